@@ -1,0 +1,204 @@
+#include "app/Config.h"
+
+#include <cjson/cJSON.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "app/Log.h"
+#include "flash/FlashRuntime.h"
+#include "platform/ModuleVersion.h"
+#include "platform/Process.h"
+#include "res/StringTable.h"
+
+namespace {
+
+std::string Trimmed(std::string text) {
+  size_t begin = 0;
+  while (begin < text.size() && isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+  size_t end = text.size();
+  while (end > begin && isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+  return text.substr(begin, end - begin);
+}
+
+bool IsTrueText(const std::string& text) {
+  std::string lowered = Trimmed(text);
+  for (char& c : lowered) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return lowered == "true";
+}
+
+// The integer part of a JSON number, truncated toward zero and held within int's range.
+int IntegerPart(double value) {
+  if (std::isnan(value)) return 0;
+  double truncated = std::trunc(value);
+  if (truncated >= static_cast<double>(std::numeric_limits<int>::max())) return std::numeric_limits<int>::max();
+  if (truncated <= static_cast<double>(std::numeric_limits<int>::min())) return std::numeric_limits<int>::min();
+  return static_cast<int>(truncated);
+}
+
+std::string ReadWholeFile(FILE* file) {
+  std::string text;
+  char chunk[1024];
+  size_t read;
+  while ((read = fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, read);
+  return text;
+}
+
+// The first member whose name matches without regard to ASCII case (cJSON's own lookup).
+const cJSON* Member(const cJSON* object, const char* name) { return cJSON_GetObjectItem(object, name); }
+
+void ApplyString(const cJSON* object, const char* name, std::string& field) {
+  const cJSON* member = Member(object, name);
+  if (cJSON_IsString(member)) field = member->valuestring;
+}
+
+void ApplyNumber(const cJSON* object, const char* name, int& field) {
+  const cJSON* member = Member(object, name);
+  if (cJSON_IsNumber(member)) field = IntegerPart(member->valuedouble);
+}
+
+void ApplyBool(const cJSON* object, const char* name, bool& field) {
+  const cJSON* member = Member(object, name);
+  if (cJSON_IsBool(member)) field = cJSON_IsTrue(member);
+}
+
+bool SameVersion(const FlashVersion& a, const FlashVersion& b) { return flash::FPC_CompareVersions(&a, &b) == 0; }
+
+}  // namespace
+
+CConfig::CConfig() = default;
+CConfig::~CConfig() = default;
+
+void CConfig::Load() { LoadFrom(GetAppFilePath("config.txt")); }
+
+void CConfig::LoadFrom(const std::string& path) {
+  LoadDefaults();
+  ApplyFile(path);
+  Clamp();
+  LogValues();
+}
+
+void CConfig::LoadDefaults() {
+  SwfUrl = res::LoadString(res::kIdsSwfUrl);
+  LauncherCaption = res::LoadString(res::kIdsLauncherCaption) + " (" + GetExeVersion(nullptr) + ")";
+
+  std::string size = res::LoadString(res::kIdsLauncherSize);
+  const char* separators = "\t ,\n\r|";
+  char* rest = nullptr;
+  const char* width = strtok_r(size.data(), separators, &rest);
+  const char* height = width ? strtok_r(nullptr, separators, &rest) : nullptr;
+  if (width && height) {
+    Width = static_cast<int>(atol(width));
+    Height = static_cast<int>(atol(height));
+  }
+
+  ShowBorder = IsTrueText(res::LoadString(res::kIdsShowBorder));
+  LauncherType = static_cast<int>(atol(res::LoadString(res::kIdsLauncherType).c_str()));
+  LoginUrl = res::LoadString(res::kIdsLoginUrl);
+  FlashMode = static_cast<int>(atol(res::LoadString(res::kIdsFlashMode).c_str()));
+  VersionBlacklist.clear();
+  AddBlacklistedVersions(res::LoadString(res::kIdsVersionBlacklist).c_str());
+  MoreHttpLog = IsTrueText(res::LoadString(res::kIdsMoreHttpLog));
+  GetSwfUrl = res::LoadString(res::kIdsGetSwfUrl);
+  ClientCaption = res::LoadString(res::kIdsClientCaption);
+  VerifyTls = true;
+}
+
+void CConfig::ApplyFile(const std::string& path) {
+  FILE* file = fopen(path.c_str(), "rb");
+  if (file == nullptr) return;
+  std::string text = ReadWholeFile(file);
+  fclose(file);
+
+  cJSON* root = cJSON_Parse(text.c_str());
+  if (root == nullptr) {
+    const char* rest = cJSON_GetErrorPtr();
+    WriteLog("Load Config Failed!\n%s", rest ? rest : "");
+    return;
+  }
+  ApplyNumber(root, "LauncherType", LauncherType);
+  ApplyString(root, "LauncherCaption", LauncherCaption);
+  ApplyString(root, "SwfUrl", SwfUrl);
+  ApplyString(root, "LoginUrl", LoginUrl);
+  ApplyString(root, "GetSwfUrl", GetSwfUrl);
+  ApplyString(root, "ClientCaption", ClientCaption);
+  ApplyBool(root, "ShowBorder", ShowBorder);
+  ApplyNumber(root, "FlashMode", FlashMode);
+  const cJSON* size = Member(root, "LauncherSize");
+  if (cJSON_IsObject(size)) {
+    ApplyNumber(size, "Width", Width);
+    ApplyNumber(size, "Height", Height);
+  }
+  const cJSON* blacklist = Member(root, "VersionBlacklist");
+  if (cJSON_IsString(blacklist)) AddBlacklistedVersions(blacklist->valuestring);
+  ApplyBool(root, "MoreHttpLog", MoreHttpLog);
+  ApplyBool(root, "VerifyTls", VerifyTls);
+  cJSON_Delete(root);
+}
+
+void CConfig::Clamp() {
+  if (Width < 5) Width = 5;
+  if (Height < 5) Height = 5;
+  if (FlashMode < 0 || FlashMode > 3) FlashMode = 0;
+}
+
+void CConfig::LogValues() const {
+  WriteLog("Config Loaded");
+  WriteLog("LauncherType: %d", LauncherType);
+  WriteLog("LauncherCaption: %s", LauncherCaption.c_str());
+  WriteLog("SwfUrl: %s", SwfUrl.c_str());
+  WriteLog("LoginUrl: %s", LoginUrl.c_str());
+  WriteLog("ShowBorder: %s", ShowBorder ? "true" : "false");
+  WriteLog("LauncherSize: { %d, %d }", Width, Height);
+  WriteLog("FlashMode: %d", FlashMode);
+  WriteLog("WorkingPath: %s", platform::GetCurrentDirectory().c_str());
+}
+
+void CConfig::AddBlacklistedVersions(const char* list) {
+  std::string copy = list ? list : "";
+  char* rest = nullptr;
+  for (char* token = strtok_r(copy.data(), "|", &rest); token; token = strtok_r(nullptr, "|", &rest)) {
+    int parts[4];
+    if (sscanf(token, "%d.%d.%d.%d", &parts[0], &parts[1], &parts[2], &parts[3]) != 4) continue;
+    FlashVersion version{};
+    for (int i = 0; i < 4; ++i) version.v[3 - i] = static_cast<uint16_t>(parts[i]);
+    bool listed = false;
+    for (const FlashVersion& entry : VersionBlacklist) listed = listed || SameVersion(entry, version);
+    if (!listed) VersionBlacklist.push_back(version);
+  }
+}
+
+const FlashVersion* CConfig::FindBlacklistedInstalledVersion() const {
+  FlashVersion installed{};
+  if (!flash::GetInstalledFlashVersionEx(&installed)) return nullptr;
+  for (const FlashVersion& entry : VersionBlacklist)
+    if (SameVersion(entry, installed)) return &entry;
+  return nullptr;
+}
+
+std::string GetAppFilePath(const char* name) {
+  static const std::string folder = [] {
+    std::string path = platform::GetModuleFileName();
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  }();
+  return folder + name;
+}
+
+std::string GetExeVersion(const char* path) {
+  auto version = platform::ReadProductVersion(path ? std::string(path) : platform::GetModuleFileName());
+  if (!version) return {};
+  char text[32];
+  snprintf(text, sizeof text, "%d.%d.%d.%d", (*version)[0], (*version)[1], (*version)[2], (*version)[3]);
+  return text;
+}
+
+std::string FormatFlashVersion(const FlashVersion& version) {
+  char text[32];
+  snprintf(text, sizeof text, "%d.%d.%d.%d", version.v[3], version.v[2], version.v[1], version.v[0]);
+  return text;
+}

@@ -1,0 +1,58 @@
+#pragma once
+// The launcher's configuration: built-in defaults overlaid by config.txt beside the executable.
+
+#include <string>
+#include <vector>
+
+#include "flash/FlashRuntimeApi.h"
+
+using FlashVersion = SFPCVersion;
+
+class CConfig {
+ public:
+  CConfig();
+  virtual ~CConfig();
+
+  // Fills the record from the defaults and GetAppFilePath("config.txt"), clamps and logs it.
+  // GUI thread, once, before anything reads the record.
+  void Load();
+  // As Load, from another file (tests and tools).
+  void LoadFrom(const std::string& path);
+
+  // Adds every version of a "|"-separated list ("%d.%d.%d.%d" each) that is not already listed.
+  void AddBlacklistedVersions(const char* list);
+  // The entry equal to the installed player's version, or null when none is (or none installed).
+  const FlashVersion* FindBlacklistedInstalledVersion() const;
+
+  int LauncherType = 0;
+  std::string LauncherCaption;
+  std::string SwfUrl;
+  std::string LoginUrl;
+  std::string GetSwfUrl;
+  std::string ResolvedSwfUrl;  // the movie URL answered by the GetSwfUrl query; GUI thread only
+  std::string ClientCaption;
+  bool ShowBorder = false;
+  int Width = 0;
+  int Height = 0;
+  int FlashMode = 0;
+  std::vector<FlashVersion> VersionBlacklist;
+  bool MoreHttpLog = false;
+  int HttpThreadCount = 1;
+  bool VerifyTls = true;  // verify HTTPS peers against the system's certificates
+
+ private:
+  void LoadDefaults();
+  void ApplyFile(const std::string& path);
+  void Clamp();
+  void LogValues() const;
+};
+
+// The executable's folder with a trailing "/", followed by `name`.
+std::string GetAppFilePath(const char* name);
+
+// The product version of the module at `path` (the own executable when null) as "%d.%d.%d.%d";
+// empty when the file carries no version.
+std::string GetExeVersion(const char* path);
+
+// "%d.%d.%d.%d", most significant part first.
+std::string FormatFlashVersion(const FlashVersion& version);

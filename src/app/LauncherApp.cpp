@@ -1,0 +1,97 @@
+#include "app/LauncherApp.h"
+
+#include "app/Log.h"
+#include "flash/FlashRuntime.h"
+#include "login/LoginDlg.h"
+#include "platform/MainLoop.h"
+#include "platform/TopLevelWindows.h"
+#include "platform/Window.h"
+
+CLauncherApp theApp;
+
+namespace {
+
+constexpr unsigned kLoginDialogTemplate = 137;
+constexpr unsigned kLoginDialogHtml = 138;
+
+}  // namespace
+
+CLauncherApp::CLauncherApp() = default;
+CLauncherApp::~CLauncherApp() = default;
+
+int CLauncherApp::Run() {
+  if (!InitInstance()) return ExitInstance();
+  // The loop lives as long as the main window; a window that could not be made ends the run.
+  if (m_pMainWnd != nullptr) platform::RunMainLoop([this] { OnIdle(0); });
+  return ExitInstance();
+}
+
+bool CLauncherApp::InitInstance() {
+  m_hFPC = 0;
+  m_config.Load();
+  ProcessStartArguments();
+  if (!CheckSingleInstance()) return false;
+
+  m_httpMgr.SetVerifyTls(m_config.VerifyTls);
+  m_httpMgr.Start(m_config.HttpThreadCount);
+  if (!platform::InitGui()) WriteLog("No display: windows cannot be shown");
+  InitFlashInBox();
+
+  switch (m_config.LauncherType) {
+    case 1:
+      m_pMainWnd = CreateFlashPlayerWindow();
+      return true;
+    case 2:
+    case 3:
+      return RunLoginThenCreateMainWindow();
+    default:
+      return false;
+  }
+}
+
+bool CLauncherApp::RunLoginThenCreateMainWindow() {
+  LoginDlg dialog(kLoginDialogTemplate, kLoginDialogHtml, nullptr);
+  // The movie's URL is fetched while the player signs in.
+  if (m_config.LauncherType == 3) RequestSwfUrl();
+  if (dialog.DoModal() != IDOK) return false;
+  m_pMainWnd = CreateFlashPlayerWindow();
+  return true;
+}
+
+bool CLauncherApp::OnIdle(long) {
+  m_httpMgr.DispatchEvents();
+  return false;
+}
+
+int CLauncherApp::ExitInstance() {
+  WriteLog("Exit Instance");
+  m_httpMgr.Stop();
+  if (m_hFPC != 0) {
+    flash::FPC_UnloadCode(m_hFPC);
+    m_hFPC = 0;
+  }
+  m_hMutex.Release();
+  return 0;
+}
+
+bool CLauncherApp::CheckSingleInstance() {
+  std::string name = "ZELQ_LAUNCHER_MUTEX_" + GetExeVersion(nullptr);
+  if (name.size() > 118) name.resize(118);
+  switch (m_hMutex.Acquire(name)) {
+    case platform::InstanceLock::Result::kHeldElsewhere: {
+      platform::InitGui();
+      if (auto window = platform::FindTopLevelWindow(m_config.LauncherCaption))
+        platform::BringWindowToForeground(window);
+      return false;
+    }
+    case platform::InstanceLock::Result::kAcquired:
+    case platform::InstanceLock::Result::kFailed:  // runs without the lock
+      return true;
+  }
+  return true;
+}
+
+void CLauncherApp::OnMainWindowDestroyed() {
+  m_pMainWnd = nullptr;
+  platform::QuitMainLoop();
+}

@@ -1,0 +1,67 @@
+#pragma once
+// The launcher's application object: start-up, the idle hook that delivers HTTP events, and exit.
+// Everything here runs on the GUI thread.
+
+#include <string>
+
+#include "app/Config.h"
+#include "flash/FlashRuntimeApi.h"
+#include "http/HttpMgr.h"
+#include "platform/InstanceLock.h"
+
+class CWnd;
+
+class CLauncherApp {
+ public:
+  CLauncherApp();
+  virtual ~CLauncherApp();
+
+  // The framework's part: InitInstance, the message loop while the main window lives, then
+  // ExitInstance. Returns the process's exit code.
+  int Run();
+
+  // The start-up sequence. false: no main window, the process goes to ExitInstance.
+  virtual bool InitInstance();
+  // Delivers the HTTP events the worker has queued; runs each time the loop has drained.
+  virtual bool OnIdle(long count);
+  // Stops the HTTP worker, unloads the runtime, releases the lock. Returns the exit code.
+  virtual int ExitInstance();
+
+  // Takes the single-instance lock; false when another copy of this version runs (its window,
+  // found by caption, is brought forward).
+  bool CheckSingleInstance();
+
+  // Start arguments and the start-up requests (launcher type 1 and 3).
+  void ProcessStartArguments();
+  void RequestSwfUrl();
+  void OnGetSwfUrl(HttpTaskEvent* event);
+  void OnQQUserLoginAnalysis(HttpTaskEvent* event);
+  void RequestPortalUserLoginAnalysis(std::string userId);
+  void OnPortalUserLoginAnalysis(HttpTaskEvent* event);
+
+  // Loads the player runtime and sets m_hFPC; true when loaded with transparent windows.
+  bool InitFlashInBox();
+  bool InitFlashInBox_External();
+  bool InitFlashInBox_Resource();
+  bool InitFlashInBox_Installed();
+
+  // Called by the main window object once its window is gone: the message loop ends.
+  void OnMainWindowDestroyed();
+
+  HttpMgr m_httpMgr;
+  CConfig m_config;
+  platform::InstanceLock m_hMutex;
+  HFPC m_hFPC = 0;
+  std::string m_accessToken;
+  std::string m_setConfig[3];
+  CWnd* m_pMainWnd = nullptr;
+
+ private:
+  bool RunLoginThenCreateMainWindow();
+};
+
+// The one application object.
+extern CLauncherApp theApp;
+
+// Creates the main window and its object (which owns itself); returns the object.
+CWnd* CreateFlashPlayerWindow();

@@ -1,0 +1,82 @@
+#include "app/Log.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/Clock.h"
+#include "platform/Process.h"
+#include "platform/SpecialFolders.h"
+
+namespace {
+
+constexpr size_t kLineBufferSize = 16384;
+constexpr size_t kFormatCapacity = logfile::kMaxLineCharacters + 1;  // with the terminating zero
+
+// Both flags only ever change from false to true, so the unlocked test in WriteLog is safe.
+std::atomic<bool> g_callMade{false};
+std::atomic<bool> g_fileOpened{false};
+// Constant-initialised: ready before any static constructor or start-up code can log.
+std::mutex g_logLock;
+
+std::string LogFilePath() {
+  std::string folder = platform::GetSpecialFolderPath(platform::kFolderDocuments).value_or("");
+  return folder + "/zelqlog/log.txt";
+}
+
+// The first successful open of a run: restart a file that has reached the limit, write the banner.
+// Returns the stream to write the line to, or null when the fresh file cannot be opened.
+FILE* BeginRun(FILE* file, const std::string& path) {
+  long position = ftell(file);
+  fseek(file, 0, SEEK_END);
+  long size = ftell(file);
+  if (size < logfile::kRestartSize) {
+    fseek(file, position, SEEK_SET);
+  } else {
+    fclose(file);
+    remove(path.c_str());
+    file = fopen(path.c_str(), "a+");
+    if (file == nullptr) return nullptr;
+  }
+  platform::LocalTime now = platform::GetLocalTime();
+  fprintf(file, "\n================ Started in %04d-%02d-%02d %02d:%02d:%02d ================\n", now.year, now.month,
+          now.day, now.hour, now.minute, now.second);
+  return file;
+}
+
+}  // namespace
+
+void WriteLog(const char* format, ...) {
+  if (g_callMade.load() && !g_fileOpened.load()) return;
+  g_callMade.store(true);
+  std::lock_guard<std::mutex> hold(g_logLock);
+
+  std::string path = LogFilePath();
+  FILE* file = fopen(path.c_str(), "a+");
+  if (file == nullptr) return;
+  if (!g_fileOpened.load()) {
+    g_fileOpened.store(true);
+    file = BeginRun(file, path);
+    if (file == nullptr) return;
+  }
+
+  char line[kLineBufferSize] = {};
+  platform::LocalTime now = platform::GetLocalTime();
+  int prefix = snprintf(line, kFormatCapacity, "[PID:%u][TID:%u][%02d:%02d:%02d] ", platform::GetCurrentProcessId(),
+                        platform::GetCurrentThreadId(), now.hour, now.minute, now.second);
+  size_t used = prefix > 0 ? static_cast<size_t>(prefix) : 0;
+  if (used < kFormatCapacity - 1) {
+    va_list arguments;
+    va_start(arguments, format);
+    // vsnprintf cuts a message that does not fit at the capacity.
+    vsnprintf(line + used, kFormatCapacity - used, format, arguments);
+    va_end(arguments);
+  }
+  size_t length = strlen(line);
+  line[length] = '\n';
+  fprintf(file, "%s", line);
+  fclose(file);
+}

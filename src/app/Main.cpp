@@ -1,0 +1,3 @@
+#include "app/LauncherApp.h"
+
+int main() { return theApp.Run(); }

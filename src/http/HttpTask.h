@@ -1,0 +1,64 @@
+#pragma once
+// What travels through HttpMgr: a task says what to fetch and where the body goes, and owns the
+// callback through which its creator hears of progress and completion.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+class HttpMgr;
+struct HttpTask;
+
+enum : int32_t { HTTP_TASK_FILE = 0, HTTP_TASK_STRING = 1 };
+enum : int32_t { HTTP_EVENT_COMPLETE = 0, HTTP_EVENT_FAILED = 1, HTTP_EVENT_PROGRESS = 2 };
+
+// Created, delivered and freed by HttpMgr; a callback reads it only during its call.
+struct HttpTaskEvent {
+  int32_t type = HTTP_EVENT_COMPLETE;
+  int32_t total = 0;    // progress: expected size (0 while unknown); low 32 bits
+  int32_t current = 0;  // progress: bytes so far; low 32 bits
+  HttpTask* task = nullptr;  // not owned
+};
+
+class HttpCallback {
+ public:
+  virtual void Invoke(HttpTaskEvent* event) = 0;
+  virtual ~HttpCallback() = default;
+};
+
+// Forwards each event to a member function of its owner. Invoked on the GUI thread only.
+template <typename T>
+class HttpCallbackT : public HttpCallback {
+ public:
+  using Handler = void (T::*)(HttpTaskEvent*);
+  HttpCallbackT(T* owner, Handler handler) : owner(owner), handler(handler) {}
+  void Invoke(HttpTaskEvent* event) override { (owner->*handler)(event); }
+
+  T* owner;  // not owned
+  Handler handler;
+};
+
+struct HttpTask {
+  explicit HttpTask(int32_t type) : type(type) {}
+  virtual ~HttpTask() { delete callback; }
+  HttpTask(const HttpTask&) = delete;
+  HttpTask& operator=(const HttpTask&) = delete;
+
+  int32_t type;
+  bool reportProgress = false;
+  uint32_t lastProgressTick = 0;
+  HttpCallback* callback = nullptr;  // owned; may be null
+  HttpMgr* manager = nullptr;        // set by HttpMgr::AddTask
+  std::string url;
+};
+
+struct HttpDownloadStringTask : HttpTask {
+  HttpDownloadStringTask() : HttpTask(HTTP_TASK_STRING) {}
+  std::string body;
+};
+
+struct HttpDownloadFileTask : HttpTask {
+  HttpDownloadFileTask() : HttpTask(HTTP_TASK_FILE) {}
+  FILE* file = nullptr;  // open only while the transfer runs (a temporary file beside `path`)
+  std::string path;
+};

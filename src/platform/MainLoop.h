@@ -1,0 +1,31 @@
+#pragma once
+// The GUI thread's message loop (the GLib main loop) and the idle hook.
+
+#include <functional>
+
+namespace platform {
+
+// Opens the display for windows (GDK on its X11 backend). Returns false when no display can be
+// opened; the loop itself still runs then, without windows. GUI thread, once.
+bool InitGui();
+bool IsGuiAvailable();
+
+// Runs the loop on the calling (GUI) thread until QuitMainLoop. After each pass in which the loop
+// has drained its pending events, `idle` runs once (the application's OnIdle).
+void RunMainLoop(const std::function<void()>& idle);
+
+// Runs the loop until `done` returns true (checked after each pass), calling `idle` as above.
+// For modal dialogs; may nest inside RunMainLoop.
+void RunMainLoopUntil(const std::function<bool()>& done, const std::function<void()>& idle);
+
+// Makes the innermost RunMainLoop return after the current pass. GUI thread.
+void QuitMainLoop();
+
+// Wakes the loop so that its idle hook runs soon, even when no window event arrives.
+// Callable from any thread.
+void WakeMainLoop();
+
+// Runs `task` on the GUI thread at the loop's next pass. Callable from any thread.
+void PostToMainLoop(std::function<void()> task);
+
+}  // namespace platform

@@ -1,0 +1,23 @@
+#pragma once
+// Top-level windows of any process on the X11 display, found by caption.
+// GUI thread only. Every function fails (returns 0 or false) when no display is open.
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// An X11 window id; 0 is none.
+using NativeWindowId = uint64_t;
+
+// The first top-level window (or the client child of a window manager's frame) whose
+// _NET_WM_NAME, else WM_NAME, equals `caption` exactly. 0 when none is found.
+NativeWindowId FindTopLevelWindow(const std::string& caption);
+
+// Raises the window and asks the window manager to activate it (_NET_ACTIVE_WINDOW).
+bool BringWindowToForeground(NativeWindowId window);
+
+// Hides (unmaps) or shows (maps) a top-level window of any process.
+bool SetTopLevelWindowVisible(NativeWindowId window, bool visible);
+
+}  // namespace platform

@@ -1,0 +1,121 @@
+#pragma once
+// The window layer: windows addressed by HWND, window classes with a window procedure, messages,
+// and CWnd, the object that can be attached to a window to see its messages first.
+// Backed by GtkWindow on this platform. GUI thread only, unless a function says otherwise.
+//
+// The player runtime library registers its player class through RegisterWindowClass (exported
+// from the executable) and creates its windows' contents in the class's create hook.
+
+#include <cstdint>
+#include <string>
+
+#include "flash/FlashRuntimeApi.h"
+
+constexpr UINT WM_CREATE = 0x0001;
+constexpr UINT WM_DESTROY = 0x0002;
+constexpr UINT WM_SIZE = 0x0005;
+constexpr UINT WM_PAINT = 0x000F;
+constexpr UINT WM_CLOSE = 0x0010;
+constexpr UINT WM_NCDESTROY = 0x0082;
+constexpr UINT WM_KEYDOWN = 0x0100;
+constexpr UINT WM_KEYUP = 0x0101;
+constexpr UINT WM_CHAR = 0x0102;
+constexpr UINT WM_MOUSEMOVE = 0x0200;
+constexpr UINT WM_LBUTTONDOWN = 0x0201;
+constexpr UINT WM_LBUTTONUP = 0x0202;
+constexpr UINT WM_RBUTTONDOWN = 0x0204;
+constexpr UINT WM_RBUTTONUP = 0x0205;
+constexpr UINT WM_MOUSEWHEEL = 0x020A;
+constexpr UINT WM_USER = 0x0400;
+
+constexpr uint32_t WS_POPUP = 0x80000000u;
+constexpr uint32_t WS_CHILD = 0x40000000u;
+constexpr uint32_t WS_VISIBLE = 0x10000000u;
+constexpr uint32_t WS_THICKFRAME = 0x00040000u;
+constexpr uint32_t WS_EX_LAYERED = 0x00080000u;
+
+constexpr int SW_HIDE = 0;
+constexpr int SW_SHOW = 5;
+constexpr int SW_MINIMIZE = 6;
+constexpr int SW_RESTORE = 9;
+
+struct RECT {
+  int left = 0;
+  int top = 0;
+  int right = 0;
+  int bottom = 0;
+};
+
+constexpr int16_t GET_X_LPARAM(LPARAM lParam) { return static_cast<int16_t>(lParam & 0xFFFF); }
+constexpr int16_t GET_Y_LPARAM(LPARAM lParam) { return static_cast<int16_t>((lParam >> 16) & 0xFFFF); }
+constexpr LPARAM MAKELPARAM(int x, int y) {
+  return static_cast<LPARAM>((static_cast<uint32_t>(y & 0xFFFF) << 16) | static_cast<uint32_t>(x & 0xFFFF));
+}
+
+using WNDPROC = LRESULT (*)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+extern "C" {
+
+// A window class. `create` (may be null) builds the class's contents inside a new window; it
+// receives the window and its native top-level or child widget (a GtkWidget*).
+typedef void (*WindowCreateHook)(HWND window, void* widget, const void* createParameter);
+struct WindowClassInfo {
+  const char* name;
+  WNDPROC procedure;  // null: DefWindowProc
+  WindowCreateHook create;
+  uint32_t classStyle;
+};
+
+// Registers a class and returns its id (an atom, never 0 on success; 0 on failure).
+uint32_t RegisterWindowClass(const WindowClassInfo* info);
+// The native widget of a window (a GtkWidget*), for the code that fills it.
+void* GetWindowWidget(HWND window);
+// Sends a message to a window's procedure (its attached CWnd first) and returns the result.
+LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// The class procedure's default handling.
+LRESULT DefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+}
+
+// Creates a window of the class `classAtom`; null on failure. A WS_CHILD window lies inside
+// `parent`; without WS_VISIBLE it stays hidden. Caption empty when `title` is null.
+HWND CreateWindowEx(uint32_t exStyle, uint32_t classAtom, const char* title, uint32_t style, int x, int y, int width,
+                    int height, HWND parent, const void* createParameter = nullptr);
+uint32_t FindWindowClass(const char* name);  // 0 when not registered
+bool IsWindow(HWND window);
+// Queues a message for the window's procedure; callable from any thread.
+bool PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+class CWnd {
+ public:
+  CWnd() = default;
+  virtual ~CWnd();
+  CWnd(const CWnd&) = delete;
+  CWnd& operator=(const CWnd&) = delete;
+
+  // Attaches this object to `window`: from now on WindowProc sees its messages first.
+  bool SubclassWindow(HWND window);
+  HWND GetSafeHwnd() const { return m_hWnd; }
+
+  // Every message of the attached window passes here; the default hands it on to the window's
+  // previous procedure.
+  virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
+  // Called after the window is gone (WM_NCDESTROY). Objects that own themselves delete here.
+  virtual void PostNcDestroy() {}
+
+  void SetWindowText(const std::string& text);
+  bool GetWindowRect(RECT* rect) const;
+  bool MoveWindow(int x, int y, int width, int height, bool repaint = true);
+  void CenterWindow();
+  bool ShowWindow(int command);
+  void UpdateWindow();
+  bool SetWindowPosTop();  // to the top of the z-order, keeping position and size
+  void SetForegroundWindow();
+  void SetCapture();
+  static void ReleaseCapture();
+  bool DestroyWindow();
+  bool IsIconic() const;
+  // Whether the window has a taskbar entry.
+  void SetShownInTaskbar(bool shown);
+
+  HWND m_hWnd = nullptr;
+};

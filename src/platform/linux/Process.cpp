@@ -1,0 +1,62 @@
+#include "platform/Process.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace platform {
+
+uint32_t GetCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+
+uint32_t GetCurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+
+std::string GetModuleFileName() {
+  std::vector<char> buffer(256);
+  for (;;) {
+    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length < 0) return {};
+    if (static_cast<size_t>(length) < buffer.size()) return std::string(buffer.data(), length);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string GetCommandLine() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string line = GetModuleFileName();
+  // argv[0] is replaced by the full path; the arguments follow as a shell would show them.
+  size_t start = raw.find('\0');
+  while (start != std::string::npos && start + 1 < raw.size()) {
+    size_t end = raw.find('\0', start + 1);
+    std::string argument = raw.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+    line += ' ';
+    if (argument.find(' ') != std::string::npos || argument.find('\t') != std::string::npos)
+      line += '"' + argument + '"';
+    else
+      line += argument;
+    start = end;
+  }
+  return line;
+}
+
+std::string GetCurrentDirectory() {
+  std::vector<char> buffer(256);
+  while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno != ERANGE) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+  return buffer.data();
+}
+
+void ExitProcessNow(int code) { _exit(code); }
+
+void OutputDebugString(const char* text) {
+  fputs(text, stderr);
+  fflush(stderr);
+}
+
+}  // namespace platform

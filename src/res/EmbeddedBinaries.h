@@ -1,0 +1,15 @@
+#pragma once
+// Binaries the build links into the launcher's data.
+
+#include <cstdint>
+#include <span>
+
+namespace res {
+
+// The player runtime library's image (an ELF shared object); empty when the build has none.
+std::span<const uint8_t> RuntimeLibraryImage();
+
+// The player control archive (the resource "bin" 134); empty when the build has none.
+std::span<const uint8_t> PlayerControlArchive();
+
+}  // namespace res

@@ -1,0 +1,91 @@
+#pragma once
+// Helpers shared by the tests: temporary folders, files, and the launcher run as a real process.
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh folder under the system's temp folder, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return m_path; }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& contents);
+bool PathExists(const std::string& path);
+std::vector<std::string> SplitLines(const std::string& text);
+
+// A child process started with its own environment and working folder.
+struct ProcessResult {
+  bool exited = false;  // false when it had to be killed at the time limit
+  int exitStatus = -1;
+  std::string output;   // standard output and standard error
+};
+
+struct ProcessOptions {
+  std::string workingDirectory;
+  std::map<std::string, std::string> environment;  // added to (or replacing in) ours
+  std::chrono::milliseconds timeout{30000};
+};
+
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& argv, const ProcessOptions& options);
+  ~ChildProcess();  // kills a child that is still running
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  int pid() const { return m_pid; }
+  // Waits for the end (killing the child at the time limit).
+  ProcessResult Wait();
+  bool IsRunning();
+
+ private:
+  int m_pid = -1;
+  int m_outputFd = -1;
+  std::chrono::milliseconds m_timeout;
+  bool m_reaped = false;
+  ProcessResult m_result;
+};
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// A launcher installation of its own: a copy of the executable in a temporary folder, a config.txt
+// beside it, and a home folder whose documents hold the "zelqlog" folder (unless told otherwise).
+class LauncherSandbox {
+ public:
+  explicit LauncherSandbox(bool withLogFolder = true);
+  void WriteConfig(const std::string& json);
+  // The executable's path; copied from the build (or from `source`) on first use.
+  std::string Executable();
+  void UseExecutable(const std::string& source);
+  std::string LogPath() const;
+  std::string Log() const;
+  std::vector<std::string> LogMessages() const;  // the log's lines without their prefix
+  ProcessOptions Options() const;
+  ProcessResult Run(const std::vector<std::string>& arguments = {}, std::chrono::milliseconds timeout =
+                                                                         std::chrono::milliseconds(30000));
+  const TempDir& dir() const { return m_dir; }
+  std::string Home() const { return m_dir / "home"; }
+
+ private:
+  TempDir m_dir;
+  std::string m_executable;
+};
+
+// The message part of a log line ("[PID:..][TID:..][hh:mm:ss] message"); the line itself when it
+// has no prefix.
+std::string LogMessage(const std::string& line);
+
+}  // namespace testing_support
