@@ -1,0 +1,101 @@
+#pragma once
+// The main window object: it moves the window when dragged, hands the window's messages to the
+// player, loads the client movie, and carries the script bridge with every command handler.
+// GUI thread only. The object owns itself: it is deleted after its window is gone.
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "flash/FlashRuntimeApi.h"
+#include "platform/Window.h"
+
+struct HttpTaskEvent;
+
+// WM_USER + 0x2000: the movie's URL has arrived (ResolvedSwfUrl).
+constexpr UINT WM_SWFURL_READY = 0x2400;
+
+// The arguments of one command: borrowed strings, valid only during the handler's call; always
+// one entry more than the argument text has commas.
+using CmdArgs = std::vector<const char*>;
+
+class CTransparentFlashPlayerControlWnd : public CWnd {
+ public:
+  using CmdHandler = void (CTransparentFlashPlayerControlWnd::*)(CmdArgs& args);
+
+  CTransparentFlashPlayerControlWnd();  // fills the command table
+  ~CTransparentFlashPlayerControlWnd() override;
+
+  LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+  void PostNcDestroy() override;
+
+  // The bridge.
+  static void FlashEventListener(HWND playerWindow, void* context, NMHDR* event);
+  void DispatchFSCommand(const char* command, const char* arguments);
+  void CallFlashFunction(const std::string& name, const std::string& argument);
+  void SendCompleteEvent(const std::string& a);
+  void SendCompleteEvent(const std::string& a, const std::string& b);
+  void SendCompleteEvent(const std::string& a, const std::string& b, const std::string& c);
+
+  // Download events of START_DOWNLOAD, delivered on the GUI thread.
+  void HttpMgrEvent(HttpTaskEvent* event);
+
+  int32_t m_nDragCursorX = 0;
+  int32_t m_nDragCursorY = 0;
+  int32_t m_nDragWindowX = 0;
+  int32_t m_nDragWindowY = 0;
+  int32_t m_bDragging = 0;
+  HWND m_hFlashWnd = nullptr;
+  std::map<std::string, CmdHandler> m_cmdHandlers;
+
+ private:
+  void InitCmdHandlers();
+
+  // Window, process and environment commands.
+  void CmdGetAccessToken(CmdArgs& args);
+  void CmdSetConfig(CmdArgs& args);
+  void CmdClearCache(CmdArgs& args);
+  void CmdGetEnvironment(CmdArgs& args);
+  void CmdSetEnvironment(CmdArgs& args);
+  void CmdGetMacAddr(CmdArgs& args);
+  void CmdWaitAndClose(CmdArgs& args);
+  void CmdGetCurrentProcessId(CmdArgs& args);
+  void CmdGetExeVer(CmdArgs& args);
+  void CmdStartMove(CmdArgs& args);
+  void CmdGetVersion(CmdArgs& args);
+  void CmdGetWindowsVer(CmdArgs& args);
+  void CmdKillProcess(CmdArgs& args);
+  void CmdGetProcess(CmdArgs& args);
+  void CmdGetCmd(CmdArgs& args);
+  void CmdCloseWindows(CmdArgs& args);
+  void CmdMinWindows(CmdArgs& args);
+  void CmdReturnWindows(CmdArgs& args);
+  void CmdLog(CmdArgs& args);
+
+  // File and directory commands.
+  void CmdGetNFolder(CmdArgs& args);
+  void CmdGetParentFile(CmdArgs& args);
+  void CmdDeleteCatalogue(CmdArgs& args);
+  void CmdDeleteSubDirectory(CmdArgs& args);
+  void CmdReadFile(CmdArgs& args);
+  void CmdWriteFile(CmdArgs& args);
+  void CmdFileReplaceName(CmdArgs& args);
+  void CmdDeleteFile(CmdArgs& args);
+  void CmdHaveThisFile(CmdArgs& args);
+  void CmdRunFileAndStop(CmdArgs& args);
+  void CmdRunFile(CmdArgs& args);
+
+  // Digest and decompression.
+  void CmdCalculateMd5(CmdArgs& args);
+  void CmdDecompress(CmdArgs& args);
+
+  // Download.
+  void CmdStartDownload(CmdArgs& args);
+
+  // The bridge's own.
+  void CmdNothing(CmdArgs& args);  // COMPRESS, BEGIN_GAME
+  void CmdLoadSwf(CmdArgs& args);
+};
+
+// Loads the movie at `url` into the window's player, with the time query where it applies.
+void LoadSwf(const std::string& url, CTransparentFlashPlayerControlWnd* window);
