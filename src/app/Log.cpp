@@ -16,7 +16,9 @@ namespace {
 constexpr size_t kLineBufferSize = 16384;
 constexpr size_t kFormatCapacity = logfile::kMaxLineCharacters + 1;  // with the terminating zero
 
-// Both flags only ever change from false to true, so the unlocked test in WriteLog is safe.
+// Both flags only ever change from false to true. The call-made flag is set under the lock once
+// the first call has tried the file, so a thread that arrives while the first open is still under
+// way waits for it instead of taking the log for switched off and losing its line.
 std::atomic<bool> g_callMade{false};
 std::atomic<bool> g_fileOpened{false};
 // Constant-initialised: ready before any static constructor or start-up code can log.
@@ -51,11 +53,12 @@ FILE* BeginRun(FILE* file, const std::string& path) {
 
 void WriteLog(const char* format, ...) {
   if (g_callMade.load() && !g_fileOpened.load()) return;
-  g_callMade.store(true);
   std::lock_guard<std::mutex> hold(g_logLock);
+  if (g_callMade.load() && !g_fileOpened.load()) return;
 
   std::string path = LogFilePath();
   FILE* file = fopen(path.c_str(), "a+");
+  g_callMade.store(true);
   if (file == nullptr) return;
   if (!g_fileOpened.load()) {
     g_fileOpened.store(true);
