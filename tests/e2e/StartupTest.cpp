@@ -1,0 +1,206 @@
+// Start-up and exit of the real launcher process.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "app/Config.h"
+#include "platform/InstanceLock.h"
+#include "support/TestSupport.h"
+
+// Xlib's macros (None, Bool, Status) must come after the test framework's headers.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+namespace {
+
+using testing_support::LauncherSandbox;
+
+const std::vector<std::string> kConfigLines = {"Config Loaded", "LauncherType: ", "LauncherCaption: ", "SwfUrl: ",
+                                               "LoginUrl: ", "ShowBorder: ", "LauncherSize: ", "FlashMode: ",
+                                               "WorkingPath: "};
+
+// The messages that begin with the configuration lines, in their order, then the rest.
+void ExpectConfigurationLinesFirst(const std::vector<std::string>& messages) {
+  // messages[0] is the empty line before the banner, [1] the banner.
+  ASSERT_GT(messages.size(), kConfigLines.size() + 2);
+  for (size_t i = 0; i < kConfigLines.size(); ++i)
+    EXPECT_EQ(messages[i + 2].rfind(kConfigLines[i], 0), 0u) << messages[i + 2];
+}
+
+bool Contains(const std::vector<std::string>& messages, const std::string& prefix) {
+  return std::any_of(messages.begin(), messages.end(), [&](const auto& m) { return m.rfind(prefix, 0) == 0; });
+}
+
+// Start-up went past the single-instance test when it reached the runtime loading.
+bool PassedSingleInstanceTest(const std::vector<std::string>& messages) {
+  return Contains(messages, "Installed Flash Player Version") || Contains(messages, "InitFlashInBox");
+}
+
+TEST(Startup, UnknownLauncherTypesEndWithoutAWindow) {
+  for (int type : {0, 4}) {
+    SCOPED_TRACE(type);
+    LauncherSandbox sandbox;
+    sandbox.WriteConfig(R"({"LauncherType": )" + std::to_string(type) + "}");
+    auto result = sandbox.Run();
+    ASSERT_TRUE(result.exited) << result.output;
+    EXPECT_EQ(result.exitStatus, 0);
+    auto messages = sandbox.LogMessages();
+    ExpectConfigurationLinesFirst(messages);
+    EXPECT_EQ(messages[3], "LauncherType: " + std::to_string(type));
+    EXPECT_EQ(messages.back(), "Exit Instance");
+    EXPECT_TRUE(PassedSingleInstanceTest(messages));
+    EXPECT_FALSE(Contains(messages, "*Load SwfUrl"));
+    EXPECT_FALSE(Contains(messages, "After CreateWindowEx"));
+  }
+}
+
+TEST(Startup, ConfigurationValuesAreLogged) {
+  LauncherSandbox sandbox;
+  sandbox.WriteConfig(R"({"LauncherType": 0, "LauncherCaption": "Cap", "SwfUrl": "http://s/m.swf",
+    "LoginUrl": "http://l/", "ShowBorder": true, "LauncherSize": {"Width": 800, "Height": 3}, "FlashMode": 9})");
+  auto result = sandbox.Run();
+  ASSERT_TRUE(result.exited);
+  auto messages = sandbox.LogMessages();
+  std::vector<std::string> expected = {"Config Loaded",       "LauncherType: 0",          "LauncherCaption: Cap",
+                                       "SwfUrl: http://s/m.swf", "LoginUrl: http://l/",    "ShowBorder: true",
+                                       "LauncherSize: { 800, 5 }", "FlashMode: 0",
+                                       "WorkingPath: " + sandbox.dir().path()};
+  ASSERT_GE(messages.size(), expected.size() + 2);
+  EXPECT_EQ(std::vector<std::string>(messages.begin() + 2, messages.begin() + 2 + expected.size()), expected);
+}
+
+TEST(Startup, DefaultCaptionCarriesTheExecutablesVersion) {
+  LauncherSandbox sandbox;
+  sandbox.WriteConfig(R"({"LauncherType": 0})");
+  sandbox.Run();
+  auto messages = sandbox.LogMessages();
+  EXPECT_TRUE(Contains(messages, std::string("LauncherCaption: BrimtaleLauncher (") + BRIMTALE_PROJECT_VERSION + ")"));
+}
+
+TEST(Startup, ConfigurationThatIsNotJsonLogsTheRestOnTheNextLine) {
+  LauncherSandbox sandbox;
+  sandbox.WriteConfig("{\"LauncherType\": 0,\n  oops: 1 }");
+  auto result = sandbox.Run();
+  ASSERT_TRUE(result.exited);
+  auto messages = sandbox.LogMessages();
+  auto failed = std::find(messages.begin(), messages.end(), "Load Config Failed!");
+  ASSERT_NE(failed, messages.end());
+  ASSERT_NE(failed + 1, messages.end());
+  // The physical line after the prefixed one holds the text from where the parser stopped.
+  const std::string rest = *(failed + 1);
+  EXPECT_FALSE(rest.empty());
+  EXPECT_TRUE(std::string("oops: 1 }").ends_with(rest)) << rest;
+  EXPECT_TRUE(Contains(messages, "LauncherType: 3"));  // defaults kept
+  EXPECT_EQ(messages.back(), "Exit Instance");
+}
+
+// An X11 window with a caption, as a running copy would show.
+class CaptionedWindow {
+ public:
+  CaptionedWindow(Display* display, const std::string& caption) : m_display(display) {
+    m_window = XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 200, 100, 0, 0, 0);
+    XStoreName(display, m_window, caption.c_str());
+    Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    XChangeProperty(display, m_window, XInternAtom(display, "_NET_WM_NAME", False), utf8, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(caption.data()), static_cast<int>(caption.size()));
+    XMapWindow(display, m_window);
+    XSync(display, False);
+  }
+  ~CaptionedWindow() { XDestroyWindow(m_display, m_window); }
+  Window id() const { return m_window; }
+
+ private:
+  Display* m_display;
+  Window m_window;
+};
+
+// The top-most of the given windows, by the root's stacking order.
+Window TopMost(Display* display, std::initializer_list<Window> candidates) {
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned count = 0;
+  XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
+  Window top = 0;
+  for (unsigned i = 0; i < count; ++i)
+    if (std::find(candidates.begin(), candidates.end(), children[i]) != candidates.end()) top = children[i];
+  XFree(children);
+  return top;
+}
+
+class SingleInstance : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_display = XOpenDisplay(nullptr);
+    ASSERT_NE(m_display, nullptr) << "needs an X display";
+    // The test plays the running copy: it holds the lock in the sandbox's runtime folder.
+    setenv("XDG_RUNTIME_DIR", (m_sandbox.dir() / "runtime").c_str(), 1);
+  }
+  void TearDown() override {
+    if (m_display) XCloseDisplay(m_display);
+  }
+  LauncherSandbox m_sandbox;
+  Display* m_display = nullptr;
+};
+
+TEST_F(SingleInstance, SecondCopyOfTheSameVersionRaisesTheFirstAndEnds) {
+  m_sandbox.WriteConfig(R"({"LauncherType": 0, "LauncherCaption": "Running Copy"})");
+  platform::InstanceLock running;
+  ASSERT_EQ(running.Acquire("ZELQ_LAUNCHER_MUTEX_" + GetExeVersion(m_sandbox.Executable().c_str())),
+            platform::InstanceLock::Result::kAcquired);
+  CaptionedWindow first(m_display, "Running Copy");
+  CaptionedWindow cover(m_display, "Something Else");
+  ASSERT_EQ(TopMost(m_display, {first.id(), cover.id()}), cover.id());
+
+  auto result = m_sandbox.Run();
+  ASSERT_TRUE(result.exited) << result.output;
+  XSync(m_display, False);
+  EXPECT_EQ(TopMost(m_display, {first.id(), cover.id()}), first.id());
+  auto messages = m_sandbox.LogMessages();
+  ExpectConfigurationLinesFirst(messages);
+  EXPECT_EQ(messages.back(), "Exit Instance");
+  EXPECT_FALSE(PassedSingleInstanceTest(messages));
+}
+
+TEST_F(SingleInstance, LockIsFreeAgainWhenTheCopyEnds) {
+  m_sandbox.WriteConfig(R"({"LauncherType": 0})");
+  ASSERT_TRUE(m_sandbox.Run().exited);
+  platform::InstanceLock after;
+  EXPECT_EQ(after.Acquire("ZELQ_LAUNCHER_MUTEX_" + GetExeVersion(m_sandbox.Executable().c_str())),
+            platform::InstanceLock::Result::kAcquired);
+}
+
+// Rewrites the version note of a copy of the launcher.
+void SetVersion(const std::string& executable, uint16_t a, uint16_t b, uint16_t c, uint16_t d) {
+  struct {
+    uint32_t nameSize = 9, descSize = 8, type = 1;
+    char name[12] = "Brimtale";
+    uint32_t ms, ls;
+  } note;
+  note.ms = (uint32_t{a} << 16) | b;
+  note.ls = (uint32_t{c} << 16) | d;
+  std::string notePath = executable + ".note";
+  std::ofstream(notePath, std::ios::binary).write(reinterpret_cast<const char*>(&note), sizeof note);
+  auto result = testing_support::RunProcess(
+      {"/usr/bin/objcopy", "--update-section", ".note.brimtale.version=" + notePath, executable});
+  ASSERT_EQ(result.exitStatus, 0) << result.output;
+}
+
+TEST_F(SingleInstance, CopiesOfDifferentVersionsRunSideBySide) {
+  m_sandbox.WriteConfig(R"({"LauncherType": 0, "LauncherCaption": "Other Version"})");
+  platform::InstanceLock running;
+  ASSERT_EQ(running.Acquire("ZELQ_LAUNCHER_MUTEX_" + GetExeVersion(m_sandbox.Executable().c_str())),
+            platform::InstanceLock::Result::kAcquired);
+  SetVersion(m_sandbox.Executable(), 9, 8, 7, 6);
+  ASSERT_EQ(GetExeVersion(m_sandbox.Executable().c_str()), "9.8.7.6");
+
+  auto result = m_sandbox.Run();
+  ASSERT_TRUE(result.exited) << result.output;
+  auto messages = m_sandbox.LogMessages();
+  EXPECT_TRUE(Contains(messages, "LauncherCaption: Other Version"));
+  EXPECT_TRUE(PassedSingleInstanceTest(messages));
+  EXPECT_EQ(messages.back(), "Exit Instance");
+}
+
+}  // namespace
