@@ -1,5 +1,7 @@
 #include "app/LauncherApp.h"
 
+#include <utility>
+
 #include "app/Log.h"
 #include "flash/FlashRuntime.h"
 #include "login/LoginDlg.h"
@@ -89,6 +91,18 @@ bool CLauncherApp::CheckSingleInstance() {
       return true;
   }
   return true;
+}
+
+void CLauncherApp::SetConfigValue(int index, std::string value) {
+  if (index < 0 || index >= 3) return;
+  std::lock_guard<std::mutex> lock(m_setConfigLock);
+  m_setConfig[index] = std::move(value);
+}
+
+std::string CLauncherApp::GetConfigValue(int index) const {
+  if (index < 0 || index >= 3) return {};
+  std::lock_guard<std::mutex> lock(m_setConfigLock);
+  return m_setConfig[index];
 }
 
 void CLauncherApp::OnMainWindowDestroyed() {

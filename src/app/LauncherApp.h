@@ -2,6 +2,7 @@
 // The launcher's application object: start-up, the idle hook that delivers HTTP events, and exit.
 // Everything here runs on the GUI thread.
 
+#include <mutex>
 #include <string>
 
 #include "app/Config.h"
@@ -48,12 +49,19 @@ class CLauncherApp {
   // Called by the main window object once its window is gone: the message loop ends.
   void OnMainWindowDestroyed();
 
+  // The three strings the movie stores (SETCONFIG). Index 0 is also read by the game hall's
+  // thread, so the strings are reached only through these two, under m_setConfigLock.
+  // An index outside 0..2 is ignored (Set) or reads as empty (Get). Any thread.
+  void SetConfigValue(int index, std::string value);
+  std::string GetConfigValue(int index) const;
+
   HttpMgr m_httpMgr;
   CConfig m_config;
   platform::InstanceLock m_hMutex;
   HFPC m_hFPC = 0;
   std::string m_accessToken;
-  std::string m_setConfig[3];
+  std::string m_setConfig[3];  // guarded by m_setConfigLock
+  mutable std::mutex m_setConfigLock;
   CWnd* m_pMainWnd = nullptr;
 
  private:
