@@ -1,0 +1,84 @@
+#include "hall/CProcEventHandler.h"
+
+#include <cstring>
+#include <string>
+
+#include "app/LauncherApp.h"
+#include "app/Log.h"
+
+namespace {
+
+void* AsPointer(platform::NativeWindowId window) { return reinterpret_cast<void*>(static_cast<uintptr_t>(window)); }
+
+}  // namespace
+
+void CProcEventHandler::OnConnectSucc(IClientProcMsgObject*) { WriteLog("CProcEventHandler::OnConnectSucc"); }
+
+void CProcEventHandler::OnConnectFailed(IClientProcMsgObject*, int) { WriteLog("CProcEventHandler::OnConnectFailed"); }
+
+void CProcEventHandler::OnConnectionDestroyed(IClientProcMsgObject*) {
+  WriteLog("CProcEventHandler::OnConnectionDestroyed");
+}
+
+void CProcEventHandler::OnReceiveMsg(IClientProcMsgObject*, int, const ClientProcMsg* message) {
+  if (message == nullptr) return;
+  WriteLog("CProcEventHandler::OnReceiveMsg, CmdId: %d, DataLen: %d", static_cast<int>(message->CmdId),
+           static_cast<int>(message->DataLen));
+  switch (message->CmdId) {
+    case SC_BOSSKEY: {
+      int32_t show = 0;
+      memcpy(&show, message->Data, sizeof show);
+      platform::DisplayConnection display;
+      platform::NativeWindowId window = FindHallTargetWindow(display);
+      if (window == 0) {
+        WriteLog("Process QQHall Message: SC_BOSSKEY, Can't Found TargetWindow");
+        return;
+      }
+      int result = display.ShowWindow(window, show != 0);
+      WriteLog("Process QQHall Message: SC_BOSSKEY, Param: %d, Rtv: %d, %p", show, result, AsPointer(window));
+      return;
+    }
+    case SC_WND_BRINGTOP: {
+      platform::DisplayConnection display;
+      platform::NativeWindowId window = FindHallTargetWindow(display);
+      if (window == 0) {
+        WriteLog("Process QQHall Message: SC_WND_BRINGTOP, Can't Found TargetWindow");
+        return;
+      }
+      WriteLog("Process QQHall Message: SC_WND_BRINGTOP, FoundTargetWindow");
+      ForceWindowToFront(display, window);
+      return;
+    }
+    default:
+      WriteLog("CProcEventHandler::OnReceiveMsg, Unsupported Message");
+      return;
+  }
+}
+
+platform::NativeWindowId FindHallTargetWindow(platform::DisplayConnection& display) {
+  std::string title = theApp.GetConfigValue(0);
+  if (!title.empty()) {
+    if (platform::NativeWindowId window = display.FindTopLevelWindow(title)) return window;
+  }
+  const std::string& caption = theApp.m_config.ClientCaption;  // read-only after start-up
+  if (caption.empty()) return 0;
+  return display.FindTopLevelWindow(caption);
+}
+
+bool ForceWindowToFront(platform::DisplayConnection& display, platform::NativeWindowId window) {
+  // X11 has no per-thread input state to attach to the foreground window's thread: activation
+  // goes through the window manager (or straight to the focus when there is none).
+  display.ActivateWindow(window);
+  display.RaiseWindow(window);
+  if (display.RaiseWindow(window))
+    WriteLog("BringWindowToTop OK");
+  else
+    WriteLog("BringWindowToTop Error %d", display.LastError());
+  // The activation request also restores a minimised window, which is what switching to the
+  // window adds on other systems.
+  if (display.ActivateWindow(window))
+    WriteLog("SetForegroundWindow OK");
+  else
+    WriteLog("SetForegroundWindow Error %d", display.LastError());
+  return true;
+}

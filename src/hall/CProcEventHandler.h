@@ -1,0 +1,32 @@
+#pragma once
+// The launcher's side of the hall channel: what the hall may ask of the game window.
+//
+// Every operation runs on the hall library's thread, never on the GUI thread, and touches no
+// GUI-thread state: it reads the movie's window title through CLauncherApp::GetConfigValue and
+// the read-only ClientCaption, and acts on the game window through a display connection of its
+// own (platform/DisplayConnection.h).
+
+#include "hall/IClientProcMsgObject.h"
+#include "platform/DisplayConnection.h"
+
+class CProcEventHandler final : public IClientProcMsgEventHandler {
+ public:
+  CProcEventHandler() = default;
+  ~CProcEventHandler() = default;
+
+  void OnConnectSucc(IClientProcMsgObject* object) override;
+  void OnConnectFailed(IClientProcMsgObject* object, int errorCode) override;
+  void OnConnectionDestroyed(IClientProcMsgObject* object) override;
+  // SC_BOSSKEY hides (parameter 0) or restores the game window, SC_WND_BRINGTOP brings it to
+  // the front; anything else is logged as unsupported. A null record is ignored.
+  void OnReceiveMsg(IClientProcMsgObject* object, int length, const ClientProcMsg* message) override;
+};
+
+// The game window: the top-level window titled as index 0 of the movie's stored strings, else
+// the one titled ClientCaption. An empty title is never searched for (it would match unnamed
+// windows of any process). 0 when neither is found.
+platform::NativeWindowId FindHallTargetWindow(platform::DisplayConnection& display);
+
+// Activates and raises `window` as far as the window manager allows, logging each refusal with
+// its X error code. Returns true.
+bool ForceWindowToFront(platform::DisplayConnection& display, platform::NativeWindowId window);
