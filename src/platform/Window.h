@@ -2,6 +2,12 @@
 // The window layer: windows addressed by HWND, window classes with a window procedure, messages,
 // and CWnd, the object that can be attached to a window to see its messages first.
 // Backed by GtkWindow on this platform. GUI thread only, unless a function says otherwise.
+// Windows can be created without a display: they have no widgets then, keep their geometry and
+// still receive messages, so everything here works in tests without a screen.
+//
+// Pointer input of a top-level window arrives as WM_LBUTTONDOWN, WM_MOUSEMOVE, ... with client
+// coordinates in lParam; drawing as WM_PAINT (GetDC gives the context); the close button as
+// WM_CLOSE, whose default handling destroys the window.
 //
 // The player runtime library registers its player class through RegisterWindowClass (exported
 // from the executable) and creates its windows' contents in the class's create hook.
@@ -66,10 +72,19 @@ struct WindowClassInfo {
   uint32_t classStyle;
 };
 
-// Registers a class and returns its id (an atom, never 0 on success; 0 on failure).
+// Registers a class and returns its id (an atom, never 0 on success; 0 on failure). A name that is
+// registered already keeps its atom and takes the new procedure and hook.
 uint32_t RegisterWindowClass(const WindowClassInfo* info);
-// The native widget of a window (a GtkWidget*), for the code that fills it.
+// Forgets a class (its code is going away); windows of it then get DefWindowProc. false when unknown.
+BOOL UnregisterWindowClass(const char* name);
+// The native widget of a window (a GtkOverlay, as GtkWidget*), the container for the class's
+// contents; null for a window that is gone and for every window while no display is open.
 void* GetWindowWidget(HWND window);
+// The style and extended style the window was created with; 0 for a window that is gone.
+uint32_t GetWindowStyle(HWND window);
+uint32_t GetWindowExStyle(HWND window);
+// The parent of a WS_CHILD window; null for top-level windows and windows that are gone.
+HWND GetParent(HWND window);
 // Sends a message to a window's procedure (its attached CWnd first) and returns the result.
 LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // The class procedure's default handling.
@@ -82,8 +97,15 @@ HWND CreateWindowEx(uint32_t exStyle, uint32_t classAtom, const char* title, uin
                     int height, HWND parent, const void* createParameter = nullptr);
 uint32_t FindWindowClass(const char* name);  // 0 when not registered
 bool IsWindow(HWND window);
-// Queues a message for the window's procedure; callable from any thread.
+// Queues a message for the window's procedure; callable from any thread. false when the window is
+// gone; a window destroyed before delivery does not get the message.
 bool PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// WM_DESTROY, the children's destruction, WM_NCDESTROY (after which the attached CWnd is detached
+// and its PostNcDestroy runs), then the widgets go. false for a window that is gone.
+bool DestroyWindow(HWND window);
+// The drawing context (a cairo_t*) of the WM_PAINT in progress; null outside WM_PAINT.
+HDC GetDC(HWND window);
+void ReleaseDC(HWND window, HDC dc);
 
 class CWnd {
  public:
@@ -103,6 +125,8 @@ class CWnd {
   virtual void PostNcDestroy() {}
 
   void SetWindowText(const std::string& text);
+  std::string GetWindowText() const;
+  // Screen coordinates. Without a display a window keeps the geometry it was given.
   bool GetWindowRect(RECT* rect) const;
   bool MoveWindow(int x, int y, int width, int height, bool repaint = true);
   void CenterWindow();
@@ -110,10 +134,13 @@ class CWnd {
   void UpdateWindow();
   bool SetWindowPosTop();  // to the top of the z-order, keeping position and size
   void SetForegroundWindow();
+  // Mouse capture: the pointer is grabbed for this window until ReleaseCapture.
   void SetCapture();
   static void ReleaseCapture();
+  static HWND GetCapture();  // null when no window holds the capture
   bool DestroyWindow();
   bool IsIconic() const;
+  bool IsWindowVisible() const;
   // Whether the window has a taskbar entry.
   void SetShownInTaskbar(bool shown);
 
