@@ -1,12 +1,167 @@
+#include "app/StartArguments.h"
+
+#include <cctype>
+#include <cstdlib>
+
 #include "app/LauncherApp.h"
 #include "app/Log.h"
+#include "flash/CTransparentFlashPlayerControlWnd.h"
+#include "hall/QQHallMsgHelper.h"
+#include "http/HttpTask.h"
+#include "platform/Process.h"
+#include "res/StringTable.h"
 
-// Seams filled by the start-argument and hall work: until then they do nothing and say so.
-void CLauncherApp::ProcessStartArguments() {
-  if (m_config.LauncherType == 1) WriteLog("ProcessStartArguments: start arguments are not built yet");
+namespace {
+
+bool IsBlank(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+
+// strtok over a view: the next token after any run of `delimiter`, consuming the delimiter that
+// ends it. Empty when the text is used up.
+class Tokenizer {
+ public:
+  explicit Tokenizer(std::string_view text) : m_text(text) {}
+
+  std::optional<std::string_view> Next(char delimiter) {
+    while (m_position < m_text.size() && m_text[m_position] == delimiter) ++m_position;
+    if (m_position >= m_text.size()) return std::nullopt;
+    size_t end = m_text.find(delimiter, m_position);
+    if (end == std::string_view::npos) end = m_text.size();
+    std::string_view token = m_text.substr(m_position, end - m_position);
+    m_position = end < m_text.size() ? end + 1 : end;
+    return token;
+  }
+
+ private:
+  std::string_view m_text;
+  size_t m_position = 0;
+};
+
+std::string HostFromEnvironmentOr(const char* variable, unsigned stringId) {
+  const char* value = std::getenv(variable);
+  if (value != nullptr && *value != '\0') return value;
+  return res::LoadString(stringId);
 }
-void CLauncherApp::RequestSwfUrl() { WriteLog("RequestSwfUrl: the movie URL query is not built yet"); }
-void CLauncherApp::OnGetSwfUrl(HttpTaskEvent*) {}
-void CLauncherApp::OnQQUserLoginAnalysis(HttpTaskEvent*) {}
-void CLauncherApp::RequestPortalUserLoginAnalysis(std::string) {}
-void CLauncherApp::OnPortalUserLoginAnalysis(HttpTaskEvent*) {}
+
+void QueueStringRequest(CLauncherApp* app, const std::string& url, void (CLauncherApp::*handler)(HttpTaskEvent*)) {
+  auto* task = new HttpDownloadStringTask;
+  task->url = url;
+  task->reportProgress = false;
+  task->callback = new HttpCallbackT<CLauncherApp>(app, handler);
+  app->m_httpMgr.AddTask(task);  // the manager owns the task from here
+}
+
+// The hall's start arguments are missing: nothing else may run, not even the clean-up.
+[[noreturn]] void FailWithoutHallArguments() {
+  WriteLog("Launcher is QQSdk, must start by QQGame Hall!!");
+  platform::ExitProcessNow(-1);
+}
+
+}  // namespace
+
+std::optional<std::string> CutStartArgumentText(std::string_view commandLine, size_t executablePathLength) {
+  std::string unquoted;
+  unquoted.reserve(commandLine.size());
+  for (char c : commandLine)
+    if (c != '"') unquoted += c;
+  if (unquoted.size() <= executablePathLength) return std::nullopt;
+  std::string_view text(unquoted);
+  text.remove_prefix(executablePathLength);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  return std::string(text);
+}
+
+StartArgumentMap SplitStartArgumentPairs(std::string_view text) {
+  StartArgumentMap arguments;
+  Tokenizer tokens(text);
+  for (;;) {
+    std::optional<std::string_view> key = tokens.Next('=');
+    if (!key) break;
+    std::optional<std::string_view> value = tokens.Next(',');
+    if (!value) break;
+    arguments.try_emplace(std::string(*key), std::string(*value));
+  }
+  return arguments;
+}
+
+std::optional<std::string> QQLoginAnalysisUrl(const std::string& host, const StartArgumentMap& arguments) {
+  auto id = arguments.find("ID");
+  if (id == arguments.end()) return std::nullopt;
+  std::string url = host + "/startzelqgame.ashx?openid=" + id->second;
+  auto pid = arguments.find("PID");
+  if (pid != arguments.end()) url += "&pid=" + pid->second;
+  return url;
+}
+
+std::string PortalLoginAnalysisUrl(const std::string& host, const std::string& userId) {
+  return host + "/api/startzelqgame.ashx?openid=" + userId;
+}
+
+std::string HallAnalysisHost() { return HostFromEnvironmentOr("BRIMTALE_HALL_ANALYSIS_HOST", res::kIdsHallAnalysisHost); }
+
+std::string PortalAnalysisHost() {
+  return HostFromEnvironmentOr("BRIMTALE_PORTAL_ANALYSIS_HOST", res::kIdsPortalAnalysisHost);
+}
+
+void CLauncherApp::ProcessStartArguments() {
+  if (m_config.LauncherType != 1) return;
+
+  std::string executable = platform::GetModuleFileName();
+  std::string commandLine = platform::GetCommandLine();
+  WriteLog("Start Cmd: %s", commandLine.c_str());
+
+  std::optional<std::string> text = CutStartArgumentText(commandLine, executable.size());
+  if (!text || text->find("ID=") == std::string::npos) FailWithoutHallArguments();
+  WriteLog("QQ Sdk Args: %s", text->c_str());
+
+  StartArgumentMap arguments = SplitStartArgumentPairs(*text);
+  for (const auto& [key, value] : arguments) WriteLog("    %s = %s", key.c_str(), value.c_str());
+
+  if (auto procPara = arguments.find("PROCPARA"); procPara != arguments.end())
+    QQHallMsgHelper::InitQQHallHelper(procPara->second.c_str());
+
+  // Queued before the HTTP worker starts; start-up starts it.
+  if (std::optional<std::string> url = QQLoginAnalysisUrl(HallAnalysisHost(), arguments))
+    QueueStringRequest(this, *url, &CLauncherApp::OnQQUserLoginAnalysis);
+}
+
+void CLauncherApp::RequestSwfUrl() { QueueStringRequest(this, m_config.GetSwfUrl, &CLauncherApp::OnGetSwfUrl); }
+
+void CLauncherApp::OnGetSwfUrl(HttpTaskEvent* event) {
+  if (event == nullptr || event->task == nullptr || event->task->type != HTTP_TASK_STRING) return;
+  auto* task = static_cast<HttpDownloadStringTask*>(event->task);
+  WriteLog("GetSwfUrl: %d, %s", event->type, task->url.c_str());
+  switch (event->type) {
+    case HTTP_EVENT_COMPLETE:
+      m_config.ResolvedSwfUrl = task->body;
+      // Without a main window (the login dialog is still open) the window reads the URL when
+      // it is created.
+      if (m_pMainWnd != nullptr) PostMessage(m_pMainWnd->m_hWnd, WM_SWFURL_READY, 0, 0);
+      return;
+    case HTTP_EVENT_FAILED:
+      // Retried for as long as the program runs, at the HTTP worker's pace.
+      RequestSwfUrl();
+      return;
+    default:
+      return;
+  }
+}
+
+void CLauncherApp::OnQQUserLoginAnalysis(HttpTaskEvent* event) {
+  if (event == nullptr || event->task == nullptr || event->task->type != HTTP_TASK_STRING) return;
+  auto* task = static_cast<HttpDownloadStringTask*>(event->task);
+  WriteLog("QQ UserLoginAnalysis: %d, %s", event->type, task->url.c_str());
+  WriteLog("QQ UserLoginAnalysisData: %s", task->body.c_str());
+}
+
+void CLauncherApp::RequestPortalUserLoginAnalysis(std::string userId) {
+  QueueStringRequest(this, PortalLoginAnalysisUrl(PortalAnalysisHost(), userId),
+                     &CLauncherApp::OnPortalUserLoginAnalysis);
+}
+
+void CLauncherApp::OnPortalUserLoginAnalysis(HttpTaskEvent* event) {
+  if (event == nullptr || event->task == nullptr || event->task->type != HTTP_TASK_STRING) return;
+  auto* task = static_cast<HttpDownloadStringTask*>(event->task);
+  WriteLog("qx2v UserLoginAnalysis: %d, %s", event->type, task->url.c_str());
+  WriteLog("qx2v UserLoginAnalysisData: %s", task->body.c_str());
+}
