@@ -1,0 +1,17 @@
+#pragma once
+// The launcher's own environment variables, which the programs it starts afterwards inherit.
+// GUI thread: setting a variable while another thread reads the environment is not safe.
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// The value of `name`, whole, whatever its length; nothing when the variable does not exist.
+std::optional<std::string> GetEnvironmentVariable(const std::string& name);
+
+// Sets `name` to `value` (an empty value keeps the variable, with an empty value). Returns false,
+// changing nothing, for an empty name, a name holding '=' or when memory runs out.
+bool SetEnvironmentVariable(const std::string& name, const std::string& value);
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+#pragma once
+// Other processes: listing them, ending them, waiting for one, and starting a hidden helper.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct ProcessEntry {
+  uint32_t id = 0;
+  std::string exeFile;  // the executable's file name, without its folder
+};
+
+// Every running process, by ascending id. The file name comes from the process's executable,
+// else (a kernel thread, another user's process) from its command name. Nothing when the list
+// cannot be read at all. Any thread.
+std::optional<std::vector<ProcessEntry>> ListProcesses();
+
+// Ends the process `id` at once (SIGKILL). Only a positive id is ever signalled: 0 and negative
+// ids would reach whole process groups or every process. Returns whether the signal was sent.
+// Any thread.
+bool KillProcess(int64_t id);
+
+// Blocks until the process behind the process handle `handle` (a descriptor number of this
+// process, as the program starter hands it out) has ended. A number that is not an open process
+// handle returns at once. Any thread.
+void WaitForProcessHandle(int64_t handle);
+
+// Starts a hidden process of its own (its own session, no terminal, no output) that removes
+// `directory` with everything in it, and returns without waiting for the removal. false when that
+// process could not be started; the removal's own outcome is never known. Any thread.
+bool StartRemovingDirectoryTree(const std::string& directory);
+
+}  // namespace platform

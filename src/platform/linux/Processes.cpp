@@ -1,0 +1,127 @@
+#include "platform/Processes.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <fstream>
+#include <string_view>
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+std::string ReadLink(const std::string& path) {
+  std::string buffer(256, '\0');
+  for (;;) {
+    ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size());
+    if (length < 0) return {};
+    if (static_cast<size_t>(length) < buffer.size()) return buffer.substr(0, static_cast<size_t>(length));
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::optional<uint32_t> ParseProcessId(std::string_view name) {
+  if (name.empty() || name.size() > 10) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : name) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (value == 0 || value > UINT32_MAX) return std::nullopt;
+  return static_cast<uint32_t>(value);
+}
+
+// The executable's file name, else the command name; empty when the process is gone.
+std::string ProcessFileName(uint32_t id) {
+  std::string folder = "/proc/" + std::to_string(id);
+  std::string exe = ReadLink(folder + "/exe");
+  if (!exe.empty()) {
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (exe.size() > kDeleted.size() && exe.compare(exe.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0)
+      exe.resize(exe.size() - kDeleted.size());
+    return exe.substr(exe.rfind('/') + 1);
+  }
+  std::ifstream comm(folder + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+bool IsProcessHandle(int fd) {
+  return ReadLink("/proc/self/fd/" + std::to_string(fd)) == "anon_inode:[pidfd]";
+}
+
+}  // namespace
+
+std::optional<std::vector<ProcessEntry>> ListProcesses() {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return std::nullopt;
+  std::vector<ProcessEntry> processes;
+  while (dirent* entry = readdir(proc)) {
+    auto id = ParseProcessId(entry->d_name);
+    if (!id) continue;
+    std::string name = ProcessFileName(*id);
+    if (name.empty()) continue;  // ended while the list was read
+    processes.push_back({*id, std::move(name)});
+  }
+  closedir(proc);
+  std::sort(processes.begin(), processes.end(),
+            [](const ProcessEntry& a, const ProcessEntry& b) { return a.id < b.id; });
+  return processes;
+}
+
+bool KillProcess(int64_t id) {
+  if (id <= 0 || id > INT_MAX) return false;
+  return kill(static_cast<pid_t>(id), SIGKILL) == 0;
+}
+
+void WaitForProcessHandle(int64_t handle) {
+  if (handle < 0 || handle > INT_MAX) return;
+  int fd = static_cast<int>(handle);
+  if (!IsProcessHandle(fd)) return;
+  // A process handle turns readable once its process has ended; an error (the descriptor closed
+  // meanwhile) ends the wait as well.
+  pollfd watch{fd, POLLIN, 0};
+  while (poll(&watch, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+bool StartRemovingDirectoryTree(const std::string& directory) {
+  // The shell starts the removal in the background and ends at once, so the removal runs on
+  // without being waited for, and is adopted (and reaped) by the system, not left as our zombie.
+  const char* argv[] = {"/bin/sh", "-c", "rm -rf -- \"$1\" &", "sh", directory.c_str(), nullptr};
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  // A session of its own: no terminal, and no signal aimed at the launcher's group reaches it.
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  sigset_t all;
+  sigfillset(&all);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+
+  pid_t shell = -1;
+  int result = posix_spawn(&shell, argv[0], &actions, &attributes, const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (result != 0) return false;
+  while (waitpid(shell, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  return true;
+}
+
+}  // namespace platform
