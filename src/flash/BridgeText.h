@@ -1,0 +1,33 @@
+#pragma once
+// The texts of the script bridge, as pure functions over bytes: splitting a command's argument
+// text into its entries, and building the XML invoke request that calls into the movie.
+// No state, no OS; callable from any thread.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bridge {
+
+// Splits `text` in place and returns its entries (the CmdArgs of a command). `text` must be
+// NUL-terminated; its commas become NULs. Fields are taken the way strtok with "," takes them
+// (runs of commas are one separator, empty fields are dropped), then the shared empty string is
+// appended until the list holds exactly one entry more than `text` had commas. The entries
+// borrow from `text` (or point to a static empty string): they live as long as `text` is
+// neither freed nor resized.
+std::vector<const char*> SplitCommandArguments(char* text);
+
+// `text` with &, <, >, " and ' written as XML entities, so it can stand inside an element or an
+// attribute value and be read back unchanged.
+std::string EscapeXml(std::string_view text);
+
+// <invoke name="NAME" returntype="xml"><arguments><string>ARGUMENT</string></arguments></invoke>
+// with the name and the argument escaped.
+std::string FormatInvokeRequest(std::string_view name, std::string_view argument);
+
+// The debugger message for an unknown command: "CmdHandler is not found: NAME\n", with NAME cut
+// so that the whole message keeps its line feed within kMaxNotFoundMessage characters.
+constexpr size_t kMaxNotFoundMessage = 1023;
+std::string FormatHandlerNotFound(std::string_view command);
+
+}  // namespace bridge
