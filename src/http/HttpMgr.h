@@ -1,52 +1,87 @@
 #pragma once
 // Background HTTP GET transfers on libcurl, with their events delivered on the GUI thread.
 //
-// Threads: the GUI thread constructs, starts, stops, adds tasks and delivers events; the worker
-// transfers. The queue, event and count locks are never nested and never held during a transfer
-// or a callback. A worker that posts an event wakes the GUI thread's loop.
+// Threads: the GUI thread constructs, starts, stops and delivers events; any thread may add tasks;
+// the workers transfer. The queue, event and count locks are never nested and never held during a
+// transfer or a callback. A worker that posts an event into an empty incoming list wakes the GUI
+// thread's loop (platform::WakeMainLoop), so delivery does not wait for an unrelated window event.
+//
+// Transfers verify the peer's certificate and host name against the system's store (unless turned
+// off), give up a connection attempt after 30 s and a transfer that stays below 100 bytes/s for
+// 30 s, follow at most 20 redirects and only to http and https. A file task's body goes to a
+// temporary file beside its destination, which replaces the destination only when the task
+// completes; a failed task leaves the destination as it was.
 
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "http/HttpTask.h"
 
 class HttpMgr {
  public:
   HttpMgr();   // curl_global_init
-  ~HttpMgr();  // curl_global_cleanup
+  ~HttpMgr();  // stops a running manager, destroys what is left, curl_global_cleanup
   HttpMgr(const HttpMgr&) = delete;
   HttpMgr& operator=(const HttpMgr&) = delete;
 
-  // Starts `threadCount` workers; always true. GUI thread.
+  // Starts `threadCount` workers; always true. A worker thread that cannot be created is logged
+  // and not counted. Does nothing while already running. GUI thread.
   bool Start(int threadCount);
-  // Ends the workers (aborting a running transfer), then frees undelivered events without
-  // callbacks and destroys queued tasks. Does nothing when not running. GUI thread.
+  // Ends the workers (a running transfer is aborted) and waits until they have ended, then frees
+  // undelivered events without calling back and destroys their finished tasks and the queued
+  // tasks. Does nothing when not running (queued tasks then stay queued). GUI thread.
   void Stop();
-  // Takes ownership of `task` and queues it. Any thread.
+  // Takes ownership of `task` (fully built by the caller, not touched by it afterwards) and queues
+  // it. Any thread.
   void AddTask(HttpTask* task);
-  // Delivers every pending event to its task's callback; destroys each task after its
-  // completion event. GUI thread only.
+  // Delivers every pending event to its task's callback, in order; destroys each task right after
+  // its completion event. An event is removed before its callback runs, so a callback that makes
+  // DispatchEvents run again only sees the events that remain. GUI thread only.
   void DispatchEvents();
 
-  // Whether transfers verify the peer's certificate and host name (default true).
+  // Whether transfers verify the peer's certificate and host name (default true). Read at the
+  // start of each transfer. Any thread.
   void SetVerifyTls(bool verify) { m_verifyTls = verify; }
+
+  // Test hook: the connect time-out and the low-speed window (seconds below 100 bytes/s before a
+  // transfer is aborted), 30 and 30 unless changed. Read at the start of each transfer, so tests
+  // of stalled servers end in seconds. Production code never calls it.
+  void SetTimeoutsForTesting(long connectSeconds, long lowSpeedSeconds) {
+    m_connectTimeoutSeconds = connectSeconds;
+    m_lowSpeedSeconds = lowSpeedSeconds;
+  }
 
  private:
   static unsigned ThreadProc(HttpMgr* manager);
   void RunTasks(void* curlHandle);
-  void PostEvent(HttpTaskEvent* event);
+  // Runs one task's transfer on the worker's handle; true when it completed (status 200 and, for
+  // a file task, the file in place).
+  bool RunTransfer(void* curlHandle, HttpTask* task);
+  void PostEvent(std::unique_ptr<HttpTaskEvent> event);
+  void LeaveWorker();
   static size_t WriteCallback(char* data, size_t size, size_t count, void* task);
   static int ProgressCallback(void* task, int64_t downloadTotal, int64_t downloadNow, int64_t uploadTotal,
                               int64_t uploadNow);
 
-  std::deque<HttpTask*> m_tasks;
+  // Tasks are owned through these lists until a worker takes them; a taken task is owned by the
+  // worker during its transfer and then by its completion event.
+  std::deque<std::unique_ptr<HttpTask>> m_tasks;
   std::mutex m_queueLock;
-  std::deque<HttpTaskEvent*> m_events[2];  // incoming (workers), delivery (GUI thread)
+  std::condition_variable m_queueChanged;  // a task added, or the manager stopping (queue lock)
+  std::deque<std::unique_ptr<HttpTaskEvent>> m_events[2];  // incoming (workers), delivery (GUI thread)
   std::mutex m_eventLock;
   std::atomic<bool> m_running{false};
   std::atomic<int32_t> m_liveWorkers{0};
   std::mutex m_countLock;
+  std::vector<std::thread> m_workers;  // GUI thread only
   std::atomic<bool> m_verifyTls{true};
+  std::atomic<long> m_connectTimeoutSeconds{30};
+  std::atomic<long> m_lowSpeedSeconds{30};
 };
