@@ -103,15 +103,11 @@ std::string PortalAnalysisHost() {
   return HostFromEnvironmentOr("BRIMTALE_PORTAL_ANALYSIS_HOST", res::kIdsPortalAnalysisHost);
 }
 
-void CLauncherApp::ProcessStartArguments() {
-  if (m_config.LauncherType != 1) return;
-
-  std::string executable = platform::GetModuleFileName();
-  std::string commandLine = platform::GetCommandLine();
+bool ApplyStartArguments(CLauncherApp& app, const std::string& commandLine, const std::string& executablePath) {
   WriteLog("Start Cmd: %s", commandLine.c_str());
 
-  std::optional<std::string> text = CutStartArgumentText(commandLine, executable.size());
-  if (!text || text->find("ID=") == std::string::npos) FailWithoutHallArguments();
+  std::optional<std::string> text = CutStartArgumentText(commandLine, executablePath.size());
+  if (!text || text->find("ID=") == std::string::npos) return false;
   WriteLog("QQ Sdk Args: %s", text->c_str());
 
   StartArgumentMap arguments = SplitStartArgumentPairs(*text);
@@ -122,7 +118,14 @@ void CLauncherApp::ProcessStartArguments() {
 
   // Queued before the HTTP worker starts; start-up starts it.
   if (std::optional<std::string> url = QQLoginAnalysisUrl(HallAnalysisHost(), arguments))
-    QueueStringRequest(this, *url, &CLauncherApp::OnQQUserLoginAnalysis);
+    QueueStringRequest(&app, *url, &CLauncherApp::OnQQUserLoginAnalysis);
+  return true;
+}
+
+void CLauncherApp::ProcessStartArguments() {
+  if (m_config.LauncherType != 1) return;
+  if (!ApplyStartArguments(*this, platform::GetCommandLine(), platform::GetModuleFileName()))
+    FailWithoutHallArguments();
 }
 
 void CLauncherApp::RequestSwfUrl() { QueueStringRequest(this, m_config.GetSwfUrl, &CLauncherApp::OnGetSwfUrl); }

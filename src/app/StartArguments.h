@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+class CLauncherApp;
+
 using StartArgumentMap = std::map<std::string, std::string>;
 
 // The command line without its double quotes, less its first `executablePathLength`
@@ -32,6 +34,13 @@ std::optional<std::string> QQLoginAnalysisUrl(const std::string& host, const Sta
 
 // "<host>/api/startzelqgame.ashx?openid=<userId>", the user id unchanged.
 std::string PortalLoginAnalysisUrl(const std::string& host, const std::string& userId);
+
+// The work of CLauncherApp::ProcessStartArguments for launcher type 1 on a given command line:
+// logs it, cuts and splits the arguments, opens the hall channel with PROCPARA and queues the
+// QQ login analysis request when ID is present. false when the hall's arguments are missing
+// (nothing after the executable's path, or no "ID=" in it); the caller then ends the process.
+// GUI thread.
+bool ApplyStartArguments(CLauncherApp& app, const std::string& commandLine, const std::string& executablePath);
 
 // The analysis hosts: the environment's override, else the string table's default.
 std::string HallAnalysisHost();
