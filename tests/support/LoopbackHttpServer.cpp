@@ -1,0 +1,49 @@
+#include "support/LoopbackHttpServer.h"
+
+#include <chrono>
+#include <stdexcept>
+
+#include "support/TestSupport.h"
+
+namespace testing_support {
+
+SelfSignedCertificate MakeSelfSignedCertificate(const std::string& folder) {
+  SelfSignedCertificate made{folder + "/cert.pem", folder + "/key.pem"};
+  ProcessResult result = RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                                     made.keyPath, "-out", made.certificatePath, "-days", "2", "-subj",
+                                     "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"});
+  if (!result.exited || result.exitStatus != 0) throw std::runtime_error("openssl failed: " + result.output);
+  return made;
+}
+
+LoopbackHttpServer::LoopbackHttpServer() : m_server(std::make_unique<httplib::Server>()), m_scheme("http") {}
+
+LoopbackHttpServer::LoopbackHttpServer(const SelfSignedCertificate& certificate)
+    : m_server(std::make_unique<httplib::SSLServer>(certificate.certificatePath.c_str(), certificate.keyPath.c_str())),
+      m_scheme("https") {}
+
+LoopbackHttpServer::~LoopbackHttpServer() {
+  m_stopping = true;
+  if (m_thread.joinable()) {
+    m_server->stop();
+    m_thread.join();
+  }
+}
+
+void LoopbackHttpServer::Start() {
+  if (!m_server->is_valid()) throw std::runtime_error("server not valid (certificate?)");
+  m_server->set_pre_routing_handler([this](const httplib::Request&, httplib::Response&) {
+    ++m_requests;
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  m_port = m_server->bind_to_any_port("127.0.0.1");
+  if (m_port <= 0) throw std::runtime_error("cannot bind a loopback port");
+  m_thread = std::thread([this] { m_server->listen_after_bind(); });
+  for (int i = 0; i < 500 && !m_server->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+std::string LoopbackHttpServer::Url(const std::string& path) const {
+  return m_scheme + "://127.0.0.1:" + std::to_string(m_port) + path;
+}
+
+}  // namespace testing_support
