@@ -1,0 +1,57 @@
+// START_DOWNLOAD and the events of its transfers. GUI thread only.
+#include "flash/CTransparentFlashPlayerControlWnd.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "app/LauncherApp.h"
+#include "app/Log.h"
+#include "http/HttpMgr.h"
+#include "http/HttpTask.h"
+
+void CTransparentFlashPlayerControlWnd::CmdStartDownload(CmdArgs& args) {
+  if (args.size() != 2) {
+    WriteLog("START_DOWNLOADF, argc must equal: 2");
+    return;
+  }
+  // Blanks are the only thing changed in the URL; escapes such as %20 pass unchanged.
+  std::string url = args[0];
+  std::replace(url.begin(), url.end(), ' ', '+');
+
+  auto task = std::make_unique<HttpDownloadFileTask>();
+  task->reportProgress = true;
+  task->callback =
+      new HttpCallbackT<CTransparentFlashPlayerControlWnd>(this, &CTransparentFlashPlayerControlWnd::HttpMgrEvent);
+  task->url = std::move(url);
+  task->path = args[1];
+  theApp.m_httpMgr.AddTask(task.release());
+}
+
+void CTransparentFlashPlayerControlWnd::HttpMgrEvent(HttpTaskEvent* event) {
+  if (event == nullptr || event->task == nullptr || event->task->type != HTTP_TASK_FILE) return;
+  const auto* task = static_cast<const HttpDownloadFileTask*>(event->task);
+  switch (event->type) {
+    case HTTP_EVENT_COMPLETE:
+      SendCompleteEvent("LOADER_COMPLETE", task->path);
+      WriteLog("Http Url: %s", task->url.c_str());
+      WriteLog("Http OK: %s", task->path.c_str());
+      break;
+    case HTTP_EVENT_FAILED:
+      SendCompleteEvent("LOADER_FAILTE", task->path);
+      WriteLog("Http Url: %s", task->url.c_str());
+      WriteLog("Http Failed: %s", task->path.c_str());
+      break;
+    case HTTP_EVENT_PROGRESS: {
+      // Progress carries no path: it belongs to the one transfer that is running.
+      char value[32];
+      snprintf(value, sizeof value, "%d,%d", event->current, event->total);
+      if (theApp.m_config.MoreHttpLog) WriteLog("HttpMgrEvent: %d\t%d\t%d", event->type, event->total, event->current);
+      CallFlashFunction("UPDATE_PROGRESS", value);
+      break;
+    }
+    default:
+      break;
+  }
+}
