@@ -1,11 +1,147 @@
 #include "login/LoginDlg.h"
 
+#include <array>
+#include <variant>
+
+#include "app/LauncherApp.h"
 #include "app/Log.h"
+#include "login/LoginContract.h"
+#include "platform/MainLoop.h"
+
+namespace {
+
+using platform::ScriptArgument;
+using platform::ScriptParameter;
+
+constexpr const char* kButtonOK = "ButtonOK";
+constexpr const char* kButtonCancel = "ButtonCancel";
+
+const std::string& Text(const std::vector<ScriptArgument>& arguments, size_t i) {
+  static const std::string empty;
+  const auto* text = std::get_if<std::string>(&arguments[i]);
+  return text != nullptr ? *text : empty;
+}
+
+int Number(const std::vector<ScriptArgument>& arguments, size_t i) {
+  const auto* number = std::get_if<int>(&arguments[i]);
+  return number != nullptr ? *number : 0;
+}
+
+// The page's window.external, in dispatch order. The web view checks the argument count and
+// kinds against `parameters` before a call arrives here.
+struct ExternalEntry {
+  const char* name;
+  std::vector<ScriptParameter> parameters;
+  void (*call)(LoginDlg& dialog, const std::vector<ScriptArgument>& arguments);
+};
+
+const std::array<ExternalEntry, 6>& ExternalMethods() {
+  constexpr ScriptParameter kText = ScriptParameter::kText;
+  constexpr ScriptParameter kInt16 = ScriptParameter::kInt16;
+  static const std::array<ExternalEntry, 6> methods{{
+      {"StartGame", {kText, kText, kText, kText, kText},
+       [](LoginDlg& d, const std::vector<ScriptArgument>& a) {
+         d.StartGame(Text(a, 0), Text(a, 1), Text(a, 2), Text(a, 3), Text(a, 4));
+       }},
+      {"StartGameV2", {kText}, [](LoginDlg& d, const std::vector<ScriptArgument>& a) { d.StartGameV2(Text(a, 0)); }},
+      {"OpenLink", {kText}, [](LoginDlg& d, const std::vector<ScriptArgument>& a) { d.OpenLink(Text(a, 0)); }},
+      {"DragMove", {}, [](LoginDlg& d, const std::vector<ScriptArgument>&) { d.DragMove(); }},
+      {"ExitApp", {}, [](LoginDlg& d, const std::vector<ScriptArgument>&) { d.ExitApp(); }},
+      {"ResizeAndCenter", {kInt16, kInt16},
+       [](LoginDlg& d, const std::vector<ScriptArgument>& a) { d.ResizeAndCenter(Number(a, 0), Number(a, 1)); }},
+  }};
+  return methods;
+}
+
+}  // namespace
 
 LoginDlg::LoginDlg(unsigned, unsigned, CWnd*) {}
+
 LoginDlg::~LoginDlg() = default;
 
 int LoginDlg::DoModal() {
-  WriteLog("LoginDlg: the login dialog is not built yet");
-  return IDCANCEL;
+  m_result = 0;
+  m_window = std::make_unique<platform::WebDialog>(static_cast<platform::WebDialogDelegate&>(*this));
+  std::vector<platform::ExternalMethod> methods;
+  for (const ExternalEntry& entry : ExternalMethods()) methods.push_back({entry.name, entry.parameters});
+  if (!platform::IsGuiAvailable() ||
+      !m_window->Create(theApp.m_config.LauncherCaption, std::move(methods), {kButtonOK, kButtonCancel})) {
+    WriteLog("LoginDlg: no display, the login page cannot be shown");
+    m_window.reset();
+    return IDCANCEL;
+  }
+  // The window stays unmapped, at (0, 0), until the page asks for its size (ResizeAndCenter).
+  m_window->Navigate(theApp.m_config.LoginUrl);
+  // Requests queued before the dialog (the movie URL query) are answered while it runs.
+  platform::RunMainLoopUntil([this] { return m_result != 0; }, [] { theApp.m_httpMgr.DispatchEvents(); });
+  m_window.reset();
+  return m_result;
 }
+
+void LoginDlg::StartGame(const std::string& p1, const std::string& p2, const std::string& p3, const std::string& p4,
+                         const std::string& p5) {
+  std::string token = login::BuildStartGameToken(p1, p2, p3, p4, p5);
+  WriteLog("Set AccessToken: %s", token.c_str());
+  theApp.m_accessToken = token;
+  OnOK();
+}
+
+void LoginDlg::StartGameV2(const std::string& token) {
+  std::string userId = login::FindPortalUserId(token);
+  if (!userId.empty() && theApp.m_config.LauncherType == 3) theApp.RequestPortalUserLoginAnalysis(userId);
+  WriteLog("StartGameV2 AccessToken: %s", token.c_str());
+  theApp.m_accessToken = token;
+  OnOK();
+}
+
+void LoginDlg::OpenLink(const std::string& url) {
+  if (!login::IsOpenableLink(url)) {
+    WriteLog("OpenLink ignored: %s", url.c_str());
+    return;
+  }
+  platform::OpenWithDefaultHandler(url);
+}
+
+void LoginDlg::DragMove() {
+  if (m_window) m_window->BeginMoveDrag();
+}
+
+void LoginDlg::ExitApp() { OnCancel(); }
+
+void LoginDlg::ResizeAndCenter(int width, int height) {
+  WriteLog("ResizeAndCenter: %d, %d", width, height);
+  const platform::ScreenRect screen = platform::WebDialog::PrimaryScreenRect();
+  WriteLog("ScreenRect: %d, %d", screen.width, screen.height);
+  if (m_window) {
+    m_window->MoveAndResize(screen.x + login::CenteredOffset(screen.width, width),
+                            screen.y + login::CenteredOffset(screen.height, height), width, height);
+  }
+}
+
+void LoginDlg::OnOK() {
+  if (!theApp.m_accessToken.empty()) EndDialog(IDOK);
+}
+
+void LoginDlg::OnCancel() { EndDialog(IDCANCEL); }
+
+void LoginDlg::EndDialog(int result) {
+  // The first ending counts; the loop leaves after the current pass.
+  if (m_result == 0) m_result = result;
+}
+
+void LoginDlg::OnExternalCall(size_t index, const std::vector<ScriptArgument>& arguments) {
+  const auto& methods = ExternalMethods();
+  if (index >= methods.size() || arguments.size() != methods[index].parameters.size()) return;
+  methods[index].call(*this, arguments);
+}
+
+void LoginDlg::OnElementClicked(const std::string& elementId) {
+  if (elementId == kButtonOK) OnOK();
+  if (elementId == kButtonCancel) OnCancel();
+}
+
+bool LoginDlg::FilterKey(const platform::KeyMessage& key) { return login::SwallowsKey(key); }
+
+bool LoginDlg::AllowContextMenu(platform::ContextMenuTarget target) { return login::ShowsContextMenu(target); }
+
+void LoginDlg::OnCloseRequested() { OnCancel(); }

@@ -1,17 +1,55 @@
 #pragma once
 // The login dialog: the portal's login page in a borderless, colour-keyed web view, shown
 // modally before the game window. GUI thread only.
+//
+// The page signs the player in by itself and hands the result to the dialog through
+// window.external (StartGame, StartGameV2, OpenLink, DragMove, ExitApp, ResizeAndCenter, in this
+// order). The access token goes to theApp.m_accessToken.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/WebDialog.h"
 
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 
 class CWnd;
 
-class LoginDlg {
+class LoginDlg : private platform::WebDialogDelegate {
  public:
   LoginDlg(unsigned templateId, unsigned htmlId, CWnd* parent);
-  virtual ~LoginDlg();
+  ~LoginDlg() override;
+  LoginDlg(const LoginDlg&) = delete;
+  LoginDlg& operator=(const LoginDlg&) = delete;
 
-  // Runs the dialog until the page signs the player in (IDOK) or it is closed otherwise.
+  // Runs the dialog until the page signs the player in (IDOK) or it is closed otherwise
+  // (IDCANCEL, also when no display is open). HTTP events are delivered while it runs.
   int DoModal();
+
+  // The page's methods. Texts arrive as UTF-8.
+  void StartGame(const std::string& p1, const std::string& p2, const std::string& p3, const std::string& p4,
+                 const std::string& p5);
+  void StartGameV2(const std::string& token);
+  void OpenLink(const std::string& url);
+  void DragMove();
+  void ExitApp();
+  void ResizeAndCenter(int width, int height);
+
+  // Ends the run with IDOK, but only once an access token is stored.
+  void OnOK();
+  void OnCancel();
+
+ private:
+  void OnExternalCall(size_t index, const std::vector<platform::ScriptArgument>& arguments) override;
+  void OnElementClicked(const std::string& elementId) override;
+  bool FilterKey(const platform::KeyMessage& key) override;
+  bool AllowContextMenu(platform::ContextMenuTarget target) override;
+  void OnCloseRequested() override;
+
+  void EndDialog(int result);
+
+  std::unique_ptr<platform::WebDialog> m_window;
+  int m_result = 0;  // 0 while the dialog runs
 };
