@@ -1,0 +1,39 @@
+#pragma once
+// The operations behind the movie's file and directory commands, usable without a window.
+// Paths are used as given; relative ones resolve against the launcher's current directory.
+// Any thread; each call opens and closes what it uses.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace commands {
+
+// Appends each byte of `bytes` as two upper-case hexadecimal digits, high digit first.
+void AppendHex(std::span<const uint8_t> bytes, std::string& text);
+
+// The value of one hexadecimal digit of either case; every other character counts as 0.
+int HexDigitValue(char digit);
+
+// The whole file as hexadecimal text; empty when it cannot be opened or is empty. A read error
+// ends the text after the bytes read before it.
+std::string ReadFileHex(const char* path);
+
+// Writes the bytes that `hex` spells into `path` (created, or truncated). false, touching
+// nothing, when the text's length is odd; false when the file cannot be opened, or when a write
+// or the close fails (the file then holds what was written before the failure).
+bool WriteFileHex(const char* path, std::string_view hex);
+
+// Deletes the entries of `directory` whose names match `pattern` (at depth 0; every entry below
+// that), descending into matching subdirectories but never through a symbolic link: a link is
+// removed itself and its target stays. The pattern may name a subfolder before its last
+// component. With `removeSelf` the directory itself is then removed, and the result says whether
+// that worked; otherwise the result is always true.
+bool DeleteDirectory(bool removeSelf, const char* directory, int depth, const char* pattern);
+
+// Whether `path` exists (file, directory or link), or, when its last component holds `*` or
+// `?`, whether anything in its folder matches.
+bool FileExists(const char* path);
+
+}  // namespace commands

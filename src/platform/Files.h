@@ -1,0 +1,72 @@
+#pragma once
+// Files and directories as the movie's file commands need them: directory listings filtered by a
+// name pattern, a directory handle that the tree removal walks without following symbolic links,
+// and single-step deletions and renames. Any thread; no state.
+//
+// Name patterns hold `*` (any run of characters) and `?` (one character) in their last path
+// component; every other character, `[` and `\` included, stands for itself. As on the original
+// platform, `*.*` matches every name, also one without a dot. "." and ".." never match.
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// Whether `name` (one path component) matches `pattern` by the rules above.
+bool MatchesNamePattern(std::string_view pattern, std::string_view name);
+
+// Whether `path` names an existing entry (a dangling symbolic link counts), or, when its last
+// component holds `*` or `?`, whether any entry of its folder matches that component.
+bool PathOrPatternExists(const std::string& path);
+
+struct DirectoryEntry {
+  std::string name;
+  // The entry itself is a directory. A symbolic link is never one, wherever it points.
+  bool isDirectory = false;
+};
+
+// An open directory, held by descriptor: its entries are listed and removed relative to it, so a
+// directory renamed or swapped for a link meanwhile cannot redirect the work elsewhere.
+// Move-only; one thread at a time.
+class DirectoryHandle {
+ public:
+  DirectoryHandle() = default;
+  ~DirectoryHandle();
+  DirectoryHandle(DirectoryHandle&& other) noexcept;
+  DirectoryHandle& operator=(DirectoryHandle&& other) noexcept;
+  DirectoryHandle(const DirectoryHandle&) = delete;
+  DirectoryHandle& operator=(const DirectoryHandle&) = delete;
+
+  // Opens the directory `path` (a symbolic link to a directory is followed: the caller named
+  // it). Fails (IsOpen false) when it does not exist or is not a directory.
+  static DirectoryHandle Open(const std::string& path);
+  // Opens the subdirectory `name` of this directory. Fails when `name` is a symbolic link,
+  // wherever it points, so a walk from handle to child never leaves the tree.
+  DirectoryHandle OpenChild(const std::string& name) const;
+
+  bool IsOpen() const { return m_fd >= 0; }
+  // The entries whose names match `pattern`, in the order the file system lists them; empty on
+  // failure.
+  std::vector<DirectoryEntry> List(std::string_view pattern) const;
+  // Removes the non-directory entry `name` (a symbolic link itself, never its target).
+  bool DeleteChildFile(const std::string& name) const;
+  // Removes the empty subdirectory `name`.
+  bool RemoveChildDirectory(const std::string& name) const;
+
+ private:
+  explicit DirectoryHandle(int fd) : m_fd(fd) {}
+  int m_fd = -1;
+};
+
+// Deletes one non-directory entry (unlink). false when it does not exist, is a directory or may
+// not be deleted.
+bool DeleteFile(const std::string& path);
+// Removes an empty directory (rmdir). false otherwise.
+bool RemoveDirectory(const std::string& path);
+// Renames `from` to `to` only when `to` does not exist yet (an existing target is never
+// replaced). false when the rename did not happen.
+bool RenameNoReplace(const std::string& from, const std::string& to);
+
+}  // namespace platform
