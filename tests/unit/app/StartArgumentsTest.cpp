@@ -1,0 +1,85 @@
+// The hall's start arguments as text: the cut behind the executable's path, the pair split and
+// the login analysis URL, one table of command lines.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "app/StartArguments.h"
+#include "res/StringTable.h"
+
+namespace {
+
+struct ArgumentCase {
+  const char* name;
+  const char* commandLine;
+  const char* executable;
+  std::optional<std::string> text;  // nullopt: nothing after the path
+  StartArgumentMap arguments;
+  std::optional<std::string> analysisUrl;  // relative to the host
+};
+
+const ArgumentCase kCases[] = {
+    {"bare executable", "/opt/game/launcher", "/opt/game/launcher", std::nullopt, {}, std::nullopt},
+    {"only blanks after the path", "/opt/game/launcher   ", "/opt/game/launcher", "", {}, std::nullopt},
+    {"shorter than the path", "/opt/l", "/opt/game/launcher", std::nullopt, {}, std::nullopt},
+    {"the hall's three keys", "/opt/game/launcher ID=abc,PID=7,PROCPARA=p", "/opt/game/launcher",
+     "ID=abc,PID=7,PROCPARA=p", {{"ID", "abc"}, {"PID", "7"}, {"PROCPARA", "p"}},
+     "/startzelqgame.ashx?openid=abc&pid=7"},
+    {"PID alone", "/opt/game/launcher PID=7", "/opt/game/launcher", "PID=7", {{"PID", "7"}}, std::nullopt},
+    {"first value wins", "/opt/game/launcher ID=abc,ID=def", "/opt/game/launcher", "ID=abc,ID=def",
+     {{"ID", "abc"}}, "/startzelqgame.ashx?openid=abc"},
+    {"blank after the comma makes another key", "/opt/game/launcher \"ID=abc, PID=7\"", "/opt/game/launcher",
+     "ID=abc, PID=7", {{" PID", "7"}, {"ID", "abc"}}, "/startzelqgame.ashx?openid=abc"},
+    {"value holding an equals sign", "/opt/game/launcher PROCPARA=a=b,ID=x", "/opt/game/launcher",
+     "PROCPARA=a=b,ID=x", {{"ID", "x"}, {"PROCPARA", "a=b"}}, "/startzelqgame.ashx?openid=x"},
+    {"empty value takes the next pair", "/opt/game/launcher ID=,PID=7", "/opt/game/launcher", "ID=,PID=7",
+     {{"ID", "PID=7"}}, "/startzelqgame.ashx?openid=PID=7"},
+    {"runs of delimiters are skipped", "/opt/game/launcher ==ID===x,,,y", "/opt/game/launcher", "==ID===x,,,y",
+     {{"ID", "==x"}}, "/startzelqgame.ashx?openid===x"},
+    {"key without a value ends the split", "/opt/game/launcher ID=abc,PID", "/opt/game/launcher", "ID=abc,PID",
+     {{"ID", "abc"}}, "/startzelqgame.ashx?openid=abc"},
+    {"white space trimmed at both ends", "/opt/game/launcher \t ID=a,PID=b \r\n", "/opt/game/launcher",
+     "ID=a,PID=b", {{"ID", "a"}, {"PID", "b"}}, "/startzelqgame.ashx?openid=a&pid=b"},
+    {"quoted path with a blank", "\"/opt/my game/launcher\" ID=a", "/opt/my game/launcher", "ID=a", {{"ID", "a"}},
+     "/startzelqgame.ashx?openid=a"},
+    {"keys are case-sensitive", "/opt/game/launcher id=a,Pid=b", "/opt/game/launcher", "id=a,Pid=b",
+     {{"Pid", "b"}, {"id", "a"}}, std::nullopt},
+    {"values unescaped", "/opt/game/launcher ID=a&b c%20", "/opt/game/launcher", "ID=a&b c%20", {{"ID", "a&b c%20"}},
+     "/startzelqgame.ashx?openid=a&b c%20"},
+};
+
+TEST(StartArguments, CutSplitAndAnalysisUrl) {
+  for (const ArgumentCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::optional<std::string> text = CutStartArgumentText(c.commandLine, std::string(c.executable).size());
+    EXPECT_EQ(text, c.text);
+    if (!text) continue;
+    StartArgumentMap arguments = SplitStartArgumentPairs(*text);
+    EXPECT_EQ(arguments, c.arguments);
+    std::optional<std::string> url = QQLoginAnalysisUrl("http://h", arguments);
+    EXPECT_EQ(url, c.analysisUrl ? std::optional<std::string>("http://h" + *c.analysisUrl) : std::nullopt);
+  }
+}
+
+TEST(StartArguments, PortalAnalysisUrlCarriesTheUserIdUnchanged) {
+  EXPECT_EQ(PortalLoginAnalysisUrl("http://login.example", "u 1&x"),
+            "http://login.example/api/startzelqgame.ashx?openid=u 1&x");
+}
+
+TEST(StartArguments, AnalysisHostsComeFromTheEnvironmentElseTheStringTable) {
+  unsetenv("BRIMTALE_HALL_ANALYSIS_HOST");
+  setenv("BRIMTALE_PORTAL_ANALYSIS_HOST", "", 1);
+  EXPECT_EQ(HallAnalysisHost(), res::LoadString(res::kIdsHallAnalysisHost));
+  EXPECT_EQ(PortalAnalysisHost(), res::LoadString(res::kIdsPortalAnalysisHost));
+  EXPECT_FALSE(HallAnalysisHost().empty());
+  setenv("BRIMTALE_HALL_ANALYSIS_HOST", "http://127.0.0.1:1", 1);
+  setenv("BRIMTALE_PORTAL_ANALYSIS_HOST", "http://127.0.0.1:2", 1);
+  EXPECT_EQ(HallAnalysisHost(), "http://127.0.0.1:1");
+  EXPECT_EQ(PortalAnalysisHost(), "http://127.0.0.1:2");
+  unsetenv("BRIMTALE_HALL_ANALYSIS_HOST");
+  unsetenv("BRIMTALE_PORTAL_ANALYSIS_HOST");
+}
+
+}  // namespace
