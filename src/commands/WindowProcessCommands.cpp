@@ -168,7 +168,9 @@ void CTransparentFlashPlayerControlWnd::CmdGetProcess(CmdArgs&) {
   for (const auto& process : *processes) {
     list += FormatNumber(static_cast<int>(process.id));
     list += '?';
-    list += process.exeFile;
+    // A Windows file name never holds '?' or '|', and the movie splits the list at them: a
+    // process that named itself so would forge or hide entries.
+    for (char c : process.exeFile) list += (c == '?' || c == '|') ? '_' : c;
     list += '|';
   }
   SendCompleteEvent("GET_PROCESS", list);

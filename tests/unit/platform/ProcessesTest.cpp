@@ -1,0 +1,156 @@
+// Processes, the OS version and the environment, against the real system: real children, real
+// process handles, real signals.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "platform/Environment.h"
+#include "platform/Processes.h"
+#include "platform/SystemInfo.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+pid_t StartChild(const char* seconds) {
+  pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/sleep", "sleep", seconds, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return child;
+}
+
+// Runs `body` in a forked child that leads a process group of its own; returns its wait status.
+template <typename Body>
+int RunInOwnGroup(Body body) {
+  pid_t child = fork();
+  if (child == 0) {
+    setpgid(0, 0);
+    body();
+    _exit(7);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return status;
+}
+
+TEST(ProcessHandleWait, ReturnsWhenTheProcessBehindTheHandleEnds) {
+  pid_t child = StartChild("0.4");
+  int handle = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+  ASSERT_GE(handle, 0);
+  auto start = Clock::now();
+  platform::WaitForProcessHandle(handle);
+  EXPECT_GE(Clock::now() - start, 300ms);
+  EXPECT_EQ(waitpid(child, nullptr, WNOHANG), child);  // it has ended
+  close(handle);
+}
+
+TEST(ProcessHandleWait, NumbersThatAreNoProcessHandleReturnAtOnce) {
+  int regularFile = open("/dev/null", O_RDONLY);
+  ASSERT_GE(regularFile, 0);
+  for (int64_t number : {int64_t{0}, int64_t{-1}, int64_t{regularFile}, int64_t{987654}, int64_t{1} << 40}) {
+    auto start = Clock::now();
+    platform::WaitForProcessHandle(number);
+    EXPECT_LT(Clock::now() - start, 200ms) << number;
+  }
+  close(regularFile);
+}
+
+TEST(KillProcess, EndsARealChildWithSigkill) {
+  pid_t child = StartChild("30");
+  EXPECT_TRUE(platform::KillProcess(child));
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGKILL);
+}
+
+TEST(KillProcess, NeverSignalsAGroupForZeroOrNegativeIds) {
+  // Were the id passed on, the child would kill its own group, itself included.
+  int zero = RunInOwnGroup([] { platform::KillProcess(0); });
+  ASSERT_TRUE(WIFEXITED(zero));
+  EXPECT_EQ(WEXITSTATUS(zero), 7);
+  int negative = RunInOwnGroup([] { platform::KillProcess(-static_cast<int64_t>(getpid())); });
+  ASSERT_TRUE(WIFEXITED(negative));
+  EXPECT_EQ(WEXITSTATUS(negative), 7);
+  EXPECT_FALSE(platform::KillProcess(0));
+}
+
+TEST(ListProcesses, AscendingIdsWithTheExecutableFileNames) {
+  pid_t child = StartChild("30");
+  std::this_thread::sleep_for(100ms);  // let it exec
+  auto processes = platform::ListProcesses();
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  ASSERT_TRUE(processes.has_value());
+  bool self = false;
+  bool sleeper = false;
+  for (size_t i = 0; i < processes->size(); ++i) {
+    const auto& process = (*processes)[i];
+    if (i > 0) EXPECT_LT((*processes)[i - 1].id, process.id);
+    EXPECT_FALSE(process.exeFile.empty());
+    if (process.id == static_cast<uint32_t>(getpid())) self = process.exeFile == "unit_platform";
+    if (process.id == static_cast<uint32_t>(child)) sleeper = process.exeFile == "sleep";
+  }
+  EXPECT_TRUE(self);
+  EXPECT_TRUE(sleeper);
+}
+
+TEST(RemoveDirectoryTree, RemovesTheTreeWithoutBeingWaitedFor) {
+  testing_support::TempDir dir;
+  std::string tree = dir / "Cache";
+  std::filesystem::create_directories(tree + "/a/b");
+  testing_support::WriteFile(tree + "/a/b/file", "x");
+  testing_support::WriteFile(tree + "/name with blank", "x");
+  ASSERT_TRUE(platform::StartRemovingDirectoryTree(tree));
+  for (int i = 0; i < 100 && std::filesystem::exists(tree); ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(std::filesystem::exists(tree));
+  EXPECT_TRUE(std::filesystem::exists(dir.path()));
+}
+
+TEST(KernelRelease, ReadsMajorMinorPatch) {
+  struct Case {
+    const char* release;
+    uint32_t major, minor, patch;
+  } cases[] = {
+      {"6.1.0-18-amd64", 6, 1, 0},
+      {"5.15.153.1-microsoft-standard-WSL2", 5, 15, 153},
+      {"6.8", 6, 8, 0},
+      {"4.19.0+", 4, 19, 0},
+      {"", 0, 0, 0},
+      {"99999999999.1.2", UINT32_MAX, 1, 2},
+  };
+  for (const auto& c : cases) {
+    auto version = platform::ParseKernelRelease(c.release);
+    EXPECT_EQ(version.majorVersion, c.major) << c.release;
+    EXPECT_EQ(version.minorVersion, c.minor) << c.release;
+    EXPECT_EQ(version.buildNumber, c.patch) << c.release;
+    EXPECT_EQ(version.platformId, 2u);
+    EXPECT_EQ(version.productType, 1u);
+  }
+}
+
+TEST(Environment, SetReadsBackAndRefusesMalformedNames) {
+  std::string longValue(70000, 'v');
+  EXPECT_TRUE(platform::SetEnvironmentVariable("BRIMTALE_TEST_LONG", longValue));
+  EXPECT_EQ(platform::GetEnvironmentVariable("BRIMTALE_TEST_LONG"), longValue);
+  EXPECT_TRUE(platform::SetEnvironmentVariable("BRIMTALE_TEST_EMPTY", ""));
+  EXPECT_EQ(platform::GetEnvironmentVariable("BRIMTALE_TEST_EMPTY"), "");
+  EXPECT_FALSE(platform::GetEnvironmentVariable("BRIMTALE_TEST_NEVER_SET").has_value());
+  EXPECT_FALSE(platform::SetEnvironmentVariable("", "x"));
+  EXPECT_FALSE(platform::SetEnvironmentVariable("A=B", "x"));
+  EXPECT_FALSE(platform::GetEnvironmentVariable("A").has_value());
+}
+
+}  // namespace
