@@ -1,15 +1,34 @@
 #include "support/LoopbackHttpServer.h"
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "support/TestSupport.h"
 
 namespace testing_support {
 
+std::string FindProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  for (;;) {
+    size_t end = folders.find(':', start);
+    std::string folder = folders.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (end == std::string::npos) return {};
+    start = end + 1;
+  }
+}
+
 SelfSignedCertificate MakeSelfSignedCertificate(const std::string& folder) {
   SelfSignedCertificate made{folder + "/cert.pem", folder + "/key.pem"};
-  ProcessResult result = RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+  std::string openssl = FindProgram("openssl");
+  if (openssl.empty()) throw std::runtime_error("openssl is not on PATH");
+  ProcessResult result = RunProcess({openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
                                      made.keyPath, "-out", made.certificatePath, "-days", "2", "-subj",
                                      "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"});
   if (!result.exited || result.exitStatus != 0) throw std::runtime_error("openssl failed: " + result.output);

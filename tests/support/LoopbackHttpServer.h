@@ -12,6 +12,9 @@
 
 namespace testing_support {
 
+// The full path of program `name` found on PATH; empty when it is not there.
+std::string FindProgram(const std::string& name);
+
 // A self-signed certificate for "localhost" and 127.0.0.1 with its key, made by the openssl tool.
 struct SelfSignedCertificate {
   std::string certificatePath;

@@ -1,0 +1,526 @@
+// The HTTP task manager against real servers on loopback: outcomes, events, files on disk, stopping.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/HttpMgr.h"
+#include "platform/MainLoop.h"
+#include "support/LoopbackHttpServer.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::LoopbackHttpServer;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+using Clock = std::chrono::steady_clock;
+
+// The low-speed window the tests give the manager (production: 30 s).
+constexpr long kTestLowSpeedSeconds = 2;
+
+std::string Pattern(size_t size) {
+  std::string body(size, '\0');
+  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 31) % 251);
+  return body;
+}
+
+// Serves `body` in pieces of `piece` bytes with `pause` between them; stops early when the server
+// is stopping. With `withLength` false the body goes chunked, without a Content-Length.
+void ServePaced(httplib::Response& response, const LoopbackHttpServer& server, std::string body, size_t piece,
+                std::chrono::milliseconds pause, bool withLength = true) {
+  auto send = [&server, body, piece, pause](size_t offset, httplib::DataSink& sink) {
+    if (offset > 0 && pause.count() > 0) std::this_thread::sleep_for(pause);
+    if (server.stopping()) return false;
+    size_t length = std::min(piece, body.size() - offset);
+    if (!sink.write(body.data() + offset, length)) return false;
+    if (offset + length == body.size() && sink.done) sink.done();
+    return true;
+  };
+  if (withLength)
+    response.set_content_provider(body.size(), "application/octet-stream",
+                                  [send](size_t offset, size_t, httplib::DataSink& sink) { return send(offset, sink); });
+  else
+    response.set_chunked_content_provider("application/octet-stream", send);
+}
+
+// Sends `sent` bytes of a longer announced body, then nothing until the server stops.
+void ServeStalled(httplib::Response& response, const LoopbackHttpServer& server, size_t sent) {
+  response.set_content_provider(100000, "application/octet-stream",
+                                [&server, sent](size_t offset, size_t, httplib::DataSink& sink) {
+                                  if (offset == 0) return sink.write(Pattern(sent).data(), sent);
+                                  while (!server.stopping()) std::this_thread::sleep_for(10ms);
+                                  return false;
+                                });
+}
+
+void AddRoutes(LoopbackHttpServer& loopback, int ftpPort) {
+  httplib::Server& server = loopback.server();
+  server.Get(R"(/bytes/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+    response.set_content(Pattern(std::stoul(request.matches[1])), "application/octet-stream");
+  });
+  server.Get(R"(/chunked/(\d+))", [&loopback](const httplib::Request& request, httplib::Response& response) {
+    ServePaced(response, loopback, Pattern(std::stoul(request.matches[1])), 4096, 0ms, false);
+  });
+  server.Get("/empty", [](const httplib::Request&, httplib::Response& response) { response.set_content("", "text/plain"); });
+  server.Get("/404", [](const httplib::Request&, httplib::Response& response) {
+    response.status = 404;
+    response.set_content("no such file", "text/plain");
+  });
+  server.Get("/206", [](const httplib::Request&, httplib::Response& response) {
+    response.status = 206;
+    response.set_content("part", "text/plain");
+  });
+  server.Get("/redirect", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/bytes/1000"); });
+  server.Get("/loop", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/loop"); });
+  // /chain/N redirects 30 - N times before the body.
+  server.Get(R"(/chain/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+    int step = std::stoi(request.matches[1]);
+    response.set_redirect(step >= 30 ? "/bytes/100" : "/chain/" + std::to_string(step + 1));
+  });
+  server.Get("/to-ftp", [ftpPort](const httplib::Request&, httplib::Response& response) {
+    response.set_redirect("ftp://127.0.0.1:" + std::to_string(ftpPort) + "/file");
+  });
+  server.Get("/stall", [&loopback](const httplib::Request&, httplib::Response& response) {
+    // libcurl averages the speed over the last few seconds: a small burst keeps it below the limit.
+    ServeStalled(response, loopback, 200);
+  });
+  server.Get("/trickle", [&loopback](const httplib::Request&, httplib::Response& response) {
+    ServePaced(response, loopback, Pattern(100000), 10, 200ms);  // 50 bytes/s
+  });
+  server.Get("/silent", [&loopback](const httplib::Request&, httplib::Response& response) {
+    while (!loopback.stopping()) std::this_thread::sleep_for(10ms);
+  });
+  server.Get("/paced", [&loopback](const httplib::Request&, httplib::Response& response) {
+    ServePaced(response, loopback, Pattern(40 * 16384), 16384, 25ms);  // about one second
+  });
+  server.Get("/paced-chunked", [&loopback](const httplib::Request&, httplib::Response& response) {
+    ServePaced(response, loopback, Pattern(40 * 16384), 16384, 25ms, false);
+  });
+}
+
+// A TCP port that listens and never answers; tells whether anyone connected.
+class ListeningPort {
+ public:
+  ListeningPort() {
+    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(m_fd, reinterpret_cast<sockaddr*>(&address), size);
+    listen(m_fd, 4);
+    getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &size);
+    m_port = ntohs(address.sin_port);
+  }
+  ~ListeningPort() { close(m_fd); }
+  int port() const { return m_port; }
+  bool WasConnected() {
+    int client = accept(m_fd, nullptr, nullptr);
+    if (client < 0) return false;
+    close(client);
+    return true;
+  }
+
+ private:
+  int m_fd = -1;
+  int m_port = 0;
+};
+
+// Receives one task's events on the GUI (test) thread.
+struct Receiver {
+  std::vector<HttpTaskEvent> events;
+  std::string body;  // a string task's body as seen by its completion callback
+  std::vector<std::string>* order = nullptr;
+  std::string name;
+
+  void OnEvent(HttpTaskEvent* event) {
+    events.push_back(*event);
+    if (order != nullptr) order->push_back(name + (event->type == HTTP_EVENT_PROGRESS ? " progress" : " done"));
+    if (event->type != HTTP_EVENT_PROGRESS && event->task->type == HTTP_TASK_STRING)
+      body = static_cast<HttpDownloadStringTask*>(event->task)->body;
+  }
+  bool finished() const { return !events.empty() && events.back().type != HTTP_EVENT_PROGRESS; }
+  int32_t outcome() const { return finished() ? events.back().type : -1; }
+  std::vector<HttpTaskEvent> progress() const {
+    std::vector<HttpTaskEvent> found;
+    for (const HttpTaskEvent& event : events)
+      if (event.type == HTTP_EVENT_PROGRESS) found.push_back(event);
+    return found;
+  }
+};
+
+// Tasks that say when they are destroyed.
+template <typename Base>
+struct Tracked : Base {
+  explicit Tracked(std::atomic<bool>* destroyed) : destroyed(destroyed) {}
+  ~Tracked() override { *destroyed = true; }
+  std::atomic<bool>* destroyed;
+};
+
+HttpTask* WithCallback(HttpTask* task, Receiver* receiver) {
+  if (receiver != nullptr) task->callback = new HttpCallbackT<Receiver>(receiver, &Receiver::OnEvent);
+  return task;
+}
+
+HttpTask* FileTask(const std::string& url, const std::string& path, Receiver* receiver) {
+  auto* task = new HttpDownloadFileTask;
+  task->url = url;
+  task->path = path;
+  task->reportProgress = true;
+  return WithCallback(task, receiver);
+}
+
+HttpTask* StringTask(const std::string& url, Receiver* receiver) {
+  auto* task = new HttpDownloadStringTask;
+  task->url = url;
+  return WithCallback(task, receiver);
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+  return names;
+}
+
+class HttpMgrTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    AddRoutes(server, ftpPort.port());
+    server.Start();
+    manager.SetTimeoutsForTesting(5, kTestLowSpeedSeconds);
+  }
+
+  // Delivers events as the application's idle handler would, until `done` or the time limit.
+  bool DispatchUntil(const std::function<bool()>& done, std::chrono::seconds limit = 20s) {
+    Clock::time_point end = Clock::now() + limit;
+    for (;;) {
+      manager.DispatchEvents();
+      if (done()) return true;
+      if (Clock::now() > end) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  bool Finish(Receiver& receiver) {
+    return DispatchUntil([&] { return receiver.finished(); });
+  }
+
+  ListeningPort ftpPort;
+  LoopbackHttpServer server;  // outlives the manager, whose workers may still talk to it
+  HttpMgr manager;
+  TempDir dir;
+};
+
+TEST_F(HttpMgrTest, StringTaskCollectsTheBodyWithoutProgress) {
+  struct Case {
+    const char* path;
+    std::string body;
+  };
+  const Case cases[] = {{"/bytes/70000", Pattern(70000)}, {"/chunked/70000", Pattern(70000)}, {"/empty", ""}};
+  manager.Start(1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    Receiver receiver;
+    manager.AddTask(StringTask(server.Url(c.path), &receiver));
+    ASSERT_TRUE(Finish(receiver));
+    EXPECT_EQ(receiver.outcome(), HTTP_EVENT_COMPLETE);
+    EXPECT_EQ(receiver.body, c.body);
+    EXPECT_EQ(receiver.events.size(), 1u) << "string tasks report no progress";
+  }
+}
+
+TEST_F(HttpMgrTest, FileTaskWritesTheBodyAndReportsSizes) {
+  struct Case {
+    const char* path;
+    int32_t expectedTotal;  // 0 when the server gives no length
+  };
+  const Case cases[] = {{"/bytes/300000", 300000}, {"/chunked/300000", 0}, {"/paced", 40 * 16384}, {"/paced-chunked", 0}};
+  manager.Start(1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string destination = dir / "file.bin";
+    WriteFile(destination, "previous contents");
+    Receiver receiver;
+    manager.AddTask(FileTask(server.Url(c.path), destination, &receiver));
+    ASSERT_TRUE(Finish(receiver));
+    EXPECT_EQ(receiver.outcome(), HTTP_EVENT_COMPLETE);
+    size_t size = ReadFile(destination).size();
+    EXPECT_EQ(ReadFile(destination), Pattern(size));
+    EXPECT_GE(size, 300000u);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"file.bin"}) << "no temporary file is left";
+    std::vector<HttpTaskEvent> progress = receiver.progress();
+    ASSERT_FALSE(progress.empty());
+    int32_t last = 0;
+    int32_t largestTotal = 0;
+    for (const HttpTaskEvent& event : progress) {
+      EXPECT_GE(event.current, last);
+      EXPECT_LE(event.current, static_cast<int32_t>(size));
+      // The length is unknown (0) until the headers have arrived.
+      EXPECT_TRUE(event.total == 0 || event.total == c.expectedTotal) << event.total;
+      last = event.current;
+      largestTotal = std::max(largestTotal, event.total);
+    }
+    // A paced body spans several progress events, so the announced length shows.
+    if (std::string(c.path).starts_with("/paced")) {
+      EXPECT_EQ(largestTotal, c.expectedTotal);
+    }
+    EXPECT_EQ(receiver.events.back().total, 0);
+    EXPECT_EQ(receiver.events.back().current, 0);
+  }
+}
+
+// Only a final status of 200 completes; anything else fails and leaves the old file whole.
+TEST_F(HttpMgrTest, FinalStatusDecidesAndFailuresKeepThePreviousFile) {
+  struct Case {
+    const char* path;
+    int32_t outcome;
+    std::string contents;  // the destination afterwards
+  };
+  const Case cases[] = {
+      {"/404", HTTP_EVENT_FAILED, "previous"},
+      {"/206", HTTP_EVENT_FAILED, "previous"},
+      {"/redirect", HTTP_EVENT_COMPLETE, Pattern(1000)},
+      {"/chain/25", HTTP_EVENT_COMPLETE, Pattern(100)},  // 5 redirects
+      {"/chain/1", HTTP_EVENT_FAILED, "previous"},       // 30 redirects
+      {"/loop", HTTP_EVENT_FAILED, "previous"},
+      {"/to-ftp", HTTP_EVENT_FAILED, "previous"},
+  };
+  manager.Start(1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string destination = dir / "game.dat";
+    WriteFile(destination, "previous");
+    Receiver receiver;
+    manager.AddTask(FileTask(server.Url(c.path), destination, &receiver));
+    ASSERT_TRUE(Finish(receiver));
+    EXPECT_EQ(receiver.outcome(), c.outcome);
+    EXPECT_EQ(ReadFile(destination), c.contents);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"game.dat"});
+  }
+  EXPECT_FALSE(ftpPort.WasConnected()) << "a redirect to ftp must not be followed";
+}
+
+TEST_F(HttpMgrTest, StalledAndTricklingServersFailWithinTheLowSpeedWindow) {
+  const char* paths[] = {"/stall", "/trickle", "/silent"};
+  manager.Start(1);
+  for (const char* path : paths) {
+    SCOPED_TRACE(path);
+    std::string destination = dir / "slow.bin";
+    WriteFile(destination, "previous");
+    Receiver receiver;
+    Clock::time_point start = Clock::now();
+    manager.AddTask(FileTask(server.Url(path), destination, &receiver));
+    ASSERT_TRUE(DispatchUntil([&] { return receiver.finished(); }, 15s)) << "the transfer hung";
+    EXPECT_EQ(receiver.outcome(), HTTP_EVENT_FAILED);
+    auto elapsed = Clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::seconds(kTestLowSpeedSeconds));
+    EXPECT_LT(elapsed, std::chrono::seconds(kTestLowSpeedSeconds + 3));
+    EXPECT_EQ(ReadFile(destination), "previous");
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"slow.bin"});
+  }
+}
+
+TEST_F(HttpMgrTest, SelfSignedCertificateFailsUnlessVerificationIsOff) {
+  testing_support::SelfSignedCertificate certificate = testing_support::MakeSelfSignedCertificate(dir.path());
+  LoopbackHttpServer secure(certificate);
+  secure.server().Get("/hello", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("hello over tls", "text/plain");
+  });
+  secure.Start();
+  manager.Start(1);
+
+  Receiver verified;
+  manager.AddTask(StringTask(secure.Url("/hello"), &verified));
+  ASSERT_TRUE(Finish(verified));
+  EXPECT_EQ(verified.outcome(), HTTP_EVENT_FAILED);
+  EXPECT_EQ(verified.body, "");
+
+  manager.SetVerifyTls(false);
+  Receiver unverified;
+  manager.AddTask(StringTask(secure.Url("/hello"), &unverified));
+  ASSERT_TRUE(Finish(unverified));
+  EXPECT_EQ(unverified.outcome(), HTTP_EVENT_COMPLETE);
+  EXPECT_EQ(unverified.body, "hello over tls");
+  manager.Stop();  // closes the kept-alive connection before the server goes
+}
+
+TEST_F(HttpMgrTest, TasksCompleteInOrderEachProgressBeforeItsCompletion) {
+  std::vector<std::string> order;
+  Receiver first;
+  first.order = &order;
+  first.name = "first";
+  Receiver second;
+  second.order = &order;
+  second.name = "second";
+  manager.AddTask(FileTask(server.Url("/bytes/200000"), dir / "first.bin", &first));
+  manager.AddTask(FileTask(server.Url("/bytes/100"), dir / "second.bin", &second));
+  manager.Start(1);
+  ASSERT_TRUE(DispatchUntil([&] { return first.finished() && second.finished(); }));
+  EXPECT_EQ(first.outcome(), HTTP_EVENT_COMPLETE);
+  EXPECT_EQ(second.outcome(), HTTP_EVENT_COMPLETE);
+  // Every progress event of a task comes before its completion, and the first task ends first.
+  ASSERT_GE(order.size(), 4u);
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < first.events.size() - 1; ++i) expected.push_back("first progress");
+  expected.push_back("first done");
+  for (size_t i = 0; i < second.events.size() - 1; ++i) expected.push_back("second progress");
+  expected.push_back("second done");
+  EXPECT_EQ(order, expected);
+}
+
+TEST_F(HttpMgrTest, ProgressEventsAreAtLeastFiftyMillisecondsApart) {
+  manager.Start(1);
+  Receiver receiver;
+  Clock::time_point start = Clock::now();
+  manager.AddTask(FileTask(server.Url("/paced"), dir / "paced.bin", &receiver));
+  ASSERT_TRUE(Finish(receiver));
+  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_EQ(receiver.outcome(), HTTP_EVENT_COMPLETE);
+  // libcurl reports progress for every piece (40 of them, 25 ms apart); the manager passes on at
+  // most one per 50 ms, the first at once.
+  size_t progress = receiver.progress().size();
+  EXPECT_GE(progress, 3u);
+  EXPECT_LE(progress, static_cast<size_t>(elapsed / 50 + 1));
+}
+
+TEST_F(HttpMgrTest, TasksAreDestroyedAfterTheirCompletionEvenWithoutCallback) {
+  std::atomic<bool> silentDestroyed{false};
+  std::atomic<bool> heardDestroyed{false};
+  bool destroyedDuringCallback = true;
+  auto* silent = new Tracked<HttpDownloadStringTask>(&silentDestroyed);
+  silent->url = server.Url("/bytes/10");
+  manager.AddTask(silent);
+
+  struct Watcher {
+    std::atomic<bool>* destroyed;
+    bool* seenDestroyed;
+    bool done = false;
+    void OnEvent(HttpTaskEvent* event) {
+      *seenDestroyed = destroyed->load();
+      done = true;
+    }
+  } watcher{&heardDestroyed, &destroyedDuringCallback};
+  auto* heard = new Tracked<HttpDownloadStringTask>(&heardDestroyed);
+  heard->url = server.Url("/bytes/10");
+  heard->callback = new HttpCallbackT<Watcher>(&watcher, &Watcher::OnEvent);
+  manager.AddTask(heard);
+
+  manager.Start(1);
+  ASSERT_TRUE(DispatchUntil([&] { return watcher.done; }));
+  EXPECT_TRUE(silentDestroyed);
+  EXPECT_FALSE(destroyedDuringCallback) << "the task lives while its completion is delivered";
+  EXPECT_TRUE(heardDestroyed);
+}
+
+TEST_F(HttpMgrTest, StopBeforeStartLeavesQueuedTasksQueued) {
+  Receiver receiver;
+  manager.AddTask(StringTask(server.Url("/bytes/5"), &receiver));
+  manager.Stop();
+  manager.DispatchEvents();
+  EXPECT_FALSE(receiver.finished());
+  manager.Start(1);
+  ASSERT_TRUE(Finish(receiver));
+  EXPECT_EQ(receiver.outcome(), HTTP_EVENT_COMPLETE);
+  EXPECT_EQ(receiver.body, Pattern(5));
+}
+
+TEST_F(HttpMgrTest, StopDuringATransferEndsTheWorkerWithoutCallback) {
+  std::string destination = dir / "big.bin";
+  WriteFile(destination, "previous");
+  std::atomic<bool> destroyed{false};
+  Receiver receiver;
+  auto* task = new Tracked<HttpDownloadFileTask>(&destroyed);
+  task->url = server.Url("/stall");
+  task->path = destination;
+  task->reportProgress = true;
+  task->callback = new HttpCallbackT<Receiver>(&receiver, &Receiver::OnEvent);
+  Receiver queued;
+  manager.Start(1);
+  manager.AddTask(task);
+  manager.AddTask(StringTask(server.Url("/bytes/5"), &queued));
+  // Wait until the body has started to arrive, without delivering anything.
+  Clock::time_point limit = Clock::now() + 10s;
+  while ((server.requestCount() == 0 || Names(dir.path()).size() < 2) && Clock::now() < limit)
+    std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(server.requestCount(), 1);
+
+  Clock::time_point start = Clock::now();
+  manager.Stop();
+  EXPECT_LT(Clock::now() - start, 3s) << "the worker aborts the transfer promptly";
+  EXPECT_TRUE(destroyed);
+  manager.DispatchEvents();
+  EXPECT_TRUE(receiver.events.empty());
+  EXPECT_TRUE(queued.events.empty());
+  EXPECT_EQ(server.requestCount(), 1) << "no transfer starts once stopping";
+  EXPECT_EQ(ReadFile(destination), "previous");
+  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"big.bin"});
+}
+
+TEST_F(HttpMgrTest, MissingFoldersAreCreated) {
+  manager.Start(1);
+  Receiver receiver;
+  std::string destination = dir / "a/b//c/file.bin";
+  manager.AddTask(FileTask(server.Url("/bytes/64"), destination, &receiver));
+  ASSERT_TRUE(Finish(receiver));
+  EXPECT_EQ(receiver.outcome(), HTTP_EVENT_COMPLETE);
+  EXPECT_EQ(ReadFile(destination), Pattern(64));
+}
+
+TEST_F(HttpMgrTest, UnwritableDestinationFailsWithoutARequest) {
+  WriteFile(dir / "plain.txt", "a file, not a folder");
+  std::filesystem::create_directory(dir / "folder");
+  const std::string destinations[] = {dir / "folder", dir / "folder/", dir / "plain.txt/inside.bin"};
+  manager.Start(1);
+  for (const std::string& destination : destinations) {
+    SCOPED_TRACE(destination);
+    Receiver receiver;
+    manager.AddTask(FileTask(server.Url("/bytes/64"), destination, &receiver));
+    ASSERT_TRUE(Finish(receiver));
+    EXPECT_EQ(receiver.outcome(), HTTP_EVENT_FAILED);
+    EXPECT_EQ(receiver.events.size(), 1u) << "no progress without a transfer";
+  }
+  EXPECT_EQ(server.requestCount(), 0);
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "folder"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "folder"));
+}
+
+// Delivery must not wait for an unrelated event: the worker wakes the GUI thread's loop.
+TEST_F(HttpMgrTest, APostedEventWakesTheMainLoop) {
+  manager.Start(1);
+  Receiver receiver;
+  std::atomic<bool> finished{false};
+  std::atomic<bool> rescued{false};
+  // Should the wake-up be missing, this ends the otherwise endless wait after a while.
+  std::thread watchdog([&] {
+    Clock::time_point limit = Clock::now() + 10s;
+    while (!finished && Clock::now() < limit) std::this_thread::sleep_for(10ms);
+    if (!finished) {
+      rescued = true;
+      while (!finished) {
+        platform::WakeMainLoop();
+        std::this_thread::sleep_for(10ms);
+      }
+    }
+  });
+  // The loop has nothing else to do: without a wake-up its first pass blocks for good.
+  manager.AddTask(StringTask(server.Url("/bytes/5"), &receiver));
+  platform::RunMainLoopUntil([&] { return receiver.finished(); }, [&] { manager.DispatchEvents(); });
+  finished = true;
+  watchdog.join();
+  EXPECT_FALSE(rescued);
+  EXPECT_EQ(receiver.outcome(), HTTP_EVENT_COMPLETE);
+}
+
+}  // namespace
