@@ -1,6 +1,8 @@
 #include "flash/RuntimeLoading.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <new>
 
@@ -42,7 +44,7 @@ std::optional<std::unique_ptr<uint8_t[]>> ReadInThirds(FILE* file, long& length)
     if (read == 0) break;
     total += read;
   }
-  if (total != static_cast<size_t>(length)) return std::nullopt;
+  if (total != static_cast<size_t>(length) || ferror(file)) return std::nullopt;
   return buffer;
 }
 
@@ -113,6 +115,9 @@ bool CLauncherApp::InitFlashInBox() {
 
 bool CLauncherApp::InitFlashInBox_External() {
   const std::string path = flash::g_playerControlFile.empty() ? GetAppFilePath("flash.ocx") : flash::g_playerControlFile;
+  // A folder of that name opens for reading here but is no file to load.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
   flash::ScopedFile file(fopen(path.c_str(), "rb"));
   if (!file) return false;
   long length = 0;
