@@ -1,0 +1,376 @@
+// The file and directory commands, driven through the bridge as the movie drives them, on real
+// files, real trees and real child processes. The tests run as root: failures are made with
+// things root cannot do either (paths below /proc, a directory where a file is expected).
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commands/FileCommands.h"
+#include "flash/CTransparentFlashPlayerControlWnd.h"
+#include "platform/Spawn.h"
+#include "support/RecordingRuntime.h"
+#include "support/TestLog.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::PathExists;
+using testing_support::ReadFile;
+using testing_support::RecordingRuntime;
+using testing_support::TempDir;
+using testing_support::TestLogMessages;
+using testing_support::TestLogMessagesSince;
+using testing_support::WriteFile;
+using Answer = std::vector<std::string>;
+
+const bool kLogReady = (testing_support::UseTestLog(), true);
+
+class FileCommands : public ::testing::Test {
+ protected:
+  FileCommands() { m_window.m_hFlashWnd = reinterpret_cast<HWND>(0x1000); }
+
+  // Runs one command and returns its one answer, split at commas; empty when it sent none.
+  Answer Run(const std::string& command, const std::string& arguments) {
+    m_runtime.Clear();
+    m_window.DispatchFSCommand(command.c_str(), arguments.c_str());
+    auto answers = m_runtime.CompleteEvents();
+    EXPECT_LE(answers.size(), 1u) << command;
+    EXPECT_EQ(m_runtime.Calls().size(), answers.size()) << "every call parses and is an answer";
+    return answers.empty() ? Answer{} : answers[0];
+  }
+
+  std::string Path(const std::string& name) const { return m_dir / name; }
+
+  TempDir m_dir;
+  RecordingRuntime m_runtime;
+  CTransparentFlashPlayerControlWnd m_window;
+};
+
+TEST_F(FileCommands, ReadFileAnswersUpperCaseHexOfTheWholeFile) {
+  std::string all;
+  std::string expected;
+  for (int round = 0; round < 20; ++round)
+    for (int byte = 0; byte < 256; ++byte) {
+      all += static_cast<char>(byte);
+      char digits[3];
+      snprintf(digits, sizeof digits, "%02X", byte);
+      expected += digits;
+    }
+  WriteFile(Path("three"), std::string("\x00\xAB\x10", 3));
+  WriteFile(Path("all"), all);  // 5120 bytes: several reads
+  WriteFile(Path("empty"), "");
+  fs::create_directories(Path("folder"));
+
+  struct Case {
+    std::string path;
+    std::string hex;
+  } cases[] = {
+      {Path("three"), "00AB10"}, {Path("all"), expected},  {Path("empty"), ""},
+      {Path("missing"), ""},     {Path("folder"), ""},     {"/proc/self/no-such-entry", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Run("READ_FILE", c.path), (Answer{"READ_FILE", c.hex})) << c.path;
+}
+
+TEST_F(FileCommands, WriteFileWritesTheBytesTheTextSpells) {
+  struct Case {
+    std::string hex;
+    std::string bytes;
+  } cases[] = {
+      {"00ab10", std::string("\x00\xAB\x10", 3)},
+      {"00AB10", std::string("\x00\xAB\x10", 3)},
+      {"0g", std::string(1, '\0')},
+      {"zzFf", std::string("\x00\xFF", 2)},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    WriteFile(Path("out"), "previous content");
+    EXPECT_EQ(Run("WRITE_FILE", Path("out") + "," + c.hex), (Answer{"WRITE_FILE", "1"})) << c.hex;
+    EXPECT_EQ(ReadFile(Path("out")), c.bytes) << c.hex;
+  }
+}
+
+TEST_F(FileCommands, WriteFileRoundTripsALargeFileThroughReadFile) {
+  std::string bytes;
+  for (int i = 0; i < 5000; ++i) bytes += static_cast<char>((i * 131 + 7) & 0xFF);
+  WriteFile(Path("source"), bytes);
+  Answer read = Run("READ_FILE", Path("source"));
+  ASSERT_EQ(read.size(), 2u);
+  EXPECT_EQ(Run("WRITE_FILE", Path("copy") + "," + read[1]), (Answer{"WRITE_FILE", "1"}));
+  EXPECT_EQ(ReadFile(Path("copy")), bytes);
+}
+
+TEST_F(FileCommands, WriteFileAnswersZeroWhenItCannotWriteAndAnOddTextTouchesNothing) {
+  WriteFile(Path("kept"), "kept as it was");
+  fs::create_directories(Path("a-folder"));
+  const std::string targets[] = {
+      Path("no-such-folder/out"),
+      Path("a-folder"),
+      "/proc/self/no-such-entry/out",
+      "/dev/full",  // opens, but every write fails: the failure must not be reported as success
+  };
+  for (const std::string& target : targets)
+    EXPECT_EQ(Run("WRITE_FILE", target + ",00ab10"), (Answer{"WRITE_FILE", "0"})) << target;
+  EXPECT_FALSE(PathExists(Path("no-such-folder")));
+
+  EXPECT_EQ(Run("WRITE_FILE", Path("kept") + ",abc"), (Answer{"WRITE_FILE", "0"}));
+  EXPECT_EQ(ReadFile(Path("kept")), "kept as it was");
+  EXPECT_EQ(Run("WRITE_FILE", Path("never") + ",abc"), (Answer{"WRITE_FILE", "0"}));
+  EXPECT_FALSE(PathExists(Path("never")));
+}
+
+TEST_F(FileCommands, DeleteFileRemovesOneFileOnly) {
+  WriteFile(Path("file"), "x");
+  fs::create_directories(Path("folder"));
+  EXPECT_EQ(Run("DELETE_FILE", Path("file")), (Answer{"DELETE_FILE_SUCC", Path("file")}));
+  EXPECT_FALSE(PathExists(Path("file")));
+  EXPECT_EQ(Run("DELETE_FILE", Path("file")), (Answer{"DELETE_FILE_FAILTE", Path("file")}));
+  EXPECT_EQ(Run("DELETE_FILE", Path("folder")), (Answer{"DELETE_FILE_FAILTE", Path("folder")}));
+  EXPECT_TRUE(fs::is_directory(Path("folder")));
+}
+
+TEST_F(FileCommands, DeleteCatalogueRemovesAWholeTreeWhateverItsNames) {
+  for (const char* file : {"tree/a.txt", "tree/noextension", "tree/.hidden", "tree/sub/b.bin", "tree/sub/deeper/c",
+                           "tree/sub/deeper/.d", "tree/[x]*?.y"})
+    WriteFile(Path(file), "content");
+  fs::create_directories(Path("tree/empty/also-empty"));
+  // The second entry has no effect.
+  EXPECT_EQ(Run("DELETE_CATALOGUE", Path("tree") + ",*.nothing"), (Answer{"DELETE_CATALOGUE", "1"}));
+  EXPECT_FALSE(PathExists(Path("tree")));
+}
+
+TEST_F(FileCommands, DeleteCatalogueNeverFollowsALinkOutOfTheTree) {
+  WriteFile(Path("outside/precious.txt"), "keep me");
+  WriteFile(Path("outside/inner/also.txt"), "keep me too");
+  WriteFile(Path("outside-file"), "keep");
+  WriteFile(Path("tree/sub/file"), "x");
+  fs::create_directory_symlink(Path("outside"), Path("tree/sub/link-to-outside"));
+  fs::create_directory_symlink(Path("outside"), Path("tree/link.dir"));
+  fs::create_symlink(Path("outside-file"), Path("tree/file-link"));
+  fs::create_symlink(Path("nowhere"), Path("tree/dangling"));
+
+  EXPECT_EQ(Run("DELETE_CATALOGUE", Path("tree") + ",x"), (Answer{"DELETE_CATALOGUE", "1"}));
+  EXPECT_FALSE(PathExists(Path("tree")));
+  EXPECT_EQ(ReadFile(Path("outside/precious.txt")), "keep me");
+  EXPECT_EQ(ReadFile(Path("outside/inner/also.txt")), "keep me too");
+  EXPECT_EQ(ReadFile(Path("outside-file")), "keep");
+}
+
+TEST_F(FileCommands, DeleteCatalogueAnswersZeroWhenTheFolderItselfStays) {
+  WriteFile(Path("a-file"), "x");
+  EXPECT_EQ(Run("DELETE_CATALOGUE", Path("missing") + ",x"), (Answer{"DELETE_CATALOGUE", "0"}));
+  EXPECT_EQ(Run("DELETE_CATALOGUE", Path("a-file") + ",x"), (Answer{"DELETE_CATALOGUE", "0"}));
+  EXPECT_TRUE(PathExists(Path("a-file")));
+  EXPECT_EQ(Run("DELETE_CATALOGUE", "/proc/self/fdinfo,x"), (Answer{"DELETE_CATALOGUE", "0"}));
+}
+
+TEST_F(FileCommands, DeleteSubDirectoryRemovesTheMatchingEntriesOfTheFolderOnly) {
+  for (const char* file : {"dir/a.tmp", "dir/b.txt", "dir/x.tmp/inner.txt", "dir/x.tmp/deep/any", "dir/keep/c.tmp",
+                           "dir/notmp", "dir/[ab].tmp", "outside/stays.tmp"})
+    WriteFile(Path(file), "x");
+  fs::create_directory_symlink(Path("outside"), Path("dir/link.tmp"));
+
+  EXPECT_EQ(Run("DELETE_SUB_DIRECTORY", Path("dir") + ",*.tmp"), (Answer{"DELETE_SUB_DIRECTORY", "1"}));
+  for (const char* gone : {"dir/a.tmp", "dir/x.tmp", "dir/[ab].tmp", "dir/link.tmp"})
+    EXPECT_FALSE(PathExists(Path(gone))) << gone;
+  for (const char* kept : {"dir", "dir/b.txt", "dir/keep/c.tmp", "dir/notmp", "outside/stays.tmp"})
+    EXPECT_TRUE(PathExists(Path(kept))) << kept;
+}
+
+TEST_F(FileCommands, DeleteSubDirectoryPatternsFollowTheOriginalRules) {
+  struct Case {
+    const char* pattern;
+    std::vector<std::string> gone;
+    std::vector<std::string> kept;
+  } cases[] = {
+      {"*.*", {"a.tmp", "noext", ".hidden", "[ab].tmp"}, {}},
+      {"?.tmp", {"a.tmp"}, {"[ab].tmp", "noext", ".hidden"}},
+      {"[ab].tmp", {"[ab].tmp"}, {"a.tmp"}},
+      {"noext", {"noext"}, {"a.tmp"}},
+  };
+  for (const Case& c : cases) {
+    for (const char* file : {"a.tmp", "noext", ".hidden", "[ab].tmp"}) WriteFile(Path("dir/") + file, "x");
+    EXPECT_EQ(Run("DELETE_SUB_DIRECTORY", Path("dir") + "," + c.pattern), (Answer{"DELETE_SUB_DIRECTORY", "1"}));
+    for (const std::string& name : c.gone) EXPECT_FALSE(PathExists(Path("dir/" + name))) << c.pattern << " " << name;
+    for (const std::string& name : c.kept) EXPECT_TRUE(PathExists(Path("dir/" + name))) << c.pattern << " " << name;
+  }
+  EXPECT_EQ(Run("DELETE_SUB_DIRECTORY", Path("missing") + ",*.*"), (Answer{"DELETE_SUB_DIRECTORY", "1"}));
+}
+
+TEST_F(FileCommands, HaveThisFileMatchesPathsAndPatterns) {
+  WriteFile(Path("dir/data.bin"), "x");
+  fs::create_symlink(Path("nowhere"), Path("dir/dangling"));
+  fs::create_directories(Path("empty"));
+  struct Case {
+    std::string path;
+    bool exists;
+  } cases[] = {
+      {Path("dir/data.bin"), true},    {Path("dir"), true},          {Path("dir/*.bin"), true},
+      {Path("dir/d?ta.*"), true},      {Path("dir/*.*"), true},      {Path("dir/dangling"), true},
+      {Path("dir/*.txt"), false},      {Path("empty/*"), false},     {Path("missing"), false},
+      {Path("missing/*.*"), false},    {Path("d*/data.bin"), false}, {"", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Run("HAVE_THIS_FILE", c.path), (Answer{c.exists ? "HAVE_FILE" : "NO_HAVE_FILE", c.path})) << c.path;
+}
+
+TEST_F(FileCommands, FileReplaceNameNeverReplacesAnExistingTarget) {
+  WriteFile(Path("old"), "old content");
+  WriteFile(Path("target"), "target content");
+  EXPECT_EQ(Run("FILE_REPLACE_NAME", Path("old") + "," + Path("target")), (Answer{"FILE_REPLACE_NAME", Path("old")}));
+  EXPECT_EQ(ReadFile(Path("old")), "old content");
+  EXPECT_EQ(ReadFile(Path("target")), "target content");
+
+  EXPECT_EQ(Run("FILE_REPLACE_NAME", Path("old") + "," + Path("new")), (Answer{"FILE_REPLACE_NAME", Path("old")}));
+  EXPECT_FALSE(PathExists(Path("old")));
+  EXPECT_EQ(ReadFile(Path("new")), "old content");
+
+  EXPECT_EQ(Run("FILE_REPLACE_NAME", Path("missing") + "," + Path("other")),
+            (Answer{"FILE_REPLACE_NAME", Path("missing")}));
+}
+
+TEST_F(FileCommands, GetNFolderAndGetParentFileAnswerFolders) {
+  const std::string home = getenv("HOME");
+  EXPECT_EQ(Run("GET_NFOLDER", "26"), (Answer{"GET_NFOLDER", getenv("XDG_CONFIG_HOME")}));
+  EXPECT_EQ(Run("GET_NFOLDER", "not a number"), (Answer{"GET_NFOLDER", home + "/Desktop"}));
+  EXPECT_EQ(Run("GET_NFOLDER", "40"), (Answer{"GET_NFOLDER", home}));
+  EXPECT_EQ(Run("GET_NFOLDER", "9999"), (Answer{"GET_NFOLDER", ""}));
+  EXPECT_EQ(Run("GET_NFOLDER", "99999999999999999999"), (Answer{"GET_NFOLDER", ""}));
+  EXPECT_EQ(Run("GET_PARENT_FILE", "ignored,entries"), (Answer{"GET_PARENT_FILE", fs::current_path().string()}));
+}
+
+TEST_F(FileCommands, WrongEntryCountsAreLoggedAndNeverAnswered) {
+  struct Case {
+    const char* command;
+    const char* arguments;
+    const char* message;
+  } cases[] = {
+      {"GET_NFOLDER", "1,2", "GET_NFOLDER, argc must equal: 1"},
+      {"READ_FILE", "a,b", "READ_FILE, argc must equal: 1"},
+      {"WRITE_FILE", "a", "WRITE_FILE, argc must equal: 2"},
+      {"WRITE_FILE", "a,b,c", "WRITE_FILE, argc must equal: 2"},
+      {"DELETE_FILE", "a,", "DELETE_FILE, argc must equal: 1"},
+      {"DELETE_CATALOGUE", "a", "DELETE_CATALOGUE, argc must equal: 2"},
+      {"DELETE_SUB_DIRECTORY", "a", "DELETE_SUB_DIRECTORY, argc must equal: 2"},
+      {"HAVE_THIS_FILE", ",", "HAVE_THIS_FILE, argc must equal: 1"},
+      {"FILE_REPLACE_NAME", "a,b,c", "FILE_REPLACE_NAME, argc must equal: 2"},
+  };
+  for (const Case& c : cases) {
+    size_t mark = TestLogMessages().size();
+    EXPECT_EQ(Run(c.command, c.arguments), Answer{}) << c.command;
+    EXPECT_EQ(TestLogMessagesSince(mark),
+              (std::vector<std::string>{std::string("DispatchFSCommand: ") + c.command + "\t" + c.arguments, c.message}));
+  }
+}
+
+// A program that records its working directory and arguments, one per line, then renames its
+// record into place (so a reader never sees half of it).
+std::string WriteRecorder(const TempDir& dir, const std::string& name, const std::string& record,
+                          const std::string& before = "") {
+  std::string path = dir / name;
+  WriteFile(path, "#!/bin/sh\n" + before + "{ pwd; for a in \"$@\"; do printf '[%s]\\n' \"$a\"; done; } > '" + record +
+                      ".part'\nmv '" + record + ".part' '" + record + "'\n");
+  chmod(path.c_str(), 0755);
+  return path;
+}
+
+std::string AwaitFile(const std::string& path) {
+  for (int i = 0; i < 500 && !PathExists(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return ReadFile(path);
+}
+
+bool IsProcessHandle(const std::string& number) {
+  std::error_code error;
+  return fs::read_symlink("/proc/self/fd/" + number, error).string() == "anon_inode:[pidfd]";
+}
+
+TEST_F(FileCommands, RunFileStartsTheProgramWithItsWorkingDirectoryAndShellWords) {
+  fs::create_directories(Path("work dir"));
+  std::string program = WriteRecorder(m_dir, "recorder", Path("record"));
+  Answer answer = Run("RUN_FILE", program + "," + Path("work dir") + ",-x,'two words',\"q\\\"uote\",$HOME");
+  ASSERT_EQ(answer.size(), 3u);
+  EXPECT_EQ(answer[0], "RUN_FILE");
+  EXPECT_EQ(answer[1], program);
+  EXPECT_TRUE(IsProcessHandle(answer[2])) << answer[2];
+  EXPECT_EQ(AwaitFile(Path("record")), Path("work dir") + "\n[-x]\n[two words]\n[q\"uote]\n[$HOME]\n");
+}
+
+TEST_F(FileCommands, RunFileWithOneEntryRunsInTheLaunchersFolderWithoutParameters) {
+  std::string program = WriteRecorder(m_dir, "recorder", Path("record"));
+  Answer answer = Run("RUN_FILE", program);
+  ASSERT_EQ(answer.size(), 3u);
+  EXPECT_EQ(answer[0], "RUN_FILE");
+  EXPECT_EQ(AwaitFile(Path("record")), fs::current_path().string() + "\n");
+}
+
+TEST_F(FileCommands, RunFileTakesTheFirstNonEmptyFieldAfterTheFileAsTheWorkingDirectory) {
+  // "a,,-x" splits into a, -x and an empty entry: -x is the working directory, which is missing.
+  std::string program = WriteRecorder(m_dir, "recorder", Path("record"));
+  EXPECT_EQ(Run("RUN_FILE", program + ",,-x"), (Answer{"RUN_FILE_FAILTE", program, "3"}));
+}
+
+TEST_F(FileCommands, RunFileAnswersTheShellsFailureCodes) {
+  WriteFile(Path("not-a-program"), "no interpreter line\n");
+  chmod(Path("not-a-program").c_str(), 0755);
+  struct Case {
+    std::string arguments;
+    std::string file;
+    const char* code;
+  } cases[] = {
+      {Path("missing"), Path("missing"), "2"},
+      {Path("missing-folder/program"), Path("missing-folder/program"), "3"},
+      {Path("not-a-program"), Path("not-a-program"), "11"},
+      {"no-such-program-anywhere-" + std::to_string(getpid()), "no-such-program-anywhere-" + std::to_string(getpid()), "2"},
+      {Path("not-a-program") + "," + Path("missing-folder"), Path("not-a-program"), "3"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Run("RUN_FILE", c.arguments), (Answer{"RUN_FILE_FAILTE", c.file, c.code})) << c.arguments;
+}
+
+TEST_F(FileCommands, RunFileAndStopAnswersOnlyAfterTheProgramHasEnded) {
+  std::string program = WriteRecorder(m_dir, "recorder", Path("record"), "sleep 0.4\n");
+  auto start = std::chrono::steady_clock::now();
+  Answer answer = Run("RUN_FILE_AND_STOP", program + "," + m_dir.path() + ",done");
+  auto waited = std::chrono::steady_clock::now() - start;
+  ASSERT_EQ(answer.size(), 3u);
+  EXPECT_EQ(answer[0], "RUN_FILE");
+  EXPECT_EQ(answer[1], program);
+  EXPECT_TRUE(IsProcessHandle(answer[2]));
+  EXPECT_GE(waited, std::chrono::milliseconds(350));
+  EXPECT_EQ(ReadFile(Path("record")), m_dir.path() + "\n[done]\n");  // already there: no waiting here
+}
+
+TEST_F(FileCommands, RunFileAndStopAnswersAFailedStartAtOnce) {
+  EXPECT_EQ(Run("RUN_FILE_AND_STOP", Path("missing")), (Answer{"RUN_FILE_FAILTE", Path("missing"), "2"}));
+}
+
+TEST(SplitShellWords, SplitsAsAShellDoesWithoutExpanding) {
+  struct Case {
+    const char* text;
+    std::vector<std::string> words;
+  } cases[] = {
+      {"", {}},
+      {"   ", {}},
+      {"-x -y", {"-x", "-y"}},
+      {"  a\t b\n", {"a", "b"}},
+      {"'a b' \"c d\"", {"a b", "c d"}},
+      {"a'b c'd", {"ab cd"}},
+      {"\"\" ''", {"", ""}},
+      {"\"a\\\"b\\\\c\\n\"", {"a\"b\\c\\n"}},
+      {"'a\\b'", {"a\\b"}},
+      {"a\\ b", {"a b"}},
+      {"$HOME *.txt `x`", {"$HOME", "*.txt", "`x`"}},
+      {"'unterminated quote", {"unterminated quote"}},
+      {"trailing\\", {"trailing\\"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(platform::SplitShellWords(c.text), c.words) << c.text;
+}
+
+}  // namespace
