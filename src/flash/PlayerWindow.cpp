@@ -1,8 +1,150 @@
+// The main window: its creation in the two forms, the drag, the movie's loading, its end.
+// GUI thread only.
+#include <cctype>
+#include <cinttypes>
+#include <string>
+
 #include "app/LauncherApp.h"
 #include "app/Log.h"
+#include "flash/CTransparentFlashPlayerControlWnd.h"
+#include "flash/FlashRuntime.h"
+#include "platform/Clock.h"
+#include "platform/Window.h"
 
-// Seam filled by the player window work: until then no window is created, and the run ends.
+namespace {
+
+constexpr uint32_t kClassStyleRedrawOnResize = 0x0003;  // CS_HREDRAW | CS_VREDRAW
+// The player class's own style bits, passed through unchanged in the bordered form.
+constexpr uint32_t kPlayerStyleBits = 0x0009;
+
+bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+std::string TrimBlanks(const std::string& text) {
+  size_t end = text.size();
+  while (end > 0 && IsBlank(text[end - 1])) --end;
+  size_t begin = 0;
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  return text.substr(begin, end - begin);
+}
+
+}  // namespace
+
 CWnd* CreateFlashPlayerWindow() {
-  WriteLog("CreateFlashPlayerWindow: the player window is not built yet");
-  return nullptr;
+  const CConfig& config = theApp.m_config;
+  HWND mainWindow = nullptr;
+  HWND playerWindow = nullptr;
+  if (config.ShowBorder) {
+    WindowClassInfo mainClass{"MainWClass", nullptr, nullptr, kClassStyleRedrawOnResize};
+    uint32_t mainAtom = RegisterWindowClass(&mainClass);
+    mainWindow = CreateWindowEx(0, mainAtom, nullptr, WS_POPUP | WS_VISIBLE | WS_THICKFRAME, 0, 0, config.Width,
+                                config.Height, nullptr);
+    if (mainWindow != nullptr) {
+      playerWindow = CreateWindowEx(0, flash::FPC_GetClassAtomA(theApp.m_hFPC), nullptr, WS_CHILD | kPlayerStyleBits, 0,
+                                    0, config.Width, config.Height, mainWindow);
+    }
+    if (playerWindow != nullptr) SetForegroundWindow(playerWindow);
+  } else {
+    WriteLog("Before CreateWindowEx: %u", platform::GetTickCount());
+    mainWindow = CreateWindowEx(WS_EX_LAYERED, flash::FPC_GetClassAtomA(theApp.m_hFPC), nullptr, WS_POPUP | WS_VISIBLE,
+                                0, 0, config.Width, config.Height, nullptr);
+    WriteLog("After CreateWindowEx: %u", platform::GetTickCount());
+    playerWindow = mainWindow;
+  }
+  // Without a player (no runtime loaded, no display) there is nothing to show: the run ends.
+  if (playerWindow == nullptr) {
+    WriteLog("CreateFlashPlayerWindow: the player window cannot be created");
+    if (mainWindow != nullptr) DestroyWindow(mainWindow);
+    return nullptr;
+  }
+
+  auto* window = new CTransparentFlashPlayerControlWnd;
+  window->SubclassWindow(mainWindow);
+  window->m_hFlashWnd = playerWindow;
+  // The title bar is not shown; a second copy of the launcher finds this one by this text.
+  window->SetWindowText(config.LauncherCaption);
+  window->CenterWindow();
+  window->ShowWindow(SW_SHOW);
+  window->UpdateWindow();
+  flash::FPC_PutStandardMenu(playerWindow, 0);
+  flash::FPCSetEventListener(playerWindow, &CTransparentFlashPlayerControlWnd::FlashEventListener, window);
+  if (config.LauncherType != 3) {
+    LoadSwf(config.SwfUrl, window);
+  } else if (!config.ResolvedSwfUrl.empty()) {
+    LoadSwf(config.ResolvedSwfUrl, window);
+  } else {
+    theApp.RequestSwfUrl();  // WM_SWFURL_READY follows
+  }
+  window->SetWindowPosTop();
+  return window;
+}
+
+LRESULT CTransparentFlashPlayerControlWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (m_hFlashWnd != nullptr && m_hFlashWnd != m_hWnd) {
+    LRESULT playerResult = 0;
+    BOOL handled = 0;
+    flash::FPC_CallWndProc(m_hFlashWnd, message, wParam, lParam, &playerResult, &handled);
+  }
+
+  switch (message) {
+    case WM_PAINT: {
+      HDC dc = GetDC(m_hWnd);
+      flash::FPC_PaintTo(m_hFlashWnd, dc);
+      ReleaseDC(m_hWnd, dc);
+      break;
+    }
+    case WM_LBUTTONDOWN: {
+      // Both ends of the drag add the client point to the window's corner, so the window follows
+      // the cursor by exactly the distance it has moved since the press.
+      int x = GET_X_LPARAM(lParam);
+      int y = GET_Y_LPARAM(lParam);
+      RECT rect;
+      GetWindowRect(&rect);
+      m_nDragCursorX = rect.left + x;
+      m_nDragCursorY = rect.top + y;
+      m_nDragWindowX = rect.left;
+      m_nDragWindowY = rect.top;
+      m_bDragging = 1;
+      SetCapture();
+      break;
+    }
+    case WM_MOUSEMOVE:
+      if (m_bDragging) {
+        int x = GET_X_LPARAM(lParam);
+        int y = GET_Y_LPARAM(lParam);
+        RECT rect;
+        GetWindowRect(&rect);
+        MoveWindow(rect.left + x + (m_nDragWindowX - m_nDragCursorX), rect.top + y + (m_nDragWindowY - m_nDragCursorY),
+                   rect.right - rect.left, rect.bottom - rect.top, true);
+      }
+      break;
+    case WM_LBUTTONUP:
+      m_bDragging = 0;
+      ReleaseCapture();
+      break;
+    case WM_SWFURL_READY:
+      if (!theApp.m_config.ResolvedSwfUrl.empty()) LoadSwf(theApp.m_config.ResolvedSwfUrl, this);
+      break;
+    default:
+      break;
+  }
+  return CWnd::WindowProc(message, wParam, lParam);
+}
+
+void CTransparentFlashPlayerControlWnd::PostNcDestroy() {
+  if (theApp.m_pMainWnd == this) theApp.OnMainWindowDestroyed();
+  delete this;
+}
+
+void LoadSwf(const std::string& url, CTransparentFlashPlayerControlWnd* window) {
+  std::string scheme = TrimBlanks(url);
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string loaded = url;
+  // Movies from the network get the time as a query, so no cache along the way serves an old one.
+  if (scheme.rfind("file:", 0) != 0 && theApp.m_config.LauncherType != 3) {
+    char query[32];
+    std::snprintf(query, sizeof query, "?%" PRId64, platform::GetUnixTime());
+    loaded = TrimBlanks(url) + query;
+  }
+  WriteLog("*Load SwfUrl: %s", loaded.c_str());
+  if (window != nullptr) flash::FPC_LoadMovieA(window->m_hFlashWnd, 0, loaded.c_str());
 }

@@ -89,6 +89,9 @@ HWND GetParent(HWND window);
 LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // The class procedure's default handling.
 LRESULT DefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// The drawing context (a cairo_t*) of the window's WM_PAINT in progress; null outside WM_PAINT.
+HDC GetDC(HWND window);
+void ReleaseDC(HWND window, HDC dc);
 }
 
 // Creates a window of the class `classAtom`; null on failure. A WS_CHILD window lies inside
@@ -103,9 +106,8 @@ bool PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // WM_DESTROY, the children's destruction, WM_NCDESTROY (after which the attached CWnd is detached
 // and its PostNcDestroy runs), then the widgets go. false for a window that is gone.
 bool DestroyWindow(HWND window);
-// The drawing context (a cairo_t*) of the WM_PAINT in progress; null outside WM_PAINT.
-HDC GetDC(HWND window);
-void ReleaseDC(HWND window, HDC dc);
+// Raises the window's top-level window and asks for the input focus.
+void SetForegroundWindow(HWND window);
 
 class CWnd {
  public:

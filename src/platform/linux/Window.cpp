@@ -150,14 +150,25 @@ WPARAM MouseKeys(guint state) {
   return keys;
 }
 
-// Pointer input of a top-level window becomes its mouse messages. The handler runs in the capture
-// phase and lets the event go on, so the window's contents (a player) still receive it.
-gboolean OnCapturedEvent(GtkWidget*, GdkEvent* event, gpointer data) {
-  auto* window = static_cast<HWND>(data);
-  if (!IsLive(window)) return FALSE;
+HWND WindowOfNative(GdkWindow* native) {
+  if (native == nullptr) return nullptr;
+  GdkWindow* top = gdk_window_get_toplevel(native);
+  WindowLayer& layer = Layer();
+  std::lock_guard lock(layer.liveLock);
+  for (const auto& [window, serial] : layer.live) {
+    if (window->toplevel != nullptr && gtk_widget_get_window(window->toplevel) == top) return window;
+  }
+  return nullptr;
+}
+
+// Pointer input of a top-level window becomes its mouse messages before GTK hands the event to
+// the widget under the pointer, so the window's contents (a player) still receive it.
+void TranslatePointerEvent(GdkEvent* event) {
   switch (event->type) {
     case GDK_BUTTON_PRESS:
     case GDK_BUTTON_RELEASE: {
+      HWND window = WindowOfNative(event->any.window);
+      if (window == nullptr) return;
       const GdkEventButton& button = event->button;
       bool press = event->type == GDK_BUTTON_PRESS;
       UINT message = 0;
@@ -168,6 +179,8 @@ gboolean OnCapturedEvent(GtkWidget*, GdkEvent* event, gpointer data) {
       break;
     }
     case GDK_MOTION_NOTIFY: {
+      HWND window = WindowOfNative(event->any.window);
+      if (window == nullptr) return;
       const GdkEventMotion& motion = event->motion;
       SendMessage(window, WM_MOUSEMOVE, MouseKeys(motion.state), ClientPoint(window, motion.x_root, motion.y_root));
       break;
@@ -175,7 +188,18 @@ gboolean OnCapturedEvent(GtkWidget*, GdkEvent* event, gpointer data) {
     default:
       break;
   }
-  return FALSE;
+}
+
+void HandleEvent(GdkEvent* event, gpointer) {
+  TranslatePointerEvent(event);
+  gtk_main_do_event(event);
+}
+
+void InstallEventHandler() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  gdk_event_handler_set(HandleEvent, nullptr, nullptr);
 }
 
 gboolean OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer data) {
@@ -250,6 +274,7 @@ void BuildWidgets(HWND window) {
     return;
   }
 
+  InstallEventHandler();
   GtkWidget* top = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   window->toplevel = top;
   GtkWindow* gtkWindow = GTK_WINDOW(top);
@@ -275,7 +300,6 @@ void BuildWidgets(HWND window) {
   gtk_container_add(GTK_CONTAINER(top), window->widget);
   gtk_widget_add_events(top, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK | GDK_POINTER_MOTION_MASK |
                                  GDK_STRUCTURE_MASK);
-  g_signal_connect(top, "captured-event", G_CALLBACK(OnCapturedEvent), window);
   g_signal_connect(top, "delete-event", G_CALLBACK(OnDeleteEvent), window);
   g_signal_connect(top, "destroy", G_CALLBACK(OnWidgetDestroyed), window);
   g_signal_connect(top, "window-state-event", G_CALLBACK(OnWindowState), window);
@@ -336,6 +360,16 @@ LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 LRESULT DefWindowProc(HWND window, UINT message, WPARAM, LPARAM) {
   if (message == WM_CLOSE) DestroyWindow(window);
   return 0;
+}
+
+HDC GetDC(HWND window) {
+  if (!IsLive(window) || window->paint == nullptr) return nullptr;
+  ++window->paintRefs;
+  return window->paint;
+}
+
+void ReleaseDC(HWND window, HDC dc) {
+  if (IsLive(window) && dc != nullptr && window->paintRefs > 0) --window->paintRefs;
 }
 
 }  // extern "C"
@@ -445,16 +479,6 @@ bool DestroyWindow(HWND window) {
     attached->PostNcDestroy();
   }
   return true;
-}
-
-HDC GetDC(HWND window) {
-  if (!IsLive(window) || window->paint == nullptr) return nullptr;
-  ++window->paintRefs;
-  return window->paint;
-}
-
-void ReleaseDC(HWND window, HDC dc) {
-  if (IsLive(window) && dc != nullptr && window->paintRefs > 0) --window->paintRefs;
 }
 
 CWnd::~CWnd() {
@@ -586,11 +610,13 @@ bool CWnd::SetWindowPosTop() {
   return true;
 }
 
-void CWnd::SetForegroundWindow() {
-  HWND top = TopLevelOf(IsLive(m_hWnd) ? m_hWnd : nullptr);
+void SetForegroundWindow(HWND window) {
+  HWND top = TopLevelOf(IsLive(window) ? window : nullptr);
   if (top == nullptr || top->toplevel == nullptr) return;
   gtk_window_present(GTK_WINDOW(top->toplevel));
 }
+
+void CWnd::SetForegroundWindow() { ::SetForegroundWindow(m_hWnd); }
 
 void CWnd::SetCapture() {
   if (!IsLive(m_hWnd)) return;

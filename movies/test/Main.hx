@@ -1,0 +1,95 @@
+import flash.Lib;
+import flash.display.Sprite;
+import flash.events.Event;
+import flash.external.ExternalInterface;
+import flash.text.TextField;
+import flash.text.TextFormat;
+
+// The test movie: it runs a script of commands given in its "script" parameter (the URL query or
+// FlashVars) and reports every answer it receives through trace, prefixed "MOVIE ".
+//
+// The script holds one step per line:
+//   COMMAND|ARGUMENTS        sent through fscommand at once (the arguments may be empty)
+//   *N|COMMAND|ARGUMENTS     sent N times, each time after the previous answer has arrived; then
+//                            "ROUNDTRIP N MS" reports the time the N round trips took
+// The answers arrive through the callbacks "COMPLETE_EVENT" and "UPDATE_PROGRESS".
+class Main {
+  static var output:TextField;
+  static var repeatLeft = 0;
+  static var repeatCount = 0;
+  static var repeatCommand = "";
+  static var repeatArguments = "";
+  static var repeatStart = 0;
+
+  static function report(line:String) {
+    untyped __global__["trace"]("MOVIE " + line);
+    if (output != null) output.appendText(line + "\n");
+  }
+
+  static function send(command:String, arguments:String) {
+    Lib.fscommand(command, arguments);
+  }
+
+  static function onCompleteEvent(value:Dynamic):Void {
+    if (repeatLeft > 0) {
+      repeatLeft--;
+      if (repeatLeft > 0) {
+        send(repeatCommand, repeatArguments);
+      } else {
+        report("ROUNDTRIP " + repeatCount + " " + (Lib.getTimer() - repeatStart));
+      }
+      return;
+    }
+    report("COMPLETE_EVENT " + Std.string(value));
+  }
+
+  static function onUpdateProgress(value:Dynamic):Void {
+    report("UPDATE_PROGRESS " + Std.string(value));
+  }
+
+  static function drawStage() {
+    var stage = Lib.current.stage;
+    var width = stage.stageWidth > 0 ? stage.stageWidth : 640;
+    var height = stage.stageHeight > 0 ? stage.stageHeight : 480;
+    var background = new Sprite();
+    background.graphics.beginFill(0x1E5AA8);
+    background.graphics.drawRect(0, 0, width, height);
+    background.graphics.endFill();
+    background.graphics.beginFill(0xF2B134);
+    background.graphics.drawCircle(width - 60, 60, 40);
+    background.graphics.endFill();
+    Lib.current.addChild(background);
+    output = new TextField();
+    output.defaultTextFormat = new TextFormat("_sans", 14, 0xFFFFFF);
+    output.x = 10;
+    output.y = 10;
+    output.width = width - 120;
+    output.height = height - 20;
+    output.multiline = true;
+    output.wordWrap = true;
+    Lib.current.addChild(output);
+  }
+
+  static function main() {
+    drawStage();
+    ExternalInterface.addCallback("COMPLETE_EVENT", onCompleteEvent);
+    ExternalInterface.addCallback("UPDATE_PROGRESS", onUpdateProgress);
+    var script:String = Reflect.field(Lib.current.loaderInfo.parameters, "script");
+    report("STARTED " + (script == null ? "" : script.split("\n").length + " steps"));
+    if (script == null) return;
+    for (step in script.split("\n")) {
+      if (step.length == 0) continue;
+      var fields = step.split("|");
+      if (step.charAt(0) == "*" && fields.length >= 2) {
+        repeatCount = Std.parseInt(fields[0].substr(1));
+        repeatLeft = repeatCount;
+        repeatCommand = fields[1];
+        repeatArguments = fields.slice(2).join("|");
+        repeatStart = Lib.getTimer();
+        send(repeatCommand, repeatArguments);
+        continue;
+      }
+      send(fields[0], fields.slice(1).join("|"));
+    }
+  }
+}

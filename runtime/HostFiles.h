@@ -1,0 +1,19 @@
+#pragma once
+// The runtime's own page files (host/player.html, host/glue.js), compiled into the library so
+// that the page always matches the library that talks to it.
+
+#include <cstddef>
+#include <string_view>
+
+namespace player_runtime {
+
+struct HostFile {
+  const char* name;
+  const unsigned char* data;
+  size_t size;
+};
+
+// The page file of that name; null for any other name.
+const HostFile* FindHostFile(std::string_view name);
+
+}  // namespace player_runtime

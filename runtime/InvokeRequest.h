@@ -1,0 +1,31 @@
+#pragma once
+// The XML call request of the player control and the script text it becomes. Pure functions.
+//
+//   <invoke name="F" returntype="xml"><arguments><string>text</string><number>1</number>
+//     <true/><false/><null/><undefined/></arguments></invoke>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace player_runtime {
+
+struct InvokeRequest {
+  std::string name;                    // unescaped
+  std::vector<std::string> arguments;  // each as a JavaScript expression (strings as literals)
+};
+
+// nullopt when the text is not an invoke request, has no name, or holds an argument of a kind
+// other than those above.
+std::optional<InvokeRequest> ParseInvokeRequest(std::string_view request);
+
+// XML character data with its entities replaced (&amp; &lt; &gt; &quot; &apos; and numeric
+// references). An unknown or unterminated entity is kept as it is.
+std::string UnescapeXml(std::string_view text);
+
+// A JavaScript string literal (double-quoted) holding `text`, read as UTF-8; invalid bytes become
+// U+FFFD, so the literal is always valid script.
+std::string JavaScriptString(std::string_view text);
+
+}  // namespace player_runtime
