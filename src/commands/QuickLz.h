@@ -28,12 +28,12 @@ struct QuickLzHeader {
 std::optional<QuickLzHeader> ReadQuickLzHeader(std::span<const uint8_t> stream);
 
 // Decodes the stream at the start of `stream` into `output`; returns N, or nullopt when the
-// stream does not decode. `stream` is all the bytes available (the stream's size field T must
-// not exceed it; bytes beyond T are never read); `output` must hold at least N bytes, of which
-// exactly the first N are written on success. On failure `output` holds partial, meaningless
+// stream does not decode. `stream` is all the bytes available: the stream's size field T must
+// not exceed it, and a compressed body is never read beyond T. `output` must hold at least N
+// bytes, of which exactly the first N are written on success. On failure `output` holds partial, meaningless
 // bytes (never any beyond its first N). Both stored and compressed bodies are accepted; a stored
-// body must hold its N bytes. Never reads or writes out of bounds, never loops: the work is
-// linear in T + N. Any thread.
+// body is copied from `stream`, which must hold its N bytes after the header. Never reads or
+// writes out of bounds, never loops: the work is linear in T + N. Any thread.
 std::optional<size_t> DecompressBuffer(std::span<const uint8_t> stream, std::span<uint8_t> output);
 
 // Heap bytes allocated without zero-filling and without throwing (a declared size that cannot be
