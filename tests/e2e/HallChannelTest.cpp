@@ -1,0 +1,353 @@
+// The hall channel with the test hall library and real X11 windows: what the launcher tells the
+// library, and what the hall's messages do to windows of another process.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "app/LauncherApp.h"
+#include "hall/CProcEventHandler.h"
+#include "hall/IClientProcMsgObject.h"
+#include "HallLauncherRun.h"
+
+// Xlib's macros (None, Bool, Status) must come after the test framework's headers.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+using hall_testing::HasMessage;
+using hall_testing::HasMessageStartingWith;
+using hall_testing::Messages;
+using hall_testing::MessagesFrom;
+using hall_testing::RunLauncherUntil;
+using testing_support::LauncherSandbox;
+using testing_support::ProcessOptions;
+using testing_support::ReadFile;
+using testing_support::SplitLines;
+
+// Top-level windows of this test process, on a connection of its own.
+class TestWindows {
+ public:
+  TestWindows() {
+    // The server resets when its last client leaves; a connection tried meanwhile is refused.
+    for (int attempt = 0; attempt < 100 && m_display == nullptr; ++attempt) {
+      m_display = XOpenDisplay(nullptr);
+      if (m_display == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  ~TestWindows() {
+    if (m_display == nullptr) return;
+    for (Window window : m_windows) XDestroyWindow(m_display, window);
+    XCloseDisplay(m_display);
+  }
+  bool IsOpen() const { return m_display != nullptr; }
+
+  // A mapped window titled `title` (no title when empty), in both name properties.
+  Window Create(const std::string& title) {
+    Window window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), 10, 10, 120, 80, 0, 0, 0);
+    if (!title.empty()) {
+      XStoreName(m_display, window, title.c_str());
+      XChangeProperty(m_display, window, XInternAtom(m_display, "_NET_WM_NAME", False),
+                      XInternAtom(m_display, "UTF8_STRING", False), 8, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
+    }
+    XMapWindow(m_display, window);
+    XSync(m_display, False);
+    m_windows.push_back(window);
+    return window;
+  }
+
+  bool IsShown(Window window) {
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(m_display, window, &attributes);
+    return attributes.map_state == IsViewable;
+  }
+
+  // Whether `window` lies above every other window of this test in the stacking order.
+  bool IsTopmostOfOurs(Window window) {
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    XQueryTree(m_display, DefaultRootWindow(m_display), &root, &parent, &children, &count);
+    Window topmost = 0;
+    for (unsigned int i = 0; i < count; ++i)  // bottom to top
+      if (std::find(m_windows.begin(), m_windows.end(), children[i]) != m_windows.end()) topmost = children[i];
+    if (children != nullptr) XFree(children);
+    return topmost == window;
+  }
+
+  Window Focus() {
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(m_display, &focus, &revert);
+    return focus;
+  }
+
+ private:
+  Display* m_display = nullptr;
+  std::vector<Window> m_windows;
+};
+
+std::string WindowText(Window window) {
+  char text[32];
+  snprintf(text, sizeof text, "%p", reinterpret_cast<void*>(window));
+  return text;
+}
+
+// A launcher sandbox for type 1 with the test hall library placed where the launcher looks.
+class HallSandbox {
+ public:
+  explicit HallSandbox(const std::string& clientCaption = "Hall Test Game") {
+    m_sandbox.WriteConfig(R"({"LauncherType": 1, "ClientCaption": ")" + clientCaption + R"("})");
+    std::filesystem::create_directories(m_sandbox.dir() / "w1/w2");
+  }
+  // `where` is relative to the sandbox's root: "", "w1" or "w1/w2".
+  void PlaceLibrary(const std::string& where) {
+    std::filesystem::copy_file(BRIMTALE_TEST_HALL_LIBRARY, m_sandbox.dir() / (where.empty() ? "" : where + "/") +
+                                                            "QQGameProcMsgHelper.so");
+  }
+  ProcessOptions Options(const std::string& deliver = "") {
+    ProcessOptions options = m_sandbox.Options();
+    options.workingDirectory = m_sandbox.dir() / "w1/w2";
+    options.environment["BRIMTALE_TEST_HALL_RECORD"] = RecordPath();
+    options.environment["BRIMTALE_HALL_ANALYSIS_HOST"] = "http://127.0.0.1:9";  // refused at once
+    if (!deliver.empty()) options.environment["BRIMTALE_TEST_HALL_DELIVER"] = deliver;
+    return options;
+  }
+  std::string RecordPath() const { return m_sandbox.dir() / "hall-record.txt"; }
+  std::vector<std::string> Record() const { return SplitLines(ReadFile(RecordPath())); }
+
+  // Runs the launcher until the channel is set up (and the messages given to Options delivered).
+  hall_testing::LauncherRun RunUntilConnected(const ProcessOptions& options,
+                                              const std::string& arguments = "ID=u1,PROCPARA=hall-param=1") {
+    return RunLauncherUntil(m_sandbox, {arguments}, options, [](const Messages& messages) {
+      return HasMessageStartingWith(messages, "QQHallMsgHelper::InitQQHallHelper rtv:") ||
+             HasMessageStartingWith(messages, "Load QQGameProcMsgHelper.dll failed.");
+    });
+  }
+
+  LauncherSandbox& sandbox() { return m_sandbox; }
+
+ private:
+  LauncherSandbox m_sandbox;
+};
+
+TEST(HallChannelProcess, LibraryIsFoundInTheCurrentDirectoryOrTheTwoAboveIt) {
+  struct Case {
+    const char* where;  // relative to the sandbox root; the working directory is w1/w2
+    bool found;
+  };
+  const Case cases[] = {{"w1/w2", true}, {"w1", true}, {"", true}, {nullptr, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.where ? c.where : "nowhere");
+    HallSandbox hall;
+    if (c.where != nullptr) hall.PlaceLibrary(c.where);
+    auto run = hall.RunUntilConnected(hall.Options());
+    Messages messages = run.messages;
+    if (!c.found) {
+      EXPECT_TRUE(HasMessage(messages, "Load QQGameProcMsgHelper.dll failed."));
+      EXPECT_FALSE(HasMessageStartingWith(messages, "QQHallMsgHelper::InitQQHallHelper rtv"));
+      EXPECT_EQ(run.result.output.find("Client Object"), std::string::npos);
+      continue;
+    }
+    EXPECT_EQ(hall.Record(), (std::vector<std::string>{"Create", "Initialize", "SetEventHandler", "Connect hall-param=1"}));
+    EXPECT_NE(run.result.output.find("Get Create Client Object Function Success!\nCreate Client Object Function Success!\n"),
+              std::string::npos)
+        << run.result.output;
+    // The library answers the connection on its own thread before Connect returns.
+    EXPECT_EQ(MessagesFrom(messages, "CProcEventHandler::OnConnectSucc"),
+              (Messages{"CProcEventHandler::OnConnectSucc", "QQHallMsgHelper::InitQQHallHelper rtv: 0"}))
+        << testing::PrintToString(messages);
+  }
+}
+
+TEST(HallChannelProcess, ConnectResultAndMissingObjectAreReported) {
+  {
+    HallSandbox hall;
+    hall.PlaceLibrary("w1/w2");
+    ProcessOptions options = hall.Options();
+    options.environment["BRIMTALE_TEST_HALL_CONNECT_RESULT"] = "-3";
+    auto run = hall.RunUntilConnected(options);
+    EXPECT_TRUE(HasMessage(run.messages, "CProcEventHandler::OnConnectFailed"));
+    EXPECT_TRUE(HasMessage(run.messages, "QQHallMsgHelper::InitQQHallHelper rtv: -3"));
+  }
+  {
+    HallSandbox hall;
+    hall.PlaceLibrary("w1/w2");
+    ProcessOptions options = hall.Options();
+    options.environment["BRIMTALE_TEST_HALL_NO_OBJECT"] = "1";
+    auto run = hall.RunUntilConnected(options);
+    EXPECT_TRUE(HasMessage(run.messages, "Load QQGameProcMsgHelper.dll failed. CreateObject return null."));
+    EXPECT_NE(run.result.output.find("Get Create Client Object Function Success!\nCreate Client Object Function failed!\n"),
+              std::string::npos)
+        << run.result.output;
+    EXPECT_EQ(hall.Record(), std::vector<std::string>{"Create"});
+  }
+}
+
+TEST(HallChannelProcess, BossKeyHidesThenRestoresTheGameWindowOfAnotherProcess) {
+  TestWindows windows;
+  ASSERT_TRUE(windows.IsOpen());
+  Window game = windows.Create("Hall Test Game");
+  ASSERT_TRUE(windows.IsShown(game));
+  struct Step {
+    const char* deliver;
+    bool viewableAfter;
+    std::string logged;
+  };
+  const Step steps[] = {
+      {"3:0", false, "Process QQHall Message: SC_BOSSKEY, Param: 0, Rtv: 1, " + WindowText(game)},
+      {"3:0", false, "Process QQHall Message: SC_BOSSKEY, Param: 0, Rtv: 0, " + WindowText(game)},
+      {"3:-5", true, "Process QQHall Message: SC_BOSSKEY, Param: -5, Rtv: 0, " + WindowText(game)},
+      {"3:1", true, "Process QQHall Message: SC_BOSSKEY, Param: 1, Rtv: 1, " + WindowText(game)},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.deliver);
+    HallSandbox hall;
+    hall.PlaceLibrary("w1/w2");
+    auto run = hall.RunUntilConnected(hall.Options(step.deliver));
+    EXPECT_EQ(windows.IsShown(game), step.viewableAfter);
+    Messages handled = MessagesFrom(run.messages, "CProcEventHandler::OnReceiveMsg, CmdId: 3, DataLen: 4");
+    ASSERT_GE(handled.size(), 2u) << testing::PrintToString(run.messages);
+    EXPECT_EQ(handled[1], step.logged);
+  }
+}
+
+TEST(HallChannelProcess, BringToTopRaisesAndFocusesTheGameWindow) {
+  TestWindows windows;
+  ASSERT_TRUE(windows.IsOpen());
+  Window game = windows.Create("Hall Test Game");
+  windows.Create("Hall Test Other");
+  ASSERT_FALSE(windows.IsTopmostOfOurs(game));
+  HallSandbox hall;
+  hall.PlaceLibrary("w1/w2");
+  auto run = hall.RunUntilConnected(hall.Options("4"));
+  EXPECT_TRUE(windows.IsTopmostOfOurs(game));
+  EXPECT_EQ(windows.Focus(), game);
+  EXPECT_EQ(MessagesFrom(run.messages, "CProcEventHandler::OnReceiveMsg, CmdId: 4, DataLen: 0"),
+            (Messages{"CProcEventHandler::OnReceiveMsg, CmdId: 4, DataLen: 0",
+                      "Process QQHall Message: SC_WND_BRINGTOP, FoundTargetWindow", "BringWindowToTop OK",
+                      "SetForegroundWindow OK", "QQHallMsgHelper::InitQQHallHelper rtv: 0"}));
+}
+
+TEST(HallChannelProcess, UnsupportedAndUnfoundAreOnlyLogged) {
+  TestWindows windows;
+  ASSERT_TRUE(windows.IsOpen());
+  Window other = windows.Create("Hall Test Other");
+  HallSandbox hall("Hall Test Nowhere");
+  hall.PlaceLibrary("w1/w2");
+  auto run = hall.RunUntilConnected(hall.Options("2,3:0,4"));
+  EXPECT_TRUE(windows.IsShown(other));
+  EXPECT_EQ(MessagesFrom(run.messages, "CProcEventHandler::OnReceiveMsg, CmdId: 2, DataLen: 0"),
+            (Messages{"CProcEventHandler::OnReceiveMsg, CmdId: 2, DataLen: 0",
+                      "CProcEventHandler::OnReceiveMsg, Unsupported Message",
+                      "CProcEventHandler::OnReceiveMsg, CmdId: 3, DataLen: 4",
+                      "Process QQHall Message: SC_BOSSKEY, Can't Found TargetWindow",
+                      "CProcEventHandler::OnReceiveMsg, CmdId: 4, DataLen: 0",
+                      "Process QQHall Message: SC_WND_BRINGTOP, Can't Found TargetWindow",
+                      "QQHallMsgHelper::InitQQHallHelper rtv: 0"}));
+}
+
+TEST(HallChannelProcess, MessagesArriveWhileTheLauncherRuns) {
+  TestWindows windows;
+  ASSERT_TRUE(windows.IsOpen());
+  Window game = windows.Create("Hall Test Game");
+  HallSandbox hall;
+  hall.PlaceLibrary("w1/w2");
+  ProcessOptions options = hall.Options();
+  std::string trigger = hall.sandbox().dir() / "hall-trigger";
+  options.environment["BRIMTALE_TEST_HALL_TRIGGER"] = trigger;
+  std::atomic<int> sent{0};
+  auto record = [&] { return hall.Record(); };
+  auto run = RunLauncherUntil(hall.sandbox(), {"ID=u1,PROCPARA=p"}, options, [&](const Messages& messages) {
+    if (!HasMessageStartingWith(messages, "QQHallMsgHelper::InitQQHallHelper rtv:")) return false;
+    // Written whole and renamed into place, so the library never reads half a message list.
+    auto send = [&](const std::string& list) {
+      testing_support::WriteFile(trigger + ".new", list);
+      std::filesystem::rename(trigger + ".new", trigger);
+      ++sent;
+    };
+    auto delivered = [&](const std::string& list) {
+      auto lines = record();
+      return std::find(lines.begin(), lines.end(), "Delivered " + list) != lines.end();
+    };
+    if (sent == 0) send("3:0");
+    if (sent == 1 && delivered("3:0")) {
+      EXPECT_FALSE(windows.IsShown(game));
+      send("3:1");
+    }
+    return sent == 2 && delivered("3:1");
+  });
+  if (run.endedByItself && hall_testing::LauncherHasNoMainWindow(run.messages))
+    GTEST_SKIP() << "type 1 has no main window to keep the launcher running yet";
+  EXPECT_TRUE(windows.IsShown(game));
+  EXPECT_TRUE(HasMessage(run.messages, "Process QQHall Message: SC_BOSSKEY, Param: 0, Rtv: 1, " + WindowText(game)));
+  EXPECT_TRUE(HasMessage(run.messages, "Process QQHall Message: SC_BOSSKEY, Param: 1, Rtv: 0, " + WindowText(game)));
+}
+
+// --- The handler inside this process, on a thread of its own as the hall calls it ----------
+
+void DeliverOnOtherThread(uint32_t id, int32_t parameter) {
+  auto message = std::make_unique<ClientProcMsg>();
+  message->CmdId = id;
+  message->DataLen = 4;
+  memcpy(message->Data, &parameter, sizeof parameter);
+  std::thread([&] {
+    CProcEventHandler handler;
+    handler.OnReceiveMsg(nullptr, sizeof(ClientProcMsg), message.get());
+  }).join();
+}
+
+TEST(HallTargetWindow, MoviesTitleComesFirstThenClientCaption) {
+  struct Case {
+    const char* name;
+    std::string setConfig0;
+    std::string clientCaption;
+    bool gameHidden;
+    bool movieWindowHidden;
+  };
+  const Case cases[] = {
+      {"no title from the movie", "", "Hall Test Game", true, false},
+      {"movie's title names no window", "Hall Test Missing", "Hall Test Game", true, false},
+      {"movie's title wins", "Hall Test Movie", "Hall Test Game", false, true},
+      {"empty titles match no unnamed window", "", "", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestWindows windows;
+    ASSERT_TRUE(windows.IsOpen());
+    Window game = windows.Create("Hall Test Game");
+    Window movie = windows.Create("Hall Test Movie");
+    Window unnamed = windows.Create("");
+    theApp.SetConfigValue(0, c.setConfig0);
+    theApp.m_config.ClientCaption = c.clientCaption;
+    DeliverOnOtherThread(SC_BOSSKEY, 0);
+    EXPECT_EQ(windows.IsShown(game), !c.gameHidden);
+    EXPECT_EQ(windows.IsShown(movie), !c.movieWindowHidden);
+    EXPECT_TRUE(windows.IsShown(unnamed));
+  }
+  theApp.SetConfigValue(0, "");
+}
+
+TEST(HallTargetWindow, TitleReplacedWhileTheHallThreadSearchesIsReadWhole) {
+  TestWindows windows;
+  ASSERT_TRUE(windows.IsOpen());
+  Window game = windows.Create("Hall Test Game");
+  theApp.m_config.ClientCaption = "Hall Test Game";
+  std::atomic<bool> stop{false};
+  // SETCONFIG's side: the GUI thread replaces the title over and over.
+  std::thread writer([&] {
+    for (int i = 0; !stop; ++i) theApp.SetConfigValue(0, i % 2 ? std::string(300, 'x') : std::string());
+  });
+  for (int i = 0; i < 20; ++i) DeliverOnOtherThread(SC_BOSSKEY, i % 2);
+  stop = true;
+  writer.join();
+  EXPECT_TRUE(windows.IsShown(game));  // the last message restored it
+  theApp.SetConfigValue(0, "");
+}
+
+}  // namespace
