@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "flash/FlashRuntimeApi.h"
 #include "flash/ImageLoader.h"
 #include "platform/VirtualMemory.h"
+#include "res/EmbeddedBinaries.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -447,5 +449,24 @@ TEST_F(PeImage, EveryTruncationIsRefusedOrMappedWithoutHarm) {
 }
 
 #endif  // BRIMTALE_PE_DIR
+
+}  // namespace
+
+namespace {
+
+// The runtime library the launcher carries: an ELF image loaded from memory by the dynamic loader.
+TEST(RuntimeLibraryImage, IsMappedOnceAndExportsEveryOperationByName) {
+  if (res::RuntimeLibraryImage().empty()) GTEST_SKIP() << "this build carries no runtime library";
+  void* base = flash::EnsureRuntimeLibrary();
+  ASSERT_NE(base, nullptr);
+  EXPECT_EQ(flash::EnsureRuntimeLibrary(), base);
+#define BRIMTALE_EXPECT_EXPORTED(ret, name, params, args) \
+  EXPECT_NE(FindImageExport(base, #name), nullptr) << #name;
+  BRIMTALE_RUNTIME_OPERATIONS(BRIMTALE_EXPECT_EXPORTED)
+#undef BRIMTALE_EXPECT_EXPORTED
+  // Only the operations leave the library.
+  EXPECT_EQ(FindImageExport(base, "FPC_NoSuchOperation"), nullptr);
+  EXPECT_EQ(FindImageExport(base, "main"), nullptr);
+}
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include "app/LauncherApp.h"
 #include "flash/FlashRuntime.h"
 #include "flash/RuntimeLoading.h"
-#include "platform/SpecialFolders.h"
+#include "support/TestLog.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -23,38 +23,16 @@ namespace {
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
-// Log lines go to a home of this process's own whose documents hold the log folder; it is set up
-// before any test runs, so the first line of the run finds the folder.
-class PrivateHome : public ::testing::Environment {
- public:
-  void SetUp() override {
-    std::filesystem::create_directories(m_home.path() + "/Documents/zelqlog");
-    setenv("HOME", m_home.path().c_str(), 1);
-    unsetenv("XDG_CONFIG_HOME");
-  }
-
- private:
-  TempDir m_home;
-};
-[[maybe_unused]] const auto* const kPrivateHome = ::testing::AddGlobalTestEnvironment(new PrivateHome);
-
-std::string LogPath() {
-  return platform::GetSpecialFolderPath(platform::kFolderDocuments).value_or("") + "/zelqlog/log.txt";
-}
+const bool kLogReady = (testing_support::UseTestLog(), true);
 
 // The messages logged since construction.
 class LogWatch {
  public:
-  LogWatch() : m_start(testing_support::ReadFile(LogPath()).size()) {}
-  std::vector<std::string> Messages() const {
-    std::vector<std::string> messages;
-    for (const std::string& line : testing_support::SplitLines(testing_support::ReadFile(LogPath()).substr(m_start)))
-      if (line.rfind("[PID:", 0) == 0) messages.push_back(testing_support::LogMessage(line));
-    return messages;
-  }
+  LogWatch() : m_mark(testing_support::TestLogMessages().size()) {}
+  std::vector<std::string> Messages() const { return testing_support::TestLogMessagesSince(m_mark); }
 
  private:
-  size_t m_start;
+  size_t m_mark;
 };
 
 // The fake runtime: each source's load call is recorded by the source it came from.
