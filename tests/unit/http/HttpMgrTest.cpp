@@ -3,10 +3,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -39,13 +41,15 @@ std::string Pattern(size_t size) {
 
 // Serves `body` in pieces of `piece` bytes with `pause` between them; stops early when the server
 // is stopping. With `withLength` false the body goes chunked, without a Content-Length.
+// Bytes accepted by the connection are added to `sent` when given.
 void ServePaced(httplib::Response& response, const LoopbackHttpServer& server, std::string body, size_t piece,
-                std::chrono::milliseconds pause, bool withLength = true) {
-  auto send = [&server, body, piece, pause](size_t offset, httplib::DataSink& sink) {
+                std::chrono::milliseconds pause, bool withLength = true, std::atomic<size_t>* sent = nullptr) {
+  auto send = [&server, body, piece, pause, sent](size_t offset, httplib::DataSink& sink) {
     if (offset > 0 && pause.count() > 0) std::this_thread::sleep_for(pause);
     if (server.stopping()) return false;
     size_t length = std::min(piece, body.size() - offset);
     if (!sink.write(body.data() + offset, length)) return false;
+    if (sent != nullptr) *sent += length;
     if (offset + length == body.size() && sink.done) sink.done();
     return true;
   };
@@ -66,7 +70,7 @@ void ServeStalled(httplib::Response& response, const LoopbackHttpServer& server,
                                 });
 }
 
-void AddRoutes(LoopbackHttpServer& loopback, int ftpPort) {
+void AddRoutes(LoopbackHttpServer& loopback, int ftpPort, std::atomic<size_t>* pacedSent) {
   httplib::Server& server = loopback.server();
   server.Get(R"(/bytes/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
     response.set_content(Pattern(std::stoul(request.matches[1])), "application/octet-stream");
@@ -103,8 +107,8 @@ void AddRoutes(LoopbackHttpServer& loopback, int ftpPort) {
   server.Get("/silent", [&loopback](const httplib::Request&, httplib::Response& response) {
     while (!loopback.stopping()) std::this_thread::sleep_for(10ms);
   });
-  server.Get("/paced", [&loopback](const httplib::Request&, httplib::Response& response) {
-    ServePaced(response, loopback, Pattern(40 * 16384), 16384, 25ms);  // about one second
+  server.Get("/paced", [&loopback, pacedSent](const httplib::Request&, httplib::Response& response) {
+    ServePaced(response, loopback, Pattern(40 * 16384), 16384, 25ms, true, pacedSent);  // about one second
   });
   server.Get("/paced-chunked", [&loopback](const httplib::Request&, httplib::Response& response) {
     ServePaced(response, loopback, Pattern(40 * 16384), 16384, 25ms, false);
@@ -198,7 +202,7 @@ std::vector<std::string> Names(const std::string& folder) {
 class HttpMgrTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    AddRoutes(server, ftpPort.port());
+    AddRoutes(server, ftpPort.port(), &pacedSent);
     server.Start();
     manager.SetTimeoutsForTesting(5, kTestLowSpeedSeconds);
   }
@@ -218,6 +222,7 @@ class HttpMgrTest : public ::testing::Test {
   }
 
   ListeningPort ftpPort;
+  std::atomic<size_t> pacedSent{0};  // body bytes of /paced that the server got out
   LoopbackHttpServer server;  // outlives the manager, whose workers may still talk to it
   HttpMgr manager;
   TempDir dir;
@@ -494,6 +499,29 @@ TEST_F(HttpMgrTest, UnwritableDestinationFailsWithoutARequest) {
   EXPECT_EQ(server.requestCount(), 0);
   EXPECT_TRUE(std::filesystem::is_directory(dir / "folder"));
   EXPECT_TRUE(std::filesystem::is_empty(dir / "folder"));
+}
+
+// A write that fails (here: beyond the process's file size limit) ends the transfer at once.
+TEST_F(HttpMgrTest, AFailedWriteAbortsTheTransfer) {
+  std::string destination = dir / "limited.bin";
+  WriteFile(destination, "previous");
+  manager.Start(1);
+  Receiver receiver;
+  rlimit original{};
+  getrlimit(RLIMIT_FSIZE, &original);
+  void (*originalHandler)(int) = signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+  rlimit limited = original;
+  limited.rlim_cur = 100000;
+  setrlimit(RLIMIT_FSIZE, &limited);
+  manager.AddTask(FileTask(server.Url("/paced"), destination, &receiver));
+  bool finished = Finish(receiver);
+  setrlimit(RLIMIT_FSIZE, &original);
+  signal(SIGXFSZ, originalHandler);
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(receiver.outcome(), HTTP_EVENT_FAILED);
+  EXPECT_EQ(ReadFile(destination), "previous");
+  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"limited.bin"});
+  EXPECT_LT(pacedSent.load(), 40u * 16384) << "the server was not left to send the whole body";
 }
 
 // Delivery must not wait for an unrelated event: the worker wakes the GUI thread's loop.
