@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/SpecialFolders.h"
 #include "support/TestSupport.h"
 
 namespace testing_support {
@@ -19,9 +20,14 @@ const std::string& UseTestLog() {
   return path;
 }
 
+std::string CurrentLogPath() {
+  UseTestLog();
+  return platform::GetSpecialFolderPath(platform::kFolderDocuments).value_or("") + "/zelqlog/log.txt";
+}
+
 std::vector<std::string> TestLogMessages() {
   std::vector<std::string> messages;
-  for (const std::string& line : SplitLines(ReadFile(UseTestLog()))) {
+  for (const std::string& line : SplitLines(ReadFile(CurrentLogPath()))) {
     if (line.empty() || line.rfind("================", 0) == 0) continue;
     messages.push_back(LogMessage(line));
   }

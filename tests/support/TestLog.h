@@ -13,7 +13,11 @@ namespace testing_support {
 // later calls only return the log's path. The folder is removed when the process ends.
 const std::string& UseTestLog();
 
-// The messages of the log's lines (without their prefix, banner and empty lines), in order.
+// Where the log is written now: another part of the test process may move HOME to a home of its
+// own (with its own log folder), and the log follows it.
+std::string CurrentLogPath();
+
+// The messages of the current log's lines (without their prefix, banner and empty lines), in order.
 std::vector<std::string> TestLogMessages();
 
 // The messages written after `mark` messages (a count taken earlier from TestLogMessages().size()).

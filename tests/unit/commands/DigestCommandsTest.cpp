@@ -49,7 +49,7 @@ class DigestCommands : public ::testing::Test {
 };
 
 std::string Md5sum(const std::string& path) {
-  auto result = testing_support::RunProcess({"md5sum", path});
+  auto result = testing_support::RunProcess({"/usr/bin/md5sum", path});
   return result.output.substr(0, 32);
 }
 

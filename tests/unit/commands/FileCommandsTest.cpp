@@ -238,12 +238,19 @@ TEST_F(FileCommands, FileReplaceNameNeverReplacesAnExistingTarget) {
 
 TEST_F(FileCommands, GetNFolderAndGetParentFileAnswerFolders) {
   const std::string home = getenv("HOME");
-  EXPECT_EQ(Run("GET_NFOLDER", "26"), (Answer{"GET_NFOLDER", getenv("XDG_CONFIG_HOME")}));
+  const char* previous = getenv("XDG_CONFIG_HOME");
+  const std::string saved = previous != nullptr ? previous : "";
+  setenv("XDG_CONFIG_HOME", Path("config").c_str(), 1);
+  EXPECT_EQ(Run("GET_NFOLDER", "26"), (Answer{"GET_NFOLDER", Path("config")}));
   EXPECT_EQ(Run("GET_NFOLDER", "not a number"), (Answer{"GET_NFOLDER", home + "/Desktop"}));
   EXPECT_EQ(Run("GET_NFOLDER", "40"), (Answer{"GET_NFOLDER", home}));
   EXPECT_EQ(Run("GET_NFOLDER", "9999"), (Answer{"GET_NFOLDER", ""}));
   EXPECT_EQ(Run("GET_NFOLDER", "99999999999999999999"), (Answer{"GET_NFOLDER", ""}));
   EXPECT_EQ(Run("GET_PARENT_FILE", "ignored,entries"), (Answer{"GET_PARENT_FILE", fs::current_path().string()}));
+  if (previous != nullptr)
+    setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  else
+    unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST_F(FileCommands, WrongEntryCountsAreLoggedAndNeverAnswered) {
