@@ -4,9 +4,9 @@
 //
 // Each object opens an X11 connection of its own and is used by one thread at a time; the GUI
 // thread's connections (GDK's, and the one behind TopLevelWindows.h) are never touched, so no
-// lock is shared with the GUI thread. Every request is synchronous: an X error it causes (a
-// window that vanished between finding it and acting on it) is reported by the call's result and
-// LastError, and never reaches the process-wide error handler, which would end the process.
+// lock and no Xlib state is shared with the GUI thread. Every request is synchronous: an X error
+// it causes (a window that vanished between finding it and acting on it) is reported by the
+// call's result and LastError, and never reaches Xlib's process-wide error handler.
 
 #include <string>
 
@@ -46,7 +46,7 @@ class DisplayConnection {
   int LastError() const { return m_lastError; }
 
  private:
-  void* m_display = nullptr;  // Display*
+  void* m_display = nullptr;  // xcb_connection_t*
   int m_lastError = 0;
 };
 

@@ -10,6 +10,7 @@
 #include "app/LauncherApp.h"
 #include "hall/CProcEventHandler.h"
 #include "hall/IClientProcMsgObject.h"
+#include "platform/DisplayConnection.h"
 #include "HallLauncherRun.h"
 
 // Xlib's macros (None, Bool, Status) must come after the test framework's headers.
@@ -78,6 +79,12 @@ class TestWindows {
       if (std::find(m_windows.begin(), m_windows.end(), children[i]) != m_windows.end()) topmost = children[i];
     if (children != nullptr) XFree(children);
     return topmost == window;
+  }
+
+  void Destroy(Window window) {
+    XDestroyWindow(m_display, window);
+    XSync(m_display, False);
+    m_windows.erase(std::find(m_windows.begin(), m_windows.end(), window));
   }
 
   Window Focus() {
@@ -348,6 +355,28 @@ TEST(HallTargetWindow, TitleReplacedWhileTheHallThreadSearchesIsReadWhole) {
   writer.join();
   EXPECT_TRUE(windows.IsShown(game));  // the last message restored it
   theApp.SetConfigValue(0, "");
+}
+
+TEST(HallTargetWindow, WindowGoneBeforeTheHallActsIsAnErrorNotTheEndOfTheProcess) {
+  TestWindows windows;
+  ASSERT_TRUE(windows.IsOpen());
+  Window gone = windows.Create("Hall Test Gone");
+  platform::DisplayConnection display;
+  ASSERT_TRUE(display.IsOpen());
+  ASSERT_EQ(display.FindTopLevelWindow("Hall Test Gone"), gone);
+  windows.Destroy(gone);
+  constexpr int kBadWindow = 3;
+  EXPECT_EQ(display.ShowWindow(gone, false), 0);
+  EXPECT_EQ(display.LastError(), kBadWindow);
+  EXPECT_FALSE(display.RaiseWindow(gone));
+  EXPECT_EQ(display.LastError(), kBadWindow);
+  EXPECT_FALSE(display.IsWindowViewable(gone));
+  EXPECT_EQ(display.FindTopLevelWindow("Hall Test Gone"), 0u);
+  // The connection stays usable.
+  Window next = windows.Create("Hall Test Next");
+  EXPECT_EQ(display.FindTopLevelWindow("Hall Test Next"), next);
+  EXPECT_TRUE(display.RaiseWindow(next));
+  EXPECT_EQ(display.LastError(), 0);
 }
 
 }  // namespace

@@ -1,168 +1,172 @@
 #include "platform/DisplayConnection.h"
 
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include <xcb/xcb.h>
 
-#include <mutex>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
 #include <vector>
 
-// libX11 1.8 and later initialise Xlib's thread support themselves, so a connection opened on
-// the hall's thread is safe beside GDK's connection on the GUI thread without an XInitThreads
-// call at the start of main. Each connection here is still used by one thread at a time.
+// XCB rather than Xlib: an XCB connection is safe to use from any thread without process-wide
+// set-up, and a failed request reports its error to the caller that checks it. Xlib would send
+// it to the process-wide error handler, which GDK swaps in and out on the GUI thread, and whose
+// default ends the process.
 
 namespace platform {
 namespace {
 
-// The connection whose requests the calling thread is running, and where its errors go.
-struct ErrorScopeState {
-  Display* display = nullptr;
-  int* lastError = nullptr;
+template <typename T>
+struct FreeDeleter {
+  void operator()(T* pointer) const { free(pointer); }
 };
-thread_local ErrorScopeState t_errorScope;
+template <typename T>
+using XcbReply = std::unique_ptr<T, FreeDeleter<T>>;
 
-XErrorHandler g_previousHandler = nullptr;
+xcb_connection_t* Connection(void* display) { return static_cast<xcb_connection_t*>(display); }
 
-// Installed once for the process. Errors of a connection of this file, raised on the thread that
-// runs its request, are recorded; every other error goes to the handler installed before (GDK's
-// or Xlib's default), as if this one were not there.
-int RecordOrForwardError(Display* display, XErrorEvent* error) {
-  if (t_errorScope.display == display && t_errorScope.lastError != nullptr) {
-    *t_errorScope.lastError = error->error_code;
-    return 0;
-  }
-  return g_previousHandler != nullptr ? g_previousHandler(display, error) : 0;
+xcb_window_t RootWindow(xcb_connection_t* connection) {
+  xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
+  return screens.rem > 0 ? screens.data->root : static_cast<xcb_window_t>(XCB_WINDOW_NONE);
 }
 
-void InstallErrorHandlerOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { g_previousHandler = XSetErrorHandler(RecordOrForwardError); });
+xcb_atom_t InternAtom(xcb_connection_t* connection, const char* name) {
+  XcbReply<xcb_intern_atom_reply_t> reply(
+      xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(strlen(name)), name),
+                            nullptr));
+  return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
 
-// For the duration of one request: errors of `display` on this thread land in `lastError`.
-class ErrorScope {
- public:
-  ErrorScope(Display* display, int* lastError) : m_saved(t_errorScope) {
-    t_errorScope = {display, lastError};
-    *lastError = 0;
-  }
-  ~ErrorScope() { t_errorScope = m_saved; }
-  ErrorScope(const ErrorScope&) = delete;
-  ErrorScope& operator=(const ErrorScope&) = delete;
-
- private:
-  ErrorScopeState m_saved;
-};
-
-std::string WindowName(Display* display, Window window) {
-  Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
-  Atom netName = XInternAtom(display, "_NET_WM_NAME", False);
-  Atom type = None;
-  int format = 0;
-  unsigned long count = 0, after = 0;
-  unsigned char* value = nullptr;
-  std::string name;
-  if (XGetWindowProperty(display, window, netName, 0, 4096, False, utf8, &type, &format, &count, &after, &value) ==
-          Success &&
-      value != nullptr && type == utf8) {
-    name.assign(reinterpret_cast<char*>(value), count);
-    XFree(value);
-    return name;
-  }
-  if (value != nullptr) XFree(value);
-  char* legacy = nullptr;
-  if (XFetchName(display, window, &legacy) && legacy != nullptr) {
-    name = legacy;
-    XFree(legacy);
-  }
-  return name;
+// The text of an 8-bit property of type `type`; nullopt when the window has none (or is gone).
+std::optional<std::string> TextProperty(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t property,
+                                        xcb_atom_t type) {
+  XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+      connection, xcb_get_property(connection, 0, window, property, type, 0, 4096), nullptr));
+  if (!reply || reply->type != type || reply->format != 8) return std::nullopt;
+  return std::string(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                     static_cast<size_t>(xcb_get_property_value_length(reply.get())));
 }
 
-std::vector<Window> Children(Display* display, Window window) {
-  Window root = 0, parent = 0;
-  Window* children = nullptr;
-  unsigned int count = 0;
-  std::vector<Window> result;
-  if (XQueryTree(display, window, &root, &parent, &children, &count) && children != nullptr) {
-    result.assign(children, children + count);
-    XFree(children);
-  }
-  return result;
+std::vector<xcb_window_t> Children(xcb_connection_t* connection, xcb_window_t window) {
+  XcbReply<xcb_query_tree_reply_t> reply(
+      xcb_query_tree_reply(connection, xcb_query_tree(connection, window), nullptr));
+  if (!reply) return {};
+  const xcb_window_t* children = xcb_query_tree_children(reply.get());
+  return std::vector<xcb_window_t>(children, children + xcb_query_tree_children_length(reply.get()));
+}
+
+// 0 when the request went through, else its X error code.
+int CheckRequest(xcb_connection_t* connection, xcb_void_cookie_t cookie) {
+  XcbReply<xcb_generic_error_t> error(xcb_request_check(connection, cookie));
+  return error ? error->error_code : 0;
 }
 
 }  // namespace
 
 DisplayConnection::DisplayConnection() {
-  InstallErrorHandlerOnce();
-  m_display = XOpenDisplay(nullptr);
+  xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+  if (xcb_connection_has_error(connection)) {
+    xcb_disconnect(connection);  // a failed connection is an object too
+    return;
+  }
+  m_display = connection;
 }
 
 DisplayConnection::~DisplayConnection() {
-  if (m_display != nullptr) XCloseDisplay(static_cast<Display*>(m_display));
+  if (m_display != nullptr) xcb_disconnect(Connection(m_display));
 }
 
 NativeWindowId DisplayConnection::FindTopLevelWindow(const std::string& caption) {
-  auto* display = static_cast<Display*>(m_display);
-  if (display == nullptr) return 0;
-  ErrorScope scope(display, &m_lastError);
-  // A window that vanishes during the walk fails its own requests and simply does not match.
-  for (Window top : Children(display, DefaultRootWindow(display))) {
-    if (WindowName(display, top) == caption) return top;
-    for (Window child : Children(display, top))
-      if (WindowName(display, child) == caption) return child;
+  xcb_connection_t* connection = Connection(m_display);
+  if (connection == nullptr) return 0;
+  xcb_atom_t netName = InternAtom(connection, "_NET_WM_NAME");
+  xcb_atom_t utf8 = InternAtom(connection, "UTF8_STRING");
+  auto name = [&](xcb_window_t window) {
+    if (auto text = TextProperty(connection, window, netName, utf8)) return *text;
+    return TextProperty(connection, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING).value_or(std::string());
+  };
+  // Top-level windows, and their children where a reparenting window manager framed them. A
+  // window that vanishes during the walk fails its own requests and simply does not match.
+  for (xcb_window_t top : Children(connection, RootWindow(connection))) {
+    if (name(top) == caption) return top;
+    for (xcb_window_t child : Children(connection, top))
+      if (name(child) == caption) return child;
   }
   return 0;
 }
 
 bool DisplayConnection::IsWindowViewable(NativeWindowId window) {
-  auto* display = static_cast<Display*>(m_display);
-  if (display == nullptr || window == 0) return false;
-  ErrorScope scope(display, &m_lastError);
-  XWindowAttributes attributes{};
-  if (!XGetWindowAttributes(display, window, &attributes)) return false;
-  return attributes.map_state == IsViewable;
+  xcb_connection_t* connection = Connection(m_display);
+  if (connection == nullptr || window == 0) return false;
+  xcb_generic_error_t* error = nullptr;
+  XcbReply<xcb_get_window_attributes_reply_t> reply(xcb_get_window_attributes_reply(
+      connection, xcb_get_window_attributes(connection, static_cast<xcb_window_t>(window)), &error));
+  if (error != nullptr) {
+    m_lastError = error->error_code;
+    free(error);
+  }
+  return reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
 }
 
 int DisplayConnection::ShowWindow(NativeWindowId window, bool visible) {
-  auto* display = static_cast<Display*>(m_display);
-  if (display == nullptr || window == 0) return 0;
+  xcb_connection_t* connection = Connection(m_display);
+  if (connection == nullptr || window == 0) return 0;
+  auto id = static_cast<xcb_window_t>(window);
   bool wasViewable = IsWindowViewable(window);
-  ErrorScope scope(display, &m_lastError);
-  if (visible)
-    XMapRaised(display, window);
-  else
-    XWithdrawWindow(display, window, DefaultScreen(display));  // tells the window manager too
-  XSync(display, False);
+  if (visible) {
+    const uint32_t above[] = {XCB_STACK_MODE_ABOVE};
+    m_lastError = CheckRequest(connection, xcb_configure_window_checked(connection, id, XCB_CONFIG_WINDOW_STACK_MODE, above));
+    if (m_lastError == 0) m_lastError = CheckRequest(connection, xcb_map_window_checked(connection, id));
+  } else {
+    // Withdrawn, not only unmapped: the synthetic UnmapNotify tells a window manager to forget
+    // the window rather than wait for it to come back (what XWithdrawWindow does).
+    m_lastError = CheckRequest(connection, xcb_unmap_window_checked(connection, id));
+    if (m_lastError == 0) {
+      xcb_unmap_notify_event_t event{};
+      event.response_type = XCB_UNMAP_NOTIFY;
+      event.event = RootWindow(connection);
+      event.window = id;
+      event.from_configure = 0;
+      m_lastError = CheckRequest(
+          connection, xcb_send_event_checked(connection, 0, event.event,
+                                             XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                                             reinterpret_cast<const char*>(&event)));
+    }
+  }
   if (m_lastError != 0) return 0;
   return wasViewable ? 1 : 0;
 }
 
 bool DisplayConnection::ActivateWindow(NativeWindowId window) {
-  auto* display = static_cast<Display*>(m_display);
-  if (display == nullptr || window == 0) return false;
+  xcb_connection_t* connection = Connection(m_display);
+  if (connection == nullptr || window == 0) return false;
+  auto id = static_cast<xcb_window_t>(window);
   bool viewable = IsWindowViewable(window);
-  ErrorScope scope(display, &m_lastError);
-  XEvent event{};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = window;
-  event.xclient.message_type = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = 2;  // a request from a pager-like tool, honoured by most managers
-  event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(display, DefaultRootWindow(display), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
-  // Without a window manager nobody answers the request; focus then comes from here. Focusing
-  // a window that is not viewable would fail (BadMatch).
-  if (viewable) XSetInputFocus(display, window, RevertToParent, CurrentTime);
-  XSync(display, False);
+  xcb_client_message_event_t event{};
+  event.response_type = XCB_CLIENT_MESSAGE;
+  event.format = 32;
+  event.window = id;
+  event.type = InternAtom(connection, "_NET_ACTIVE_WINDOW");
+  event.data.data32[0] = 2;  // a request from a pager-like tool, honoured by most managers
+  event.data.data32[1] = XCB_CURRENT_TIME;
+  m_lastError = CheckRequest(
+      connection, xcb_send_event_checked(connection, 0, RootWindow(connection),
+                                         XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                                         reinterpret_cast<const char*>(&event)));
+  // Without a window manager nobody answers the request; the focus then comes from here.
+  // Focusing a window that is not viewable would fail (BadMatch).
+  if (m_lastError == 0 && viewable)
+    m_lastError = CheckRequest(
+        connection, xcb_set_input_focus_checked(connection, XCB_INPUT_FOCUS_PARENT, id, XCB_CURRENT_TIME));
   return m_lastError == 0;
 }
 
 bool DisplayConnection::RaiseWindow(NativeWindowId window) {
-  auto* display = static_cast<Display*>(m_display);
-  if (display == nullptr || window == 0) return false;
-  ErrorScope scope(display, &m_lastError);
-  XRaiseWindow(display, window);
-  XSync(display, False);
+  xcb_connection_t* connection = Connection(m_display);
+  if (connection == nullptr || window == 0) return false;
+  const uint32_t above[] = {XCB_STACK_MODE_ABOVE};
+  m_lastError = CheckRequest(connection, xcb_configure_window_checked(connection, static_cast<xcb_window_t>(window),
+                                                                      XCB_CONFIG_WINDOW_STACK_MODE, above));
   return m_lastError == 0;
 }
 
