@@ -51,38 +51,48 @@ void Md5Context::Reset() {
   m_length = 0;
 }
 
-void Md5Context::Transform(const uint8_t* block) {
-  uint32_t x[16];
-  for (int i = 0; i < 16; ++i) x[i] = LoadLittleEndian(block + 4 * i);
-  uint32_t a = m_state[0], b = m_state[1], c = m_state[2], d = m_state[3];
-  for (uint32_t i = 0; i < 64; ++i) {
-    uint32_t round = i / 16;
+namespace {
+
+// One round of 16 steps. Unrolled, the step's shift, word and sine are constants and the
+// rotation of a, b, c and d costs nothing.
+template <int Round>
+inline void RunRound(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, const uint32_t* x) {
+#pragma GCC unroll 16
+  for (uint32_t step = 0; step < 16; ++step) {
+    uint32_t i = Round * 16 + step;
     uint32_t f;
     uint32_t word;
-    switch (round) {
-      case 0:
-        f = (b & c) | (~b & d);
-        word = i;
-        break;
-      case 1:
-        f = (d & b) | (~d & c);
-        word = (5 * i + 1) % 16;
-        break;
-      case 2:
-        f = b ^ c ^ d;
-        word = (3 * i + 5) % 16;
-        break;
-      default:
-        f = c ^ (b | ~d);
-        word = (7 * i) % 16;
-        break;
+    if constexpr (Round == 0) {
+      f = d ^ (b & (c ^ d));
+      word = i;
+    } else if constexpr (Round == 1) {
+      f = c ^ (d & (b ^ c));
+      word = (5 * i + 1) % 16;
+    } else if constexpr (Round == 2) {
+      f = b ^ c ^ d;
+      word = (3 * i + 5) % 16;
+    } else {
+      f = c ^ (b | ~d);
+      word = (7 * i) % 16;
     }
-    uint32_t rotated = b + RotateLeft(a + f + kSine[i] + x[word], kShift[round][i % 4]);
+    uint32_t rotated = b + RotateLeft(a + f + kSine[i] + x[word], kShift[Round][step % 4]);
     a = d;
     d = c;
     c = b;
     b = rotated;
   }
+}
+
+}  // namespace
+
+void Md5Context::Transform(const uint8_t* block) {
+  uint32_t x[16];
+  for (int i = 0; i < 16; ++i) x[i] = LoadLittleEndian(block + 4 * i);
+  uint32_t a = m_state[0], b = m_state[1], c = m_state[2], d = m_state[3];
+  RunRound<0>(a, b, c, d, x);
+  RunRound<1>(a, b, c, d, x);
+  RunRound<2>(a, b, c, d, x);
+  RunRound<3>(a, b, c, d, x);
   m_state[0] += a;
   m_state[1] += b;
   m_state[2] += c;

@@ -1,0 +1,138 @@
+// The digest and the decompressor against their peers, in MB/s (10^6 bytes per second).
+// bench-name: qlz_decode
+//   decoding runs3m, the largest reference vector, and a 64 MiB stream of mixed data (made at
+//   start from the reference data and compressed by CompressQuickLz), each against memcpy of the
+//   same output size.
+// bench-name: md5
+//   CalcMd5 of a 256 MiB file against the md5sum tool on the same file (both read it from the
+//   page cache).
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "commands/Md5.h"
+#include "commands/QuickLz.h"
+#include "commands/QuickLzCompress.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+const std::string kVectorDir = BRIMTALE_TESTDATA_DIR "/qlz";
+
+Bytes ReadBytes(const std::string& path) {
+  std::string text = testing_support::ReadFile(path);
+  return Bytes(text.begin(), text.end());
+}
+
+// Runs `work` until at least `minimum` seconds have passed and returns the best seconds per run.
+template <typename Work>
+double BestSeconds(Work work, double minimum = 1.0, int minimumRuns = 3) {
+  double best = 1e30;
+  double total = 0;
+  for (int runs = 0; runs < minimumRuns || total < minimum; ++runs) {
+    auto start = Clock::now();
+    work();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    best = std::min(best, seconds);
+    total += seconds;
+  }
+  return best;
+}
+
+void Print(const std::string& name, double value, const char* unit) {
+  printf("%s %.1f %s\n", name.c_str(), value, unit);
+}
+
+void PrintRatio(const std::string& name, double ours, double peer) { printf("%s_ratio %.3f\n", name.c_str(), ours / peer); }
+
+// Decodes `stream` against memcpy of its output size; false when it does not decode.
+bool CompareDecode(const std::string& name, const Bytes& stream) {
+  std::optional<QuickLzHeader> header = ReadQuickLzHeader(stream);
+  if (!header) return false;
+  Bytes output(header->decompressedSize);
+  Bytes copy(output.size());
+  if (!DecompressBuffer(stream, output)) return false;
+  double decode = BestSeconds([&] { DecompressBuffer(stream, output); });
+  double memcpyTime = BestSeconds([&] {
+    memcpy(copy.data(), output.data(), output.size());
+    asm volatile("" : : "r"(copy.data()) : "memory");
+  });
+  double megabytes = static_cast<double>(output.size()) / 1e6;
+  Print(name, megabytes / decode, "MB/s");
+  Print(name + "_memcpy", megabytes / memcpyTime, "MB/s");
+  PrintRatio(name, megabytes / decode, megabytes / memcpyTime);
+  return true;
+}
+
+Bytes MixedData(size_t size) {
+  const char* pieces[] = {"mixed1m", "text64k", "runs3m", "random1m", "len100"};
+  std::vector<Bytes> parts;
+  for (const char* piece : pieces) parts.push_back(ReadBytes(kVectorDir + "/" + piece + ".raw"));
+  Bytes data;
+  data.reserve(size);
+  for (size_t i = 0; data.size() < size; ++i) {
+    const Bytes& part = parts[i % parts.size()];
+    // A byte changed per copy, so that later copies are near-copies rather than exact ones.
+    size_t start = data.size();
+    data.insert(data.end(), part.begin(), part.begin() + std::min(part.size(), size - data.size()));
+    if (data.size() > start) data[start + (i * 7919) % (data.size() - start)] ^= static_cast<uint8_t>(i);
+  }
+  return data;
+}
+
+int BenchDecode() {
+  Bytes runs = ReadBytes(kVectorDir + "/runs3m.qlz");
+  Bytes mixed = CompressQuickLz(MixedData(64u << 20));
+  fprintf(stderr, "64 MiB mixed data compressed to %zu bytes\n", mixed.size());
+  if (!CompareDecode("qlz_decode", mixed) || !CompareDecode("qlz_decode_runs3m", runs)) {
+    fprintf(stderr, "a benchmark stream does not decode\n");
+    return 1;
+  }
+  return 0;
+}
+
+int BenchMd5() {
+  testing_support::TempDir dir;
+  std::string path = dir / "data";
+  {
+    Bytes data(256u << 20);
+    uint64_t state = 88172645463325252ull;
+    for (size_t i = 0; i + 8 <= data.size(); i += 8) {
+      state ^= state << 13;
+      state ^= state >> 7;
+      state ^= state << 17;
+      memcpy(data.data() + i, &state, 8);
+    }
+    testing_support::WriteFile(path, std::string(data.begin(), data.end()));
+  }
+  std::string ours;
+  std::string theirs;
+  double our = BestSeconds([&] { ours = CalcMd5(path.c_str()); }, 0, 3);
+  double peer = BestSeconds([&] { theirs = testing_support::RunProcess({"/usr/bin/env", "md5sum", path}).output; }, 0, 3);
+  if (theirs.compare(0, 32, ours) != 0) {
+    fprintf(stderr, "digests differ: %s, %s\n", ours.c_str(), theirs.c_str());
+    return 1;
+  }
+  double megabytes = (256u << 20) / 1e6;
+  Print("md5", megabytes / our, "MB/s");
+  Print("md5_md5sum", megabytes / peer, "MB/s");
+  PrintRatio("md5", megabytes / our, megabytes / peer);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string name = argc > 1 ? argv[1] : "";
+  if (name == "qlz_decode") return BenchDecode();
+  if (name == "md5") return BenchMd5();
+  if (name.empty()) return BenchDecode() | BenchMd5();
+  fprintf(stderr, "unknown benchmark: %s\n", name.c_str());
+  return 2;
+}
