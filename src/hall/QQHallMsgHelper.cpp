@@ -1,7 +1,6 @@
 #include "hall/QQHallMsgHelper.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "app/Log.h"
 #include "hall/CProcEventHandler.h"
@@ -75,9 +74,8 @@ void QQHallChannel::SendQuitMsg() {
     WriteLog("Send QQHallMsg Failed! pObj == NULL");
     return;
   }
-  // 64 KiB: kept off the stack of the thread that ends the process.
+  // 64 KiB, zero-filled: kept off the stack of the thread that ends the process.
   auto message = std::make_unique<ClientProcMsg>();
-  memset(message.get(), 0, sizeof(ClientProcMsg));
   message->CmdId = kHallMsgQuit;
   message->DataLen = 0;
   int result = m_object->SendMsg(kClientProcMsgHeaderSize, message.get());
