@@ -59,6 +59,9 @@ enum DataDirectory : uint32_t { kExportDirectory = 0, kImportDirectory = 1, kBas
 enum RelocationType : uint16_t { kRelocationAbsolute = 0, kRelocationHighLow = 3 };
 
 constexpr uint32_t kImportByOrdinal = 0x80000000u;
+// The shipped runtime library imports a few hundred functions; an image claiming more than this
+// is taken for malformed, which also bounds the work a forged import table can cause.
+constexpr uint32_t kMaxImports = 1u << 16;
 constexpr uint32_t kDllProcessAttach = 1;
 constexpr uint32_t kDllThreadAttach = 2;
 
@@ -162,7 +165,10 @@ const char* ReadHeaders(Bytes file, PeHeaders& headers) {
   return nullptr;
 }
 
+// Sections follow one another in ascending order without overlapping, as every linker lays them
+// out; that also keeps the zero-filling and copying within SizeOfImage bytes in all.
 const char* CopySections(Bytes file, const PeHeaders& headers, uint8_t* base) {
+  uint64_t previousEnd = 0;
   for (uint32_t i = 0; i < headers.sectionCount; ++i) {
     uint64_t section = headers.sectionTable + uint64_t{kSectionHeaderSize} * i;
     uint32_t virtualSize = *file.U32(section + 8);
@@ -170,6 +176,8 @@ const char* CopySections(Bytes file, const PeHeaders& headers, uint8_t* base) {
     uint32_t rawSize = *file.U32(section + 16);
     uint32_t rawOffset = *file.U32(section + 20);
     if (uint64_t{virtualAddress} + virtualSize > headers.sizeOfImage) return "a section lies outside the image";
+    if (virtualAddress < previousEnd) return "sections overlap or are out of order";
+    previousEnd = uint64_t{virtualAddress} + virtualSize;
     uint32_t copied = std::min(virtualSize, rawSize);
     if (copied != 0 && !file.Contains(rawOffset, copied)) return "a section's data lies outside the file";
     memset(base + virtualAddress, 0, virtualSize);
@@ -221,6 +229,7 @@ const char* ResolveImports(const PeHeaders& headers, uint8_t* base, const Import
   DirectoryEntry directory = headers.Directory(kImportDirectory);
   if (directory.rva == 0 || directory.size == 0) return nullptr;
   Bytes image(base, headers.sizeOfImage);
+  uint32_t imports = 0;
   for (uint64_t descriptor = directory.rva;; descriptor += kImportDescriptorSize) {
     if (!image.Contains(descriptor, kImportDescriptorSize)) return "the import descriptors run past the image";
     uint32_t nameRva = *image.U32(descriptor + 12);
@@ -231,6 +240,7 @@ const char* ResolveImports(const PeHeaders& headers, uint8_t* base, const Import
       auto entry = image.U32(slot);
       if (!entry) return "an import address table runs past the image";
       if (*entry == 0) break;
+      if (++imports > kMaxImports) return "too many imports";
       void* address = nullptr;
       if (*entry & kImportByOrdinal) {
         address = resolver ? resolver(library, nullptr, static_cast<uint16_t>(*entry & 0xFFFF)) : nullptr;

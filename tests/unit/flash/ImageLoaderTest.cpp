@@ -387,6 +387,8 @@ const Malformation kMalformations[] = {
      [](std::string& b, const Layout& l) { Put32(b, l.Section(1) + 12, 0xFFFFF000); }, "outside the image"},
     {"section larger than the image",
      [](std::string& b, const Layout& l) { Put32(b, l.Section(0) + 8, 0x7FFFFFFF); }, "outside the image"},
+    {"sections overlapping",
+     [](std::string& b, const Layout& l) { Put32(b, l.Section(1) + 12, Get32(b, l.Section(0) + 12)); }, "overlap"},
     {"relocation directory past the image",
      [](std::string& b, const Layout& l) { Put32(b, l.Directory(5) + 4, 0x7FFFFFFF); }, "relocation directory"},
     {"relocation block of size 0 (would never advance)",
