@@ -340,23 +340,6 @@ TEST(HallTargetWindow, MoviesTitleComesFirstThenClientCaption) {
   theApp.SetConfigValue(0, "");
 }
 
-TEST(HallTargetWindow, TitleReplacedWhileTheHallThreadSearchesIsReadWhole) {
-  TestWindows windows;
-  ASSERT_TRUE(windows.IsOpen());
-  Window game = windows.Create("Hall Test Game");
-  theApp.m_config.ClientCaption = "Hall Test Game";
-  std::atomic<bool> stop{false};
-  // SETCONFIG's side: the GUI thread replaces the title over and over.
-  std::thread writer([&] {
-    for (int i = 0; !stop; ++i) theApp.SetConfigValue(0, i % 2 ? std::string(300, 'x') : std::string());
-  });
-  for (int i = 0; i < 20; ++i) DeliverOnOtherThread(SC_BOSSKEY, i % 2);
-  stop = true;
-  writer.join();
-  EXPECT_TRUE(windows.IsShown(game));  // the last message restored it
-  theApp.SetConfigValue(0, "");
-}
-
 TEST(HallTargetWindow, WindowGoneBeforeTheHallActsIsAnErrorNotTheEndOfTheProcess) {
   TestWindows windows;
   ASSERT_TRUE(windows.IsOpen());

@@ -5,10 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/LauncherApp.h"
 #include "app/Log.h"
+#include "hall/CProcEventHandler.h"
 #include "hall/IClientProcMsgObject.h"
 #include "hall/QQHallMsgHelper.h"
 #include "support/TestSupport.h"
@@ -227,6 +231,27 @@ TEST(HallProcessChannel, SendWithoutChannelOnlyLogsTheFailure) {
   QQHallMsgHelper::SendQQHallMsg();
   EXPECT_EQ(log.Messages(),
             (std::vector<std::string>{"Send QQHallMsg CmdId: 1", "Send QQHallMsg Failed! pObj == NULL"}));
+}
+
+// The hall's thread reads the movie's window title while SETCONFIG replaces it on the GUI thread
+// (a data race without the lock: the thread sanitizer build reports it, a plain build may crash).
+TEST(HallProcessChannel, TitleReplacedWhileTheHallThreadReadsIt) {
+  std::atomic<bool> stop{false};
+  std::thread guiThread([&] {
+    for (int i = 0; !stop; ++i) theApp.SetConfigValue(0, i % 2 ? std::string(300, 'x') : std::string("short"));
+  });
+  std::thread hallThread([] {
+    CProcEventHandler handler;
+    auto message = std::make_unique<ClientProcMsg>();
+    message->CmdId = SC_WND_BRINGTOP;
+    for (int i = 0; i < 2000; ++i) handler.OnReceiveMsg(nullptr, sizeof(ClientProcMsg), message.get());
+  });
+  hallThread.join();
+  stop = true;
+  guiThread.join();
+  std::string title = theApp.GetConfigValue(0);
+  EXPECT_TRUE(title == "short" || title == std::string(300, 'x'));
+  theApp.SetConfigValue(0, "");
 }
 
 }  // namespace
