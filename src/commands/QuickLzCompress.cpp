@@ -18,11 +18,13 @@ constexpr size_t kMatchMargin = 4;
 constexpr size_t kTokensPerWord = 31;
 constexpr uint32_t kSentinel = 0x80000000;
 
-constexpr int kHashBits = 16;
+// The hash table grows with the input up to 2^16 entries; small inputs need not clear a big one.
+constexpr int kMinHashBits = 8;
+constexpr int kMaxHashBits = 16;
 
-uint32_t HashThree(const uint8_t* bytes) {
+uint32_t HashThree(const uint8_t* bytes, int bits) {
   uint32_t value = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16;
-  return (value * 2654435761u) >> (32 - kHashBits);
+  return (value * 2654435761u) >> (32 - bits);
 }
 
 void StoreLittleEndian(uint32_t value, uint8_t* bytes, size_t width) {
@@ -130,7 +132,9 @@ std::vector<uint8_t> CompressQuickLz(std::span<const uint8_t> data) {
   std::vector<uint8_t> stream(9);
   stream.reserve(9 + size + size / 31 * 4 + 16);
   BodyWriter body(stream);
-  std::vector<uint32_t> table(size_t{1} << kHashBits, 0);  // position + 1 of the last sequence seen
+  int hashBits = kMinHashBits;
+  while (hashBits < kMaxHashBits && (size_t{1} << hashBits) < size) ++hashBits;
+  std::vector<uint32_t> table(size_t{1} << hashBits, 0);  // position + 1 of the last sequence seen
   const uint8_t* bytes = data.data();
   const size_t matchesEnd = size - kTailLength;  // no match starts here or later
   const size_t matchLimit = size - kMatchMargin;
@@ -141,7 +145,7 @@ std::vector<uint8_t> CompressQuickLz(std::span<const uint8_t> data) {
     size_t bestLength = 0;
     size_t bestOffset = 0;
     if (position < matchesEnd) {
-      uint32_t& slot = table[HashThree(bytes + position)];
+      uint32_t& slot = table[HashThree(bytes + position, hashBits)];
       size_t candidates[2] = {slot, position >= kMinOffset ? position - kMinOffset + 1 : 0};
       slot = static_cast<uint32_t>(position + 1);
       for (size_t candidate : candidates) {
@@ -158,7 +162,7 @@ std::vector<uint8_t> CompressQuickLz(std::span<const uint8_t> data) {
     if (bestLength >= kMinMatch && BodyWriter::MatchCost(bestOffset, bestLength) < bestLength) {
       body.Match(bestOffset, bestLength);
       for (size_t inner = position + 1; inner < position + bestLength && inner < matchesEnd; ++inner) {
-        table[HashThree(bytes + inner)] = static_cast<uint32_t>(inner + 1);
+        table[HashThree(bytes + inner, hashBits)] = static_cast<uint32_t>(inner + 1);
       }
       position += bestLength;
       continue;
