@@ -1,11 +1,8 @@
-// The file and directory commands of the movie, and the operations behind them.
-#include "commands/FileCommands.h"
+// The file and directory commands of the movie.
+#include "commands/FileOperations.h"
 
-#include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "app/Log.h"
@@ -16,33 +13,10 @@
 #include "platform/SpecialFolders.h"
 #include "platform/Spawn.h"
 
-namespace commands {
 namespace {
-
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
-};
-using ScopedFile = std::unique_ptr<FILE, FileCloser>;
-
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-void DeleteTree(const platform::DirectoryHandle& directory) {
-  for (const platform::DirectoryEntry& entry : directory.List("*")) {
-    if (entry.isDirectory) {
-      // A child that cannot be opened (or was swapped for a link meanwhile) is left alone; the
-      // removal below then fails for it, as for anything else that could not be emptied.
-      platform::DirectoryHandle child = directory.OpenChild(entry.name);
-      if (child.IsOpen()) DeleteTree(child);
-      directory.RemoveChildDirectory(entry.name);
-    } else {
-      directory.DeleteChildFile(entry.name);
-    }
-  }
-}
 
 // atoi's reading of a number, without its undefined overflow: out-of-range values saturate.
 int ParseInt(const char* text) {
-  errno = 0;
   long value = strtol(text, nullptr, 10);
   if (value > INT_MAX) return INT_MAX;
   if (value < INT_MIN) return INT_MIN;
@@ -51,91 +25,12 @@ int ParseInt(const char* text) {
 
 }  // namespace
 
-void AppendHex(std::span<const uint8_t> bytes, std::string& text) {
-  size_t start = text.size();
-  text.resize(start + bytes.size() * 2);
-  char* out = text.data() + start;
-  for (uint8_t byte : bytes) {
-    *out++ = kHexDigits[byte >> 4];
-    *out++ = kHexDigits[byte & 0x0F];
-  }
-}
-
-int HexDigitValue(char digit) {
-  if (digit >= '0' && digit <= '9') return digit - '0';
-  if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
-  if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
-  return 0;
-}
-
-std::string ReadFileHex(const char* path) {
-  std::string text;
-  ScopedFile file(fopen(path, "rb"));
-  if (!file) return text;
-  uint8_t buffer[65536];
-  for (;;) {
-    size_t count = fread(buffer, 1, sizeof buffer, file.get());
-    if (count == 0) break;
-    AppendHex(std::span<const uint8_t>(buffer, count), text);
-  }
-  return text;
-}
-
-bool WriteFileHex(const char* path, std::string_view hex) {
-  if (hex.size() % 2 != 0) return false;
-  FILE* file = fopen(path, "wb");
-  if (file == nullptr) return false;
-  bool written = true;
-  uint8_t buffer[1024];
-  size_t used = 0;
-  for (size_t i = 0; i < hex.size() && written; i += 2) {
-    buffer[used++] = static_cast<uint8_t>(HexDigitValue(hex[i]) * 16 + HexDigitValue(hex[i + 1]));
-    if (used == sizeof buffer) {
-      written = fwrite(buffer, 1, used, file) == used;
-      used = 0;
-    }
-  }
-  if (written && used > 0) written = fwrite(buffer, 1, used, file) == used;
-  // The close flushes the last block: its failure (a full disk) is a failed write too.
-  bool closed = fclose(file) == 0;
-  return written && closed;
-}
-
-bool DeleteDirectory(bool removeSelf, const char* directory, int depth, const char* pattern) {
-  if (depth != 0) pattern = "*.*";
-  // The entries are looked for where directory and pattern together point: a pattern may carry
-  // folders before its last component.
-  std::string search = std::string(directory) + "/" + pattern;
-  size_t slash = search.rfind('/');
-  std::string folder = slash == 0 ? "/" : search.substr(0, slash);
-  std::string namePattern = search.substr(slash + 1);
-
-  platform::DirectoryHandle handle = platform::DirectoryHandle::Open(folder);
-  if (handle.IsOpen()) {
-    for (const platform::DirectoryEntry& entry : handle.List(namePattern)) {
-      if (entry.isDirectory) {
-        platform::DirectoryHandle child = handle.OpenChild(entry.name);
-        if (child.IsOpen()) DeleteTree(child);
-        handle.RemoveChildDirectory(entry.name);
-      } else {
-        handle.DeleteChildFile(entry.name);
-      }
-    }
-  }
-  if (removeSelf) return platform::RemoveDirectory(directory);
-  return true;
-}
-
-bool FileExists(const char* path) { return platform::PathOrPatternExists(path); }
-
-}  // namespace commands
-
 void CTransparentFlashPlayerControlWnd::CmdGetNFolder(CmdArgs& args) {
   if (args.size() != 1) {
     WriteLog("GET_NFOLDER, argc must equal: 1");
     return;
   }
-  SendCompleteEvent("GET_NFOLDER", platform::GetSpecialFolderPath(commands::ParseInt(args[0])).value_or(""));
+  SendCompleteEvent("GET_NFOLDER", platform::GetSpecialFolderPath(ParseInt(args[0])).value_or(""));
 }
 
 void CTransparentFlashPlayerControlWnd::CmdGetParentFile(CmdArgs&) {

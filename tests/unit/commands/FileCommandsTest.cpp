@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "commands/FileCommands.h"
+#include "commands/FileOperations.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "platform/Spawn.h"
 #include "support/RecordingRuntime.h"
