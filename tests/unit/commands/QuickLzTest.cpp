@@ -84,6 +84,9 @@ const StreamCase kStreamCases[] = {
     // The longest match that leaves 4 output bytes: offset 3, length 13, then a 4-byte tail.
     {"match ends 4 before the end", EXAMPLE_HEAD "EA 00 " ELEVEN_A, std::string(20, 'a')},
     {"match ends 3 before the end", EXAMPLE_HEAD "EE 00 " ELEVEN_A, std::nullopt},
+    // Nine literals, then a match at N - 11, the last place where one may start.
+    {"match at the last place before the tail", "01 16 14 00 02 00 80 61 62 63 61 62 63 61 62 63 D2 00 57 58 59 5A",
+     "abcabcabcabcabcaWXYZ"},
     {"match offset 1", EXAMPLE_HEAD "4E 00 " ELEVEN_A, std::nullopt},
     {"match offset 2", EXAMPLE_HEAD "8E 00 " ELEVEN_A, std::nullopt},
     {"match offset beyond the output", EXAMPLE_HEAD "0E 01 " ELEVEN_A, std::nullopt},
@@ -95,6 +98,8 @@ const StreamCase kStreamCases[] = {
     {"N beyond the tokens", "01 17 15 08 00 00 80 61 61 61 CE 00 " ELEVEN_A, std::nullopt},
     {"no room for a control word", "01 05 01 61 62", std::nullopt},
     {"control word without a token", "01 07 01 00 00 00 80", std::nullopt},
+    // Every token needs 4 readable bytes, even where fewer would do.
+    {"three bytes after the control word", "01 0A 03 00 00 00 80 61 62 63", std::nullopt},
     {"empty input", "", std::nullopt},
     {"short header", "00 03", std::nullopt},
     {"short long header", "02 09 00 00 00 00 00 00", std::nullopt},
