@@ -96,8 +96,10 @@ void CTransparentFlashPlayerControlWnd::CmdGetMacAddr(CmdArgs&) {
 
 void CTransparentFlashPlayerControlWnd::CmdWaitAndClose(CmdArgs& args) {
   if (!HasEntries(args, 1, "WART_AND_CLOSE, argc must equal: 1")) return;
-  ShowWindow(SW_HIDE);
+  // Leaving the taskbar while still shown lets the window manager hear of it at once; the hint
+  // also stays with the hidden window for any later showing.
   SetShownInTaskbar(false);
+  ShowWindow(SW_HIDE);
   int handle = ReadNumber(args[0]);
   // The waiter touches neither the window nor the movie: the GUI thread goes on (the hidden movie
   // may still send commands) until the process ends under it. The exit sequence does not run.
