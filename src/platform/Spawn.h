@@ -52,7 +52,10 @@ struct ShellOpenResult {
 
 // "open" on `file` with `parameters` (split by SplitShellWords, passed to an executable only) in
 // `workingDirectory` (the launcher's own when empty). A relative `file` is found from the
-// launcher's current directory; a name without '/' that is not there is looked up in PATH.
+// launcher's current directory; a name without '/' that is not there is looked up in PATH. A
+// text that starts with a URL scheme ("https:", "mailto:") and names no existing file is a URL.
+// The opener gets the file's absolute path (or the URL) and no parameters; when there is no
+// opener, the answer is kShellNoAssociation.
 ShellOpenResult ShellOpen(const std::string& file, const std::string& parameters, const std::string& workingDirectory);
 
 // Reaps every child started here that has ended; their process handles stay open.

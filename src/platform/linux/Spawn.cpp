@@ -212,12 +212,12 @@ ShellOpenResult ShellOpen(const std::string& file, const std::string& parameters
     if (stat(workingDirectory.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return {kShellPathNotFound, 0};
   }
   if (file.empty()) return {kShellFileNotFound, 0};
-  if (file.find('/') == std::string::npos && LooksLikeUrl(file)) return OpenWithDesktop(file, workingDirectory);
-
   std::string path = Absolute(file);
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) {
     int error = errno;
+    // A URL is opened as such, unless a file of that name exists.
+    if (LooksLikeUrl(file)) return OpenWithDesktop(file, workingDirectory);
     if (file.find('/') == std::string::npos) {
       if (auto found = FindInPath(file)) {
         path = *found;

@@ -358,6 +358,47 @@ TEST_F(FileCommands, RunFileAndStopAnswersAFailedStartAtOnce) {
   EXPECT_EQ(Run("RUN_FILE_AND_STOP", Path("missing")), (Answer{"RUN_FILE_FAILTE", Path("missing"), "2"}));
 }
 
+// PATH replaced for one test, restored afterwards.
+class ScopedPath {
+ public:
+  explicit ScopedPath(const std::string& path) : m_saved(getenv("PATH") != nullptr ? getenv("PATH") : "") {
+    setenv("PATH", path.c_str(), 1);
+  }
+  ~ScopedPath() { setenv("PATH", m_saved.c_str(), 1); }
+
+ private:
+  std::string m_saved;
+};
+
+TEST_F(FileCommands, DocumentsFoldersAndUrlsGoToTheDesktopsOpener) {
+  fs::create_directories(Path("bin"));
+  WriteRecorder(m_dir, "bin/xdg-open", Path("opened"));
+  WriteFile(Path("notes.txt"), "a document");
+  fs::create_directories(Path("folder"));
+  ScopedPath path(Path("bin") + ":/usr/bin:/bin");
+  struct Case {
+    std::string file;
+    std::string opened;
+  } cases[] = {
+      {Path("notes.txt"), Path("notes.txt")},
+      {Path("folder"), Path("folder")},
+      {"https://example.org/page?a=1", "https://example.org/page?a=1"},
+  };
+  for (const Case& c : cases) {
+    fs::remove(Path("opened"));
+    Answer answer = Run("RUN_FILE_AND_STOP", c.file + "," + Path("folder") + ",-ignored");
+    ASSERT_EQ(answer.size(), 3u) << c.file;
+    EXPECT_EQ(answer[0], "RUN_FILE") << c.file;
+    EXPECT_EQ(ReadFile(Path("opened")), Path("folder") + "\n[" + c.opened + "]\n") << c.file;
+  }
+}
+
+TEST_F(FileCommands, WithoutAnOpenerADocumentHasNoAssociation) {
+  WriteFile(Path("notes.txt"), "a document");
+  ScopedPath path(Path("empty-path"));
+  EXPECT_EQ(Run("RUN_FILE", Path("notes.txt")), (Answer{"RUN_FILE_FAILTE", Path("notes.txt"), "31"}));
+}
+
 TEST(SplitShellWords, SplitsAsAShellDoesWithoutExpanding) {
   struct Case {
     const char* text;
