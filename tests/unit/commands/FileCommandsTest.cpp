@@ -171,6 +171,22 @@ TEST_F(FileCommands, DeleteCatalogueAnswersZeroWhenTheFolderItselfStays) {
   EXPECT_EQ(Run("DELETE_CATALOGUE", "/proc/self/fdinfo,x"), (Answer{"DELETE_CATALOGUE", "0"}));
 }
 
+TEST_F(FileCommands, DeleteCatalogueRemovesWhatItCanAroundAnUndeletableFile) {
+  // Root may delete anything but an immutable file.
+  WriteFile(Path("tree/a/b/locked"), "x");
+  for (const char* file : {"tree/top", "tree/a/beside", "tree/a/b/next", "tree/c/d/e"}) WriteFile(Path(file), "x");
+  auto chattr = [&](const char* change) {
+    return testing_support::RunProcess({"/usr/bin/chattr", change, Path("tree/a/b/locked")}).exitStatus == 0;
+  };
+  if (!PathExists("/usr/bin/chattr") || !chattr("+i")) GTEST_SKIP() << "no immutable files here";
+  Answer answer = Run("DELETE_CATALOGUE", Path("tree") + ",x");
+  chattr("-i");
+  EXPECT_EQ(answer, (Answer{"DELETE_CATALOGUE", "0"}));
+  EXPECT_TRUE(PathExists(Path("tree/a/b/locked")));
+  for (const char* gone : {"tree/top", "tree/a/beside", "tree/a/b/next", "tree/c"})
+    EXPECT_FALSE(PathExists(Path(gone))) << gone;
+}
+
 TEST_F(FileCommands, DeleteSubDirectoryRemovesTheMatchingEntriesOfTheFolderOnly) {
   for (const char* file : {"dir/a.tmp", "dir/b.txt", "dir/x.tmp/inner.txt", "dir/x.tmp/deep/any", "dir/keep/c.tmp",
                            "dir/notmp", "dir/[ab].tmp", "outside/stays.tmp"})
