@@ -117,8 +117,9 @@ void CTransparentFlashPlayerControlWnd::CmdGetCurrentProcessId(CmdArgs&) {
 void CTransparentFlashPlayerControlWnd::CmdGetExeVer(CmdArgs& args) {
   if (!HasEntries(args, 1, "GET_EXE_VER, argc must equal: 1")) return;
   const char* path = args[0];
-  // Running out of memory while the file is read is the one error this command reports to the
-  // movie; a file that cannot be read or carries no version answers an empty version.
+  // Running out of memory while the version is read and written out (std::bad_alloc) is the one
+  // error this command reports to the movie; a file that cannot be read or carries no version
+  // answers an empty version.
   std::string version;
   bool outOfMemory = false;
   try {
