@@ -24,7 +24,8 @@ constexpr int kShellOutOfMemory = 8;
 constexpr int kShellBadFormat = 11;
 constexpr int kShellNoAssociation = 31;
 
-// The shell code for a failed start's errno.
+// The shell code for a failed start's errno: ENOENT 2; ENOTDIR, ENAMETOOLONG, ELOOP 3; ENOMEM,
+// E2BIG, EAGAIN 8; ENOEXEC, ELIBBAD 11; anything else 5.
 int ShellCodeForError(int error);
 
 // Splits `text` into words as a POSIX shell does, without any expansion: blanks, tabs and line
