@@ -1,6 +1,6 @@
 #pragma once
 // The launcher's own environment variables, which the programs it starts afterwards inherit.
-// GUI thread: setting a variable while another thread reads the environment is not safe.
+// Any thread: a reader on another thread (getenv included) always sees a whole environment.
 
 #include <optional>
 #include <string>

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -151,6 +152,29 @@ TEST(Environment, SetReadsBackAndRefusesMalformedNames) {
   EXPECT_FALSE(platform::SetEnvironmentVariable("", "x"));
   EXPECT_FALSE(platform::SetEnvironmentVariable("A=B", "x"));
   EXPECT_FALSE(platform::GetEnvironmentVariable("A").has_value());
+}
+
+TEST(Environment, ReadersOnOtherThreadsSeeAWholeEnvironmentWhileVariablesAreAdded) {
+  // Adding variables through the C library moves its array under readers (a use after free that
+  // the address sanitizer build reports, and that can crash any build).
+  std::atomic<bool> stop{false};
+  std::atomic<long> reads{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 2; ++i)
+    readers.emplace_back([&] {
+      while (!stop) {
+        if (getenv("BRIMTALE_TEST_NEVER_SET") == nullptr && getenv("PATH") != nullptr) ++reads;
+      }
+    });
+  for (int i = 0; i < 3000; ++i)
+    ASSERT_TRUE(platform::SetEnvironmentVariable("BRIMTALE_TEST_MANY_" + std::to_string(i), std::to_string(i)));
+  stop = true;
+  for (auto& reader : readers) reader.join();
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(platform::GetEnvironmentVariable("BRIMTALE_TEST_MANY_0"), "0");
+  EXPECT_EQ(platform::GetEnvironmentVariable("BRIMTALE_TEST_MANY_2999"), "2999");
+  EXPECT_TRUE(platform::SetEnvironmentVariable("BRIMTALE_TEST_MANY_7", "replaced"));
+  EXPECT_EQ(platform::GetEnvironmentVariable("BRIMTALE_TEST_MANY_7"), "replaced");
 }
 
 }  // namespace
