@@ -14,6 +14,7 @@
 
 #include "commands/FileOperations.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
+#include "platform/Processes.h"
 #include "platform/Spawn.h"
 #include "support/RecordingRuntime.h"
 #include "support/TestLog.h"
@@ -368,6 +369,30 @@ TEST_F(FileCommands, RunFileAndStopAnswersOnlyAfterTheProgramHasEnded) {
   EXPECT_TRUE(IsProcessHandle(answer[2]));
   EXPECT_GE(waited, std::chrono::milliseconds(350));
   EXPECT_EQ(ReadFile(Path("record")), m_dir.path() + "\n[done]\n");  // already there: no waiting here
+}
+
+// The process id behind a process handle, from the descriptor's information.
+int PidOfHandle(const std::string& handle) {
+  for (const std::string& line : testing_support::SplitLines(ReadFile("/proc/self/fdinfo/" + handle)))
+    if (line.rfind("Pid:", 0) == 0) return std::stoi(line.substr(4));
+  return -1;
+}
+
+TEST_F(FileCommands, AnEndedProgramLeavesNoZombieOnceTheNextOneStarts) {
+  std::string program = WriteRecorder(m_dir, "recorder", Path("record"));
+  Answer first = Run("RUN_FILE", program);
+  ASSERT_EQ(first.size(), 3u);
+  int pid = PidOfHandle(first[2]);
+  ASSERT_GT(pid, 0);
+  AwaitFile(Path("record"));
+  platform::WaitForProcessHandle(std::stoll(first[2]));
+
+  Answer second = Run("RUN_FILE_AND_STOP", program);
+  ASSERT_EQ(second.size(), 3u);
+  EXPECT_FALSE(PathExists("/proc/" + std::to_string(pid))) << "the first program is still a zombie";
+  // Its handle stays open (it is the movie's to use), and still reads as ended.
+  EXPECT_TRUE(IsProcessHandle(first[2]));
+  platform::WaitForProcessHandle(std::stoll(first[2]));
 }
 
 TEST_F(FileCommands, RunFileAndStopAnswersAFailedStartAtOnce) {
