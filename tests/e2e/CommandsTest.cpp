@@ -176,4 +176,26 @@ TEST(CommandsProcess, MinWindowsMinimisesTheRealWindowThenAnswers) {
   EXPECT_TRUE(Contains(movie, "COMPLETE_EVENT MIN_WINDOWS")) << result.output;
 }
 
+TEST(CommandsProcess, AnswersReachTheRealMovieWhole) {
+  CommandsRun run("Commands Answers");
+  std::string longValue(5000, 'v');
+  longValue += "<&>\"'%s";
+  run.Start("GET_CURRENT_PROCESS_ID|\n=1\nGET_PROCESS|\n=2\nSET_ENVIRONMENT|BRIMTALE_E2E," + longValue +
+            "\n=3\nGET_ENVIRONMENT|BRIMTALE_E2E\n=4\nGET_MACADDR|\n=5\nCLOSE_WINDOWS|");
+  ASSERT_TRUE(run.WaitForEnd(60s));
+  ProcessResult result = run.Finish();
+  EXPECT_EQ(result.exitStatus, 0);
+  std::vector<std::string> answers;
+  for (const auto& line : MovieLines(result.output))
+    if (line.rfind("COMPLETE_EVENT ", 0) == 0) answers.push_back(line.substr(15));
+  ASSERT_EQ(answers.size(), 5u) << result.output;
+  ASSERT_EQ(answers[0].rfind("GET_CURRENT_PROCESS_ID,", 0), 0u);
+  std::string pid = answers[0].substr(23);
+  EXPECT_NE(answers[1].find("|" + pid + "?brimtale-launcher|"), std::string::npos) << answers[1];
+  EXPECT_EQ(answers[2], "SET_ENVIRONMENT,1");
+  EXPECT_EQ(answers[3], "GET_ENVIRONMENT," + longValue);
+  EXPECT_EQ(answers[4].rfind("GET_MACADDR,", 0), 0u);
+  EXPECT_EQ(answers[4].back(), ',');
+}
+
 }  // namespace
