@@ -32,24 +32,34 @@ inline void CopyEight(uint8_t* to, const uint8_t* from) {
   memcpy(to, &value, 8);
 }
 
+// From this length on, a match whose source and destination do not overlap goes to memcpy.
+constexpr size_t kLongMatch = 32;
+
 // Copies a match of `length` bytes from `offset` bytes back. The caller guarantees offset >= 3 and
 // at least 4 writable bytes after the match: the last four-byte move may reach 3 bytes beyond the
 // match's end, where the output that follows overwrites them.
 inline void CopyMatch(uint8_t* to, size_t offset, size_t length) {
   const uint8_t* from = to - offset;
   uint8_t* end = to + length;
-  if (offset >= length) {
+  if (offset >= length && length >= kLongMatch) {
     memcpy(to, from, length);
-  } else if (offset >= 4) {
-    // Each move reads only bytes that are final: the source runs at least 4 bytes behind.
-    if (offset >= 8) {
-      for (; end - to >= 8; to += 8, from += 8) CopyEight(to, from);
-    }
-    for (; to < end; to += 4, from += 4) CopyFour(to, from);
-  } else {
-    // Offset 3: the fourth byte moved is not final yet, so advance by three only.
-    for (; to < end; to += 3, from += 3) CopyFour(to, from);
+    return;
   }
+  if (offset >= 8) {
+    // Each move reads only bytes that are final: the source runs at least 8 bytes behind.
+    for (; end - to >= 8; to += 8, from += 8) CopyEight(to, from);
+    if (to < end) {
+      CopyFour(to, from);
+      if (end - to > 4) CopyFour(to + 4, from + 4);
+    }
+    return;
+  }
+  if (offset >= 4) {
+    for (; to < end; to += 4, from += 4) CopyFour(to, from);
+    return;
+  }
+  // Offset 3: the fourth byte moved is not final yet, so advance by three only.
+  for (; to < end; to += 3, from += 3) CopyFour(to, from);
 }
 
 // The number of literal tokens at the bottom of a control word, from its low four bits (the count
