@@ -49,7 +49,9 @@ void Print(const std::string& name, double value, const char* unit) {
   printf("%s %.1f %s\n", name.c_str(), value, unit);
 }
 
-void PrintRatio(const std::string& name, double ours, double peer) { printf("%s_ratio %.3f\n", name.c_str(), ours / peer); }
+void PrintRatio(const std::string& name, double ours, double peer) {
+  printf("%s_ratio %.3f\n", name.c_str(), ours / peer);
+}
 
 // Decodes `stream` against memcpy of its output size; false when it does not decode.
 bool CompareDecode(const std::string& name, const Bytes& stream) {
@@ -114,7 +116,11 @@ int BenchMd5() {
   std::string ours;
   std::string theirs;
   double our = BestSeconds([&] { ours = CalcMd5(path.c_str()); }, 0, 3);
-  double peer = BestSeconds([&] { theirs = testing_support::RunProcess({"/usr/bin/env", "md5sum", path}).output; }, 0, 3);
+  double peer = BestSeconds(
+      [&] {
+        theirs = testing_support::RunProcess({"/usr/bin/env", "md5sum", path}).output;
+      },
+      0, 3);
   if (theirs.compare(0, 32, ours) != 0) {
     fprintf(stderr, "digests differ: %s, %s\n", ours.c_str(), theirs.c_str());
     return 1;

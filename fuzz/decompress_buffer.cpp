@@ -39,7 +39,8 @@ void CheckRoundTrip(std::span<const uint8_t> data) {
   std::vector<uint8_t> stream = CompressQuickLz(data);
   std::vector<uint8_t> output(data.size());
   std::optional<size_t> decoded = DecompressBuffer(stream, output);
-  if (!decoded || *decoded != data.size() || (data.size() != 0 && memcmp(output.data(), data.data(), data.size()) != 0)) {
+  if (!decoded || *decoded != data.size() ||
+      (data.size() != 0 && memcmp(output.data(), data.data(), data.size()) != 0)) {
     abort();
   }
 }

@@ -25,7 +25,7 @@ class Md5Context {
   void Transform(const uint8_t* block);
 
   std::array<uint32_t, 4> m_state{};
-  uint64_t m_length = 0;  // message bytes so far
+  uint64_t m_length = 0;              // message bytes so far
   std::array<uint8_t, 64> m_block{};  // a partial block; its size is m_length % 64
 };
 

@@ -15,9 +15,7 @@ uint32_t LoadLittleEndian(const uint8_t* bytes) {
   return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
 }
 
-size_t LoadSizeField(const uint8_t* bytes, size_t width) {
-  return width == 4 ? LoadLittleEndian(bytes) : bytes[0];
-}
+size_t LoadSizeField(const uint8_t* bytes, size_t width) { return width == 4 ? LoadLittleEndian(bytes) : bytes[0]; }
 
 // Moves four bytes through a register, so that overlapping source and destination are fine.
 inline void CopyFour(uint8_t* to, const uint8_t* from) {
@@ -184,8 +182,7 @@ DecompressStatus DecompressToMemory(std::span<const uint8_t> stream, ByteBuffer&
   std::optional<QuickLzHeader> header = ReadQuickLzHeader(stream);
   if (!header || header->compressedSize > stream.size()) return DecompressStatus::kStreamInvalid;
   const uint64_t size = header->decompressedSize;
-  if (header->compressed ? size > kMaxExpansion * header->compressedSize
-                         : size > stream.size() - header->headerSize) {
+  if (header->compressed ? size > kMaxExpansion * header->compressedSize : size > stream.size() - header->headerSize) {
     return DecompressStatus::kStreamInvalid;
   }
   ByteBuffer buffer;

@@ -57,10 +57,10 @@ class ByteBuffer {
 // Why a decompression failed; DecompressFile returns these numbers (0 is success).
 enum class DecompressStatus : int {
   kOk = 0,
-  kSourceUnreadable = 1,      // the source cannot be opened or read
-  kStreamInvalid = 2,         // short header, a size field beyond the source, a broken body
-  kOutOfMemory = 3,           // the source or the declared output size cannot be allocated
-  kDestinationUnwritable = 4, // the destination cannot be written or put in place
+  kSourceUnreadable = 1,       // the source cannot be opened or read
+  kStreamInvalid = 2,          // short header, a size field beyond the source, a broken body
+  kOutOfMemory = 3,            // the source or the declared output size cannot be allocated
+  kDestinationUnwritable = 4,  // the destination cannot be written or put in place
 };
 
 // Decodes a stream held in memory into a new buffer of exactly N bytes. A declared N that no

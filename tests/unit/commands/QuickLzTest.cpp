@@ -140,7 +140,8 @@ std::vector<Vector> ReferenceVectors() {
     vectors.push_back({entry.path().stem().string(), FromString(ReadFile(entry.path().string())),
                        FromString(ReadFile(raw.string()))});
   }
-  std::sort(vectors.begin(), vectors.end(), [](const Vector& a, const Vector& b) { return a.raw.size() < b.raw.size(); });
+  std::sort(vectors.begin(), vectors.end(),
+            [](const Vector& a, const Vector& b) { return a.raw.size() < b.raw.size(); });
   return vectors;
 }
 
@@ -168,7 +169,8 @@ TEST(DecompressBuffer, CutStreamsFail) {
       EXPECT_FALSE(Decode(stream).has_value()) << vector.name << " cut " << cut;
       if (length < header->headerSize) continue;
       // Cut and shorten T to match.
-      for (size_t i = 0; i < (header->headerSize == 9 ? 4u : 1u); ++i) stream[1 + i] = static_cast<uint8_t>(length >> (8 * i));
+      for (size_t i = 0; i < (header->headerSize == 9 ? 4u : 1u); ++i)
+        stream[1 + i] = static_cast<uint8_t>(length >> (8 * i));
       if (header->headerSize == 3 && length > 0xff) continue;
       std::optional<Bytes> decoded = Decode(stream);
       if (cut >= 5) {
@@ -192,7 +194,8 @@ TEST(DecompressBuffer, DamagedStreamsAreHandledSafely) {
       int edits = 1 + static_cast<int>(random() % 4);
       for (int e = 0; e < edits; ++e) {
         size_t at = random() % stream.size();
-        stream[at] = (random() % 2) ? static_cast<uint8_t>(random()) : static_cast<uint8_t>(stream[at] ^ (1u << (random() % 8)));
+        stream[at] =
+            (random() % 2) ? static_cast<uint8_t>(random()) : static_cast<uint8_t>(stream[at] ^ (1u << (random() % 8)));
       }
       Decode(stream);
     }
@@ -314,9 +317,9 @@ TEST(DecompressFile, FailureLeavesTheDestinationAsItWas) {
     std::string source;
     int status;
   };
-  for (const FailureCase& test : {FailureCase{dir / "missing.qlz", 1}, FailureCase{dir / "folder", 1},
-                                  FailureCase{dir / "broken.qlz", 2}, FailureCase{dir / "short.qlz", 2},
-                                  FailureCase{dir / "cut.qlz", 2}}) {
+  for (const FailureCase& test :
+       {FailureCase{dir / "missing.qlz", 1}, FailureCase{dir / "folder", 1}, FailureCase{dir / "broken.qlz", 2},
+        FailureCase{dir / "short.qlz", 2}, FailureCase{dir / "cut.qlz", 2}}) {
     WriteFile(dir / "out", "old contents");
     EXPECT_EQ(DecompressFile(test.source.c_str(), (dir / "out").c_str()), test.status) << test.source;
     EXPECT_EQ(ReadFile(dir / "out"), "old contents") << test.source;
