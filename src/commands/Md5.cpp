@@ -42,17 +42,6 @@ struct FileCloser {
   void operator()(FILE* file) const { fclose(file); }
 };
 
-}  // namespace
-
-Md5Context::Md5Context() { Reset(); }
-
-void Md5Context::Reset() {
-  m_state = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-  m_length = 0;
-}
-
-namespace {
-
 // One round of 16 steps. Unrolled, the step's shift, word and sine are constants and the
 // rotation of a, b, c and d costs nothing.
 template <int Round>
@@ -84,6 +73,13 @@ inline void RunRound(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, const u
 }
 
 }  // namespace
+
+Md5Context::Md5Context() { Reset(); }
+
+void Md5Context::Reset() {
+  m_state = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+  m_length = 0;
+}
 
 void Md5Context::Transform(const uint8_t* block) {
   uint32_t x[16];
