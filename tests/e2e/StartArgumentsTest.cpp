@@ -13,6 +13,7 @@
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "platform/MainLoop.h"
 #include "platform/Window.h"
+#include "support/TestLog.h"
 #include "HallLauncherRun.h"
 
 namespace {
@@ -65,6 +66,17 @@ class LoopbackServer {
   std::mutex m_lock;
   std::vector<std::string> m_targets;
 };
+
+// This process's own log, for the requests run inside it.
+const std::string& g_testLog = testing_support::UseTestLog();
+
+// The messages logged since `mark` that begin with `prefix`.
+Messages LoggedSince(size_t mark, const std::string& prefix) {
+  Messages found;
+  for (const std::string& message : testing_support::TestLogMessagesSince(mark))
+    if (message.rfind(prefix, 0) == 0) found.push_back(message);
+  return found;
+}
 
 std::string CanonicalPath(const std::string& path) { return std::filesystem::canonical(path).string(); }
 
@@ -253,6 +265,31 @@ TEST_F(StartupRequests, LoginAnalysisUrlCarriesPidOnlyWhenThatKeyIsPresent) {
   }
 }
 
+TEST_F(StartupRequests, LoginAnalysisAnswersAreOnlyLoggedAndNeverRetried) {
+  LoopbackServer server([](const httplib::Request& request, httplib::Response& response, int) {
+    if (request.target.find("openid=gone") != std::string::npos) {
+      response.status = 404;
+      response.set_content("missing", "text/plain");
+    } else {
+      response.set_content("welcome", "text/plain");
+    }
+  });
+  setenv("BRIMTALE_HALL_ANALYSIS_HOST", server.Origin().c_str(), 1);
+  setenv("BRIMTALE_PORTAL_ANALYSIS_HOST", server.Origin().c_str(), 1);
+  std::string hall = server.Origin() + "/startzelqgame.ashx?openid=gone&pid=3";
+  std::string portal = server.Origin() + "/api/startzelqgame.ashx?openid=u7";
+  size_t mark = testing_support::TestLogMessages().size();
+  ASSERT_TRUE(ApplyStartArguments(theApp, "/opt/launcher ID=gone,PID=3", "/opt/launcher"));
+  theApp.RequestPortalUserLoginAnalysis("u7");
+  ASSERT_TRUE(DeliverUntil([&] { return !LoggedSince(mark, "qx2v UserLoginAnalysisData").empty(); }));
+  DeliverUntil([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_EQ(LoggedSince(mark, "QQ UserLoginAnalysis"),
+            (Messages{"QQ UserLoginAnalysis: 1, " + hall, "QQ UserLoginAnalysisData: missing"}));
+  EXPECT_EQ(LoggedSince(mark, "qx2v UserLoginAnalysis"),
+            (Messages{"qx2v UserLoginAnalysis: 0, " + portal, "qx2v UserLoginAnalysisData: welcome"}));
+  EXPECT_EQ(server.Targets().size(), 2u);
+}
+
 TEST_F(StartupRequests, MovieUrlAnswerIsStoredUnchangedWithoutAMainWindow) {
   LoopbackServer server([](const httplib::Request&, httplib::Response& response, int) {
     response.set_content(" http://movies.example/client.swf\r\n", "text/plain");
@@ -273,13 +310,17 @@ TEST_F(StartupRequests, FailingMovieUrlQueryIsRepeatedUntilItSucceeds) {
       response.set_content("http://movies.example/late.swf", "text/plain");
     }
   });
-  theApp.m_config.GetSwfUrl = server.Origin() + "/GetSwfUrl.html?v=1";
+  std::string url = server.Origin() + "/GetSwfUrl.html?v=1";
+  theApp.m_config.GetSwfUrl = url;
+  size_t mark = testing_support::TestLogMessages().size();
   theApp.RequestSwfUrl();
   ASSERT_TRUE(DeliverUntil([] { return !theApp.m_config.ResolvedSwfUrl.empty(); }));
   EXPECT_EQ(theApp.m_config.ResolvedSwfUrl, "http://movies.example/late.swf");
   // A success ends the repetition.
   DeliverUntil([] { return false; }, std::chrono::milliseconds(400));
   EXPECT_EQ(server.Count("/GetSwfUrl.html?v=1"), 4u);
+  EXPECT_EQ(LoggedSince(mark, "GetSwfUrl: "), (Messages{"GetSwfUrl: 1, " + url, "GetSwfUrl: 1, " + url,
+                                                         "GetSwfUrl: 1, " + url, "GetSwfUrl: 0, " + url}));
 }
 
 TEST_F(StartupRequests, MovieUrlAnswerIsAnnouncedToAnExistingMainWindow) {
