@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fstream>
 
+#include <unistd.h>
+
 #include "app/Config.h"
 #include "platform/InstanceLock.h"
 #include "support/TestSupport.h"
@@ -83,9 +85,14 @@ TEST(Startup, DefaultCaptionCarriesTheExecutablesVersion) {
 TEST(Startup, ConfigurationThatIsNotJsonLogsTheRestOnTheNextLine) {
   LauncherSandbox sandbox;
   sandbox.WriteConfig("{\"LauncherType\": 0,\n  oops: 1 }");
-  auto result = sandbox.Run();
-  ASSERT_TRUE(result.exited);
-  auto messages = sandbox.LogMessages();
+  // The defaults hold, so the launcher goes on to its login page; the configuration lines are
+  // all this test needs from it.
+  testing_support::ChildProcess launcher({sandbox.Executable()}, sandbox.Options());
+  std::vector<std::string> messages;
+  for (int tries = 0; tries < 300 && !Contains(messages, "WorkingPath: "); ++tries) {
+    usleep(50000);
+    messages = sandbox.LogMessages();
+  }
   auto failed = std::find(messages.begin(), messages.end(), "Load Config Failed!");
   ASSERT_NE(failed, messages.end());
   ASSERT_NE(failed + 1, messages.end());
@@ -94,7 +101,7 @@ TEST(Startup, ConfigurationThatIsNotJsonLogsTheRestOnTheNextLine) {
   EXPECT_FALSE(rest.empty());
   EXPECT_TRUE(std::string("oops: 1 }").ends_with(rest)) << rest;
   EXPECT_TRUE(Contains(messages, "LauncherType: 3"));  // defaults kept
-  EXPECT_EQ(messages.back(), "Exit Instance");
+  EXPECT_LT(failed - messages.begin(), std::find(messages.begin(), messages.end(), "Config Loaded") - messages.begin());
 }
 
 // An X11 window with a caption, as a running copy would show.
