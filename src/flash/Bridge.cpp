@@ -88,8 +88,7 @@ void CTransparentFlashPlayerControlWnd::DispatchFSCommand(const char* command, c
   if (found == m_cmdHandlers.end()) {
     std::string message = bridge::FormatHandlerNotFound(command);
     platform::OutputDebugString(message.c_str());
-    // The log ends each line itself; the message's own line feed would leave an empty line.
-    message.pop_back();
+    // The same text, line feed included, so the log shows what the debugger channel shows.
     WriteLog("%s", message.c_str());
     return;
   }

@@ -11,6 +11,7 @@
 #include "flash/FlashRuntime.h"
 #include "support/RecordingRuntime.h"
 #include "support/TestLog.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -108,6 +109,8 @@ TEST_F(Bridge, UnknownAndCaseDifferentNamesAreLoggedAndNeverAnswered) {
     EXPECT_EQ(debugOutput, expected + "\n");
     EXPECT_EQ(TestLogMessagesSince(mark),
               (std::vector<std::string>{std::string("DispatchFSCommand: ") + name + "\tx", expected}));
+    // The log gets the debugger channel's text whole, its line feed making an empty line.
+    EXPECT_NE(testing_support::ReadFile(testing_support::CurrentLogPath()).find(expected + "\n\n"), std::string::npos);
   }
   EXPECT_TRUE(m_runtime.Calls().empty());
   EXPECT_TRUE(m_runtime.Loads().empty());
