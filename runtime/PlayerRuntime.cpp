@@ -150,8 +150,9 @@ struct RuntimeState {
   WebKitWebContext* context = nullptr;  // shared by every player; lives as long as the process
 };
 
+// Never destroyed: at exit the web views' threads may still run, and nothing here needs tearing down.
 RuntimeState& State() {
-  static RuntimeState state;
+  static RuntimeState& state = *new RuntimeState;
   return state;
 }
 
@@ -176,6 +177,11 @@ void FinishWithBytes(WebKitURISchemeRequest* request, GBytes* bytes, const char*
       webkit_uri_scheme_response_new(stream, static_cast<gint64>(g_bytes_get_size(bytes)));
   webkit_uri_scheme_response_set_status(response, status, nullptr);
   webkit_uri_scheme_response_set_content_type(response, mime);
+  // The wasm loader reads the type from the headers; without them it falls back to a slower path.
+  SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+  soup_message_headers_replace(headers, "Content-Type", mime);
+  soup_message_headers_replace(headers, "Access-Control-Allow-Origin", "*");
+  webkit_uri_scheme_response_set_http_headers(response, headers);  // takes the headers
   webkit_uri_scheme_request_finish_with_response(request, response);
   g_object_unref(response);
   g_object_unref(stream);
@@ -308,7 +314,8 @@ void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
     player->listener(window, player->listenerContext, &event.hdr);
   } else if (kind == "trace") {
     if (player->listener == nullptr) return;
-    std::string text = PropertyText(message, "text");
+    // One trace call is one line of output, as the player's trace log has it.
+    std::string text = PropertyText(message, "text") + "\n";
     SFPCTraceStruct event{};
     event.hdr.hwndFrom = window;
     event.hdr.code = FPCN_TRACE;
@@ -445,10 +452,6 @@ uint32_t PlayerClassAtom() {
   return state.classAtom;
 }
 
-__attribute__((destructor)) void ForgetPlayerClass() {
-  if (State().classAtom != 0 && UnregisterWindowClass != nullptr) UnregisterWindowClass(kPlayerClassName);
-}
-
 HFPC AddCode(std::shared_ptr<PlayerCode> code) {
   if (!code) return 0;
   RuntimeState& state = State();
@@ -513,6 +516,12 @@ BRIMTALE_EXPORT BOOL FPC_UnloadCode(HFPC hFPC) {
   RuntimeState& state = State();
   if (state.codes.erase(hFPC) == 0) return 0;
   if (state.latest == hFPC) state.latest = state.codes.empty() ? 0 : state.codes.rbegin()->first;
+  // With no code left the class goes too: the library may be unloaded next, and the window layer
+  // must not keep its procedures.
+  if (state.codes.empty() && state.classAtom != 0 && UnregisterWindowClass != nullptr) {
+    UnregisterWindowClass(kPlayerClassName);
+    state.classAtom = 0;
+  }
   return 1;
 }
 

@@ -6,13 +6,16 @@ import flash.text.TextField;
 import flash.text.TextFormat;
 
 // The test movie: it runs a script of commands given in its "script" parameter (the URL query or
-// FlashVars) and reports every answer it receives through trace, prefixed "MOVIE ".
+// FlashVars) and reports every answer it receives through trace, prefixed "MOVIE ". Without a
+// script it sends LOG "no script".
 //
 // The script holds one step per line:
 //   COMMAND|ARGUMENTS        sent through fscommand at once (the arguments may be empty)
 //   *N|COMMAND|ARGUMENTS     sent N times, each time after the previous answer has arrived; then
 //                            "ROUNDTRIP N MS" reports the time the N round trips took
-// The answers arrive through the callbacks "COMPLETE_EVENT" and "UPDATE_PROGRESS".
+//   =N                       the rest of the script waits until N answers have arrived
+// The answers arrive through the callbacks "COMPLETE_EVENT" and "UPDATE_PROGRESS"; each one is
+// reported as "COMPLETE_EVENT value" or "UPDATE_PROGRESS value".
 class Main {
   static var output:TextField;
   static var repeatLeft = 0;
@@ -20,6 +23,10 @@ class Main {
   static var repeatCommand = "";
   static var repeatArguments = "";
   static var repeatStart = 0;
+  static var steps:Array<String> = [];
+  static var nextStep = 0;
+  static var answers = 0;
+  static var waitFor = 0;
 
   static function report(line:String) {
     untyped __global__["trace"]("MOVIE " + line);
@@ -37,14 +44,41 @@ class Main {
         send(repeatCommand, repeatArguments);
       } else {
         report("ROUNDTRIP " + repeatCount + " " + (Lib.getTimer() - repeatStart));
+        runSteps();
       }
       return;
     }
     report("COMPLETE_EVENT " + Std.string(value));
+    answers++;
+    runSteps();
   }
 
   static function onUpdateProgress(value:Dynamic):Void {
     report("UPDATE_PROGRESS " + Std.string(value));
+  }
+
+  // Runs the script from where it stands until it has to wait (for answers or a repetition).
+  static function runSteps() {
+    while (nextStep < steps.length && repeatLeft == 0) {
+      if (answers < waitFor) return;
+      var step = steps[nextStep++];
+      if (step.length == 0) continue;
+      if (step.charAt(0) == "=") {
+        waitFor = Std.parseInt(step.substr(1));
+        continue;
+      }
+      var fields = step.split("|");
+      if (step.charAt(0) == "*" && fields.length >= 2) {
+        repeatCount = Std.parseInt(fields[0].substr(1));
+        repeatLeft = repeatCount;
+        repeatCommand = fields[1];
+        repeatArguments = fields.slice(2).join("|");
+        repeatStart = Lib.getTimer();
+        send(repeatCommand, repeatArguments);
+        continue;
+      }
+      send(fields[0], fields.slice(1).join("|"));
+    }
   }
 
   static function drawStage() {
@@ -75,21 +109,9 @@ class Main {
     ExternalInterface.addCallback("COMPLETE_EVENT", onCompleteEvent);
     ExternalInterface.addCallback("UPDATE_PROGRESS", onUpdateProgress);
     var script:String = Reflect.field(Lib.current.loaderInfo.parameters, "script");
-    report("STARTED " + (script == null ? "" : script.split("\n").length + " steps"));
-    if (script == null) return;
-    for (step in script.split("\n")) {
-      if (step.length == 0) continue;
-      var fields = step.split("|");
-      if (step.charAt(0) == "*" && fields.length >= 2) {
-        repeatCount = Std.parseInt(fields[0].substr(1));
-        repeatLeft = repeatCount;
-        repeatCommand = fields[1];
-        repeatArguments = fields.slice(2).join("|");
-        repeatStart = Lib.getTimer();
-        send(repeatCommand, repeatArguments);
-        continue;
-      }
-      send(fields[0], fields.slice(1).join("|"));
-    }
+    // Without a script the movie still says that it plays.
+    steps = script != null ? script.split("\n") : ["LOG|no script"];
+    report("STARTED " + steps.length + " steps");
+    runSteps();
   }
 }

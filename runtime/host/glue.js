@@ -17,7 +17,6 @@
     polyfills: false,
     autoplay: "on",
     splashScreen: false,
-    preloader: false,
     unmuteOverlay: "hidden",
     letterbox: "off",
     warnOnUnsupportedContent: false,

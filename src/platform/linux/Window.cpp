@@ -55,8 +55,9 @@ struct WindowLayer {
   HWND captured = nullptr;
 };
 
+// Never destroyed: libraries that registered classes may still call in while the process exits.
 WindowLayer& Layer() {
-  static WindowLayer layer;
+  static WindowLayer& layer = *new WindowLayer;
   return layer;
 }
 

@@ -1,0 +1,396 @@
+// The launcher with its real runtime library and player control, playing the test movie under
+// Xvfb: the window, the movie's commands and their answers, loading movies, dragging, closing.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/LoopbackHttpServer.h"
+#include "support/TestSupport.h"
+
+// Xlib's macros (None, Bool, Status) must come after the test framework's headers.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::ChildProcess;
+using testing_support::LauncherSandbox;
+using testing_support::ProcessResult;
+using testing_support::RunProcess;
+
+// The movie's first command can take many seconds on a busy machine without a GPU.
+constexpr auto kMovieBudget = 90s;
+
+std::string PercentEncode(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
+// The test movie with a script (one step a line, see movies/test/Main.hx) in its URL's query.
+std::string MovieUrl(const std::string& moviePath, const std::vector<std::string>& steps) {
+  std::string script;
+  for (const std::string& step : steps) script += (script.empty() ? "" : "\n") + step;
+  return "file://" + moviePath + "?script=" + PercentEncode(script);
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+struct WindowState {
+  bool found = false;
+  int x = 0, y = 0, width = 0, height = 0;
+};
+
+// The launcher's windows as another X11 client sees them.
+class Screen {
+ public:
+  Screen() {
+    for (int attempt = 0; attempt < 100 && m_display == nullptr; ++attempt) {
+      m_display = XOpenDisplay(nullptr);
+      if (m_display == nullptr) std::this_thread::sleep_for(20ms);
+    }
+  }
+  ~Screen() {
+    if (m_display != nullptr) XCloseDisplay(m_display);
+  }
+  bool IsOpen() const { return m_display != nullptr; }
+
+  Window FindByCaption(const std::string& caption) {
+    Atom netName = XInternAtom(m_display, "_NET_WM_NAME", False);
+    Atom utf8 = XInternAtom(m_display, "UTF8_STRING", False);
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    Window found = 0;
+    XQueryTree(m_display, DefaultRootWindow(m_display), &root, &parent, &children, &count);
+    for (unsigned int i = 0; i < count && found == 0; ++i) {
+      Atom type = 0;
+      int format = 0;
+      unsigned long length = 0, after = 0;
+      unsigned char* value = nullptr;
+      if (XGetWindowProperty(m_display, children[i], netName, 0, 1024, False, utf8, &type, &format, &length, &after,
+                             &value) == Success &&
+          value != nullptr) {
+        if (std::string(reinterpret_cast<char*>(value), length) == caption) found = children[i];
+        XFree(value);
+      }
+    }
+    if (children != nullptr) XFree(children);
+    return found;
+  }
+
+  WindowState State(Window window) {
+    WindowState state;
+    XWindowAttributes attributes{};
+    if (window == 0 || !XGetWindowAttributes(m_display, window, &attributes)) return state;
+    Window child = 0;
+    XTranslateCoordinates(m_display, window, DefaultRootWindow(m_display), 0, 0, &state.x, &state.y, &child);
+    state.found = attributes.map_state == IsViewable;
+    state.width = attributes.width;
+    state.height = attributes.height;
+    return state;
+  }
+
+  // The colour of one pixel of the window as 0xRRGGBB.
+  std::optional<uint32_t> Pixel(Window window, int x, int y) {
+    XImage* image = XGetImage(m_display, window, x, y, 1, 1, AllPlanes, ZPixmap);
+    if (image == nullptr) return std::nullopt;
+    uint32_t pixel = static_cast<uint32_t>(XGetPixel(image, 0, 0)) & 0xFFFFFF;
+    XDestroyImage(image);
+    return pixel;
+  }
+
+  // What the window manager's close button does.
+  void Close(Window window) {
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(m_display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(m_display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(m_display, window, False, NoEventMask, &event);
+    XFlush(m_display);
+  }
+
+ private:
+  Display* m_display = nullptr;
+};
+
+bool ColourNear(uint32_t a, uint32_t b) {
+  for (int shift = 0; shift < 24; shift += 8) {
+    int difference = static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF);
+    if (difference < -8 || difference > 8) return false;
+  }
+  return true;
+}
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+bool HasLineStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+  return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+// The movie's reports ("MOVIE ...") among the launcher's output.
+std::vector<std::string> MovieReports(const std::string& output) {
+  std::vector<std::string> reports;
+  for (const std::string& line : testing_support::SplitLines(output)) {
+    size_t at = line.find("MOVIE ");
+    if (at != std::string::npos) reports.push_back(line.substr(at + 6));
+  }
+  return reports;
+}
+
+constexpr uint32_t kMovieBlue = 0x1E5AA8;
+
+// One launcher run: a sandbox with the test movie beside the executable.
+class PlayerRun {
+ public:
+  explicit PlayerRun(const std::string& caption = "Player Test Window") : m_caption(caption) {
+    std::filesystem::copy_file(BRIMTALE_TEST_MOVIE, MoviePath());
+  }
+
+  std::string MoviePath() const { return m_sandbox.dir() / "TestMovie.swf"; }
+  LauncherSandbox& sandbox() { return m_sandbox; }
+
+  void Start(const std::string& swfUrl, const std::string& moreConfig = "",
+             std::map<std::string, std::string> environment = {}) {
+    m_sandbox.WriteConfig(R"({"LauncherType": 1, "LauncherCaption": )" + JsonString(m_caption) +
+                          R"(, "LauncherSize": {"Width": 800, "Height": 600}, "SwfUrl": )" + JsonString(swfUrl) +
+                          moreConfig + "}");
+    auto options = m_sandbox.Options();
+    options.workingDirectory = m_sandbox.dir().path();
+    // The hall's login analysis goes nowhere, at once.
+    options.environment["BRIMTALE_HALL_ANALYSIS_HOST"] = "http://127.0.0.1:9";
+    for (auto& [name, value] : environment) options.environment[name] = value;
+    options.timeout = kMovieBudget + 60s;
+    m_launcher = std::make_unique<ChildProcess>(std::vector<std::string>{m_sandbox.Executable(), "ID=test"}, options);
+  }
+
+  // Waits until the log holds a message for which `done` is true.
+  bool WaitForLog(const std::function<bool(const std::vector<std::string>&)>& done,
+                  std::chrono::milliseconds budget = kMovieBudget) {
+    auto deadline = std::chrono::steady_clock::now() + budget;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (done(m_sandbox.LogMessages())) return true;
+      if (!m_launcher->IsRunning()) return done(m_sandbox.LogMessages());
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+  bool WaitForMessage(const std::string& message) {
+    return WaitForLog([&](const auto& messages) { return HasLine(messages, message); });
+  }
+
+  Window WaitForWindow() {
+    for (int attempt = 0; attempt < 400; ++attempt) {
+      if (Window window = m_screen.FindByCaption(m_caption); window != 0 && m_screen.State(window).found)
+        return window;
+      std::this_thread::sleep_for(50ms);
+    }
+    return 0;
+  }
+
+  void SaveScreenshot(const std::string& suffix = "") {
+    const std::string folder = std::string(BRIMTALE_BINARY_DIR) + "/artifacts";
+    std::filesystem::create_directories(folder);
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string import = testing_support::FindProgram("import");
+    if (import.empty()) return;
+    RunProcess({import, "-window", "root",
+                folder + "/" + info->test_suite_name() + "." + info->name() + suffix + ".png"});
+  }
+
+  // Closes the window as a window manager would and waits for the process to end.
+  ProcessResult CloseAndWait() {
+    if (Window window = m_screen.FindByCaption(m_caption)) m_screen.Close(window);
+    return m_launcher->Wait();
+  }
+
+  // Whether the runtime library is mapped from an anonymous memory file, not from disk.
+  bool RuntimeMappedFromMemory() {
+    std::string maps = testing_support::ReadFile("/proc/" + std::to_string(m_launcher->pid()) + "/maps");
+    return maps.find("/memfd:") != std::string::npos;
+  }
+
+  // The log so far, for failure messages.
+  std::string LogText() const { return m_sandbox.Log(); }
+
+  Screen& screen() { return m_screen; }
+  int pid() const { return m_launcher->pid(); }
+
+ private:
+  std::string m_caption;
+  LauncherSandbox m_sandbox;
+  Screen m_screen;
+  std::unique_ptr<ChildProcess> m_launcher;
+};
+
+TEST(PlayerWindow, MovieCommandsAreAnsweredThroughItsCallbacks) {
+  PlayerRun run("Player Test Ü & <Window>");
+  ASSERT_TRUE(run.screen().IsOpen());
+  // Texts with markup characters, commas and letters outside ASCII, both ways.
+  const std::string tricky = "a&b<c>,\"d' ü€";
+  testing_support::WriteFile(run.sandbox().dir() / "data & <ü>.bin", std::string("\x00\xAB\x10", 3));
+  run.Start(MovieUrl(run.MoviePath(), {"GET_VERSION|", "READ_FILE|" + run.sandbox().dir() / "data & <ü>.bin",
+                                       "NO_SUCH_COMMAND|" + tricky, "GET_ENVIRONMENT|BRIMTALE_TRICKY", "=3",
+                                       "LOG|all answered"}),
+            "", {{"BRIMTALE_TRICKY", tricky}});
+
+  Window window = run.WaitForWindow();
+  ASSERT_NE(window, 0u) << "no window titled with the caption";
+  WindowState state = run.screen().State(window);
+  EXPECT_EQ(state.width, 800);
+  EXPECT_EQ(state.height, 600);
+  // Centred on the 1920x1080 screen.
+  EXPECT_EQ(state.x, (1920 - 800) / 2);
+  EXPECT_EQ(state.y, (1080 - 600) / 2);
+  EXPECT_TRUE(run.RuntimeMappedFromMemory());
+
+  ASSERT_TRUE(run.WaitForMessage("FlashLog: all answered")) << run.LogText();
+  std::this_thread::sleep_for(500ms);  // a frame with the last report on it
+  run.SaveScreenshot();
+  auto pixel = run.screen().Pixel(window, 400, 560);
+  ASSERT_TRUE(pixel.has_value());
+  EXPECT_TRUE(ColourNear(*pixel, kMovieBlue)) << std::hex << *pixel;
+
+  ProcessResult result = run.CloseAndWait();
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(result.exitStatus, 0);
+  auto messages = run.sandbox().LogMessages();
+  EXPECT_EQ(messages.back(), "Exit Instance");
+  EXPECT_TRUE(HasLine(messages, "DispatchFSCommand: NO_SUCH_COMMAND\t" + tricky));
+  EXPECT_TRUE(HasLine(messages, "CmdHandler is not found: NO_SUCH_COMMAND"));
+  EXPECT_TRUE(HasLineStartingWith(messages, "*Load SwfUrl: file://"));
+
+  auto reports = MovieReports(result.output);
+  EXPECT_TRUE(HasLine(reports, "STARTED 6 steps")) << result.output;
+  EXPECT_TRUE(HasLine(reports, "COMPLETE_EVENT GET_VERSION,1")) << result.output;
+  EXPECT_TRUE(HasLine(reports, "COMPLETE_EVENT READ_FILE,00AB10")) << result.output;
+  EXPECT_TRUE(HasLine(reports, "COMPLETE_EVENT GET_ENVIRONMENT," + tricky)) << result.output;
+  // The unknown command is not answered.
+  EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
+                          [](const std::string& r) { return r.rfind("COMPLETE_EVENT", 0) == 0; }),
+            3);
+}
+
+TEST(PlayerWindow, LoadSwfReplacesTheMovieFromRelativeAndHttpUrls) {
+  PlayerRun run;
+  testing_support::LoopbackHttpServer server;
+  std::string movie = testing_support::ReadFile(BRIMTALE_TEST_MOVIE);
+  server.server().Get("/TestMovie.swf", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content(movie, "application/x-shockwave-flash");
+  });
+  server.Start();
+  // First movie (file:) loads the second by a relative URL; that one loads the third over HTTP,
+  // which answers a command and logs its own script (with the time query the launcher added to
+  // the start-up URL of an http movie).
+  std::string third = server.Url("/TestMovie.swf") + "?script=" + PercentEncode("GET_VERSION|\n=1\nLOG|third");
+  std::string second = "TestMovie.swf?script=" + PercentEncode("GET_VERSION|\n=1\nLOG|second\nLOAD_SWF|" + third);
+  run.Start(MovieUrl(run.MoviePath(), {"LOG|first", "LOAD_SWF|" + second}));
+
+  ASSERT_TRUE(run.WaitForMessage("FlashLog: third")) << run.LogText();
+  ProcessResult result = run.CloseAndWait();
+  ASSERT_TRUE(result.exited);
+  auto messages = run.sandbox().LogMessages();
+  EXPECT_TRUE(HasLine(messages, "FlashLog: first"));
+  EXPECT_TRUE(HasLine(messages, "FlashLog: second"));
+  EXPECT_EQ(messages.back(), "Exit Instance");
+  auto reports = MovieReports(result.output);
+  EXPECT_EQ(std::count(reports.begin(), reports.end(), "COMPLETE_EVENT GET_VERSION,1"), 2) << result.output;
+}
+
+TEST(PlayerWindow, HttpMovieGetsTheTimeQuery) {
+  PlayerRun run;
+  testing_support::LoopbackHttpServer server;
+  std::string movie = testing_support::ReadFile(BRIMTALE_TEST_MOVIE);
+  std::string requested;
+  std::mutex lock;
+  server.server().Get("/TestMovie.swf", [&](const httplib::Request& request, httplib::Response& response) {
+    std::lock_guard guard(lock);
+    requested = request.target;
+    response.set_content(movie, "application/x-shockwave-flash");
+  });
+  server.Start();
+  run.Start(server.Url("/TestMovie.swf"));
+
+  bool played = run.WaitForMessage("FlashLog: no script");
+  ProcessResult result = run.CloseAndWait();
+  ASSERT_TRUE(played) << run.LogText() << result.output;
+  ASSERT_TRUE(result.exited);
+  std::lock_guard guard(lock);
+  EXPECT_TRUE(std::regex_match(requested, std::regex(R"(/TestMovie\.swf\?[0-9]{10,})"))) << requested;
+}
+
+TEST(PlayerWindow, BorderedFormPaintsTheChildPlayerIntoTheMainWindow) {
+  PlayerRun run;
+  run.Start(MovieUrl(run.MoviePath(), {"GET_VERSION|", "=1", "LOG|bordered"}), R"(, "ShowBorder": true)");
+  Window window = run.WaitForWindow();
+  ASSERT_NE(window, 0u);
+  ASSERT_TRUE(run.WaitForMessage("FlashLog: bordered")) << run.LogText();
+  std::this_thread::sleep_for(500ms);
+  run.SaveScreenshot();
+  auto pixel = run.screen().Pixel(window, 400, 560);
+  ASSERT_TRUE(pixel.has_value());
+  EXPECT_TRUE(ColourNear(*pixel, kMovieBlue)) << std::hex << *pixel;
+  ProcessResult result = run.CloseAndWait();
+  ASSERT_TRUE(result.exited);
+  EXPECT_EQ(run.sandbox().LogMessages().back(), "Exit Instance");
+  EXPECT_TRUE(HasLine(MovieReports(result.output), "COMPLETE_EVENT GET_VERSION,1")) << result.output;
+  // The bordered form has no creation timings.
+  EXPECT_FALSE(HasLineStartingWith(run.sandbox().LogMessages(), "Before CreateWindowEx"));
+}
+
+TEST(PlayerWindow, DraggingMovesTheWindowByTheCursorsDisplacement) {
+  const std::string xdotool = testing_support::FindProgram("xdotool");
+  if (xdotool.empty()) GTEST_SKIP() << "xdotool is not installed";
+  PlayerRun run;
+  run.Start(MovieUrl(run.MoviePath(), {"LOG|ready"}));
+  Window window = run.WaitForWindow();
+  ASSERT_NE(window, 0u);
+  ASSERT_TRUE(run.WaitForMessage("FlashLog: ready")) << run.LogText();
+  WindowState before = run.screen().State(window);
+  int x = before.x + 100, y = before.y + 100;
+  // The release happens far outside the window: the capture still ends the drag.
+  RunProcess({xdotool, "mousemove", std::to_string(x), std::to_string(y), "mousedown", "1", "mousemove",
+              std::to_string(x - 60), std::to_string(y - 40), "sleep", "0.3", "mousemove", std::to_string(x - 150),
+              std::to_string(y - 120), "sleep", "0.5", "mouseup", "1", "sleep", "0.3", "mousemove", "5", "5"});
+  std::this_thread::sleep_for(500ms);
+  WindowState after = run.screen().State(window);
+  EXPECT_EQ(after.x, before.x - 150);
+  EXPECT_EQ(after.y, before.y - 120);
+  ProcessResult result = run.CloseAndWait();
+  ASSERT_TRUE(result.exited);
+}
+
+}  // namespace
