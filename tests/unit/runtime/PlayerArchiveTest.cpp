@@ -1,0 +1,91 @@
+// The player control archive, the control's version and the MIME types the web view is given.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "PlayerArchive.h"
+
+namespace {
+
+using namespace player_runtime;
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+std::vector<uint8_t> TwoFileArchive() {
+  std::vector<uint8_t> archive = ArchiveHeader(2);
+  AppendArchiveEntry(archive, "package.json", Bytes(R"({"name":"x","version":"0.6.0"})"));
+  AppendArchiveEntry(archive, "core.wasm", Bytes(std::string("\0asm\x01", 5)));
+  return archive;
+}
+
+TEST(PlayerArchive, EntriesReadBackWithTheirNamesAndBytes) {
+  std::vector<uint8_t> archive = TwoFileArchive();
+  auto index = ReadArchiveIndex(archive);
+  ASSERT_TRUE(index.has_value());
+  ASSERT_EQ(index->size(), 2u);
+  EXPECT_EQ((*index)[0].name, "package.json");
+  EXPECT_EQ((*index)[1].name, "core.wasm");
+  EXPECT_EQ(std::string(archive.begin() + (*index)[1].offset, archive.begin() + (*index)[1].offset + (*index)[1].size),
+            std::string("\0asm\x01", 5));
+  EXPECT_TRUE(ReadArchiveIndex(ArchiveHeader(0)).value().empty());
+}
+
+TEST(PlayerArchive, EveryShortenedArchiveAndAForeignHeaderAreRefused) {
+  std::vector<uint8_t> archive = TwoFileArchive();
+  for (size_t length = 0; length < archive.size(); ++length)
+    EXPECT_FALSE(ReadArchiveIndex({archive.data(), length}).has_value()) << length;
+  std::vector<uint8_t> foreign = archive;
+  foreign[0] = 'X';
+  EXPECT_FALSE(ReadArchiveIndex(foreign).has_value());
+  std::vector<uint8_t> laterFormat = archive;
+  laterFormat[8] = 2;
+  EXPECT_FALSE(ReadArchiveIndex(laterFormat).has_value());
+  // A size that runs past the end, however large.
+  std::vector<uint8_t> huge = ArchiveHeader(1);
+  AppendArchiveEntry(huge, "a", Bytes("b"));
+  huge[huge.size() - 5] = 0xFF;
+  huge[huge.size() - 2] = 0xFF;
+  EXPECT_FALSE(ReadArchiveIndex(huge).has_value());
+}
+
+TEST(PackageVersion, TheVersionTextBecomesAFlashVersionMostSignificantLast) {
+  struct Case {
+    const char* json;
+    SFPCVersion version;
+  } cases[] = {
+      {R"({"version":"0.6.0"})", {{0, 0, 6, 0}}},
+      {R"({ "name": "a", "version" : "1.2.3.4" })", {{4, 3, 2, 1}}},
+      {R"({"version":"0.1.0-nightly.2024.5.6"})", {{0, 0, 1, 0}}},
+      {R"({"version":"7"})", {{0, 0, 0, 7}}},
+      {R"({"version":"1.2.3.4.5"})", {{4, 3, 2, 1}}},
+  };
+  for (const Case& c : cases) {
+    auto version = ParsePackageVersion(c.json);
+    ASSERT_TRUE(version.has_value()) << c.json;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(version->v[i], c.version.v[i]) << c.json << " part " << i;
+  }
+  for (const char* json : {"{}", R"({"version":7})", R"({"version":"x.1"})", R"({"version":"70000"})", ""})
+    EXPECT_FALSE(ParsePackageVersion(json).has_value()) << json;
+}
+
+TEST(PackageVersion, ComparisonGoesFromTheMostSignificantPart) {
+  SFPCVersion older{{9, 9, 5, 0}};
+  SFPCVersion newer{{0, 0, 6, 0}};
+  EXPECT_EQ(CompareVersions(older, newer), -1);
+  EXPECT_EQ(CompareVersions(newer, older), 1);
+  EXPECT_EQ(CompareVersions(newer, newer), 0);
+  EXPECT_EQ(CompareVersions(SFPCVersion{{1, 0, 0, 0}}, SFPCVersion{{2, 0, 0, 0}}), -1);
+}
+
+TEST(MimeType, TheWasmLoaderAndTheMoviesGetTheirRealTypes) {
+  EXPECT_STREQ(MimeTypeOf("72a20ef1c0b8ceb37720.wasm"), "application/wasm");
+  EXPECT_STREQ(MimeTypeOf("ruffle.js"), "text/javascript");
+  EXPECT_STREQ(MimeTypeOf("player.html"), "text/html");
+  EXPECT_STREQ(MimeTypeOf("/home/u/Game.SWF"), "application/x-shockwave-flash");
+  EXPECT_STREQ(MimeTypeOf("font.woff2"), "font/woff2");
+  EXPECT_STREQ(MimeTypeOf("LICENSE_MIT"), "application/octet-stream");
+  EXPECT_STREQ(MimeTypeOf("a.jsx"), "application/octet-stream");
+}
+
+}  // namespace
