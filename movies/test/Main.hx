@@ -12,7 +12,8 @@ import flash.text.TextFormat;
 // The script holds one step per line:
 //   COMMAND|ARGUMENTS        sent through fscommand at once (the arguments may be empty)
 //   *N|COMMAND|ARGUMENTS     sent N times, each time after the previous answer has arrived; then
-//                            "ROUNDTRIP N MS" reports the time the N round trips took
+//                            "ROUNDTRIP N MS" reports the time the N round trips took (also
+//                            sent as a LOG command)
 //   =N                       the rest of the script waits until N answers have arrived
 // The answers arrive through the callbacks "COMPLETE_EVENT" and "UPDATE_PROGRESS"; each one is
 // reported as "COMPLETE_EVENT value" or "UPDATE_PROGRESS value".
@@ -43,7 +44,9 @@ class Main {
       if (repeatLeft > 0) {
         send(repeatCommand, repeatArguments);
       } else {
-        report("ROUNDTRIP " + repeatCount + " " + (Lib.getTimer() - repeatStart));
+        var line = "ROUNDTRIP " + repeatCount + " " + (Lib.getTimer() - repeatStart);
+        report(line);
+        send("LOG", line);
         runSteps();
       }
       return;
