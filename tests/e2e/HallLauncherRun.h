@@ -68,9 +68,4 @@ inline LauncherRun RunLauncherUntil(testing_support::LauncherSandbox& sandbox, c
   return run;
 }
 
-// The main window is not built into this launcher yet: type 1 ends right after start-up.
-inline bool LauncherHasNoMainWindow(const Messages& messages) {
-  return HasMessage(messages, "CreateFlashPlayerWindow: the player window is not built yet");
-}
-
 }  // namespace hall_testing
