@@ -7,7 +7,8 @@
 // --port 0 (the default) takes a free port; the port is written to --port-file once the server
 // listens, so a caller can wait for that file. Files under /files/ are sent at --rate (0: as
 // fast as possible), so that a patch's progress can be watched. Each --fail-once path answers
-// 503 the first time it is asked for, so the movie's retry can be seen. Every request is
+// 503 the first time it is asked for (a path given twice fails twice), so the movie's retry can be
+// seen. Every request is
 // appended to --log as "METHOD PATH STATUS" when its answer has been chosen. The server ends on
 // SIGTERM or SIGINT.
 #include <httplib.h>
@@ -38,7 +39,7 @@ struct Options {
   std::string portFile;
   std::string logFile;
   long rate = 0;
-  std::set<std::string> failOnce;
+  std::multiset<std::string> failOnce;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -139,7 +140,7 @@ int main(int argc, char** argv) {
   httplib::Server server;
   RequestLog log(options.logFile);
   std::mutex failMutex;
-  std::set<std::string> failOnce = options.failOnce;
+  std::multiset<std::string> failOnce = options.failOnce;
   std::atomic<int> port{0};
   std::atomic<bool> stopping{false};
 
@@ -159,7 +160,9 @@ int main(int argc, char** argv) {
     const std::string& path = request.path;
     {
       std::lock_guard lock(failMutex);
-      if (failOnce.erase(path) > 0) {
+      auto failing = failOnce.find(path);
+      if (failing != failOnce.end()) {
+        failOnce.erase(failing);
         response.status = 503;
         response.set_content("try again", "text/plain");
         log.Write(request.method, path, 503);
