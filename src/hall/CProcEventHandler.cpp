@@ -1,6 +1,8 @@
 #include "hall/CProcEventHandler.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "app/LauncherApp.h"
@@ -10,18 +12,50 @@ namespace {
 
 void* AsPointer(platform::NativeWindowId window) { return reinterpret_cast<void*>(static_cast<uintptr_t>(window)); }
 
+// A normal end of the process destroys the application object while the hall's thread may still
+// call in. The exit hook, registered once the application object exists (so it runs before that
+// object's destructor), closes the gate and waits for a call in progress; later calls return at
+// once. Lock order: the gate, then the application's and the log's locks. Never destroyed.
+struct ExitGate {
+  std::mutex lock;
+  bool closed = false;
+};
+
+ExitGate& Gate() {
+  static ExitGate* gate = new ExitGate;
+  return *gate;
+}
+
+void CloseGate() {
+  std::lock_guard<std::mutex> hold(Gate().lock);
+  Gate().closed = true;
+}
+
 }  // namespace
 
-void CProcEventHandler::OnConnectSucc(IClientProcMsgObject*) { WriteLog("CProcEventHandler::OnConnectSucc"); }
+CProcEventHandler::CProcEventHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] { std::atexit(CloseGate); });
+}
 
-void CProcEventHandler::OnConnectFailed(IClientProcMsgObject*, int) { WriteLog("CProcEventHandler::OnConnectFailed"); }
+void CProcEventHandler::OnConnectSucc(IClientProcMsgObject*) {
+  std::lock_guard<std::mutex> hold(Gate().lock);
+  if (!Gate().closed) WriteLog("CProcEventHandler::OnConnectSucc");
+}
+
+void CProcEventHandler::OnConnectFailed(IClientProcMsgObject*, int) {
+  std::lock_guard<std::mutex> hold(Gate().lock);
+  if (!Gate().closed) WriteLog("CProcEventHandler::OnConnectFailed");
+}
 
 void CProcEventHandler::OnConnectionDestroyed(IClientProcMsgObject*) {
-  WriteLog("CProcEventHandler::OnConnectionDestroyed");
+  std::lock_guard<std::mutex> hold(Gate().lock);
+  if (!Gate().closed) WriteLog("CProcEventHandler::OnConnectionDestroyed");
 }
 
 void CProcEventHandler::OnReceiveMsg(IClientProcMsgObject*, int, const ClientProcMsg* message) {
-  if (message == nullptr) return;
+  std::lock_guard<std::mutex> hold(Gate().lock);
+  if (Gate().closed || message == nullptr) return;
   WriteLog("CProcEventHandler::OnReceiveMsg, CmdId: %d, DataLen: %d", static_cast<int>(message->CmdId),
            static_cast<int>(message->DataLen));
   switch (message->CmdId) {

@@ -4,14 +4,16 @@
 // Every operation runs on the hall library's thread, never on the GUI thread, and touches no
 // GUI-thread state: it reads the movie's window title through CLauncherApp::GetConfigValue and
 // the read-only ClientCaption, and acts on the game window through a display connection of its
-// own (platform/DisplayConnection.h).
+// own (platform/DisplayConnection.h). Calls are handled one at a time; once the process has
+// begun its normal exit they return without doing anything.
 
 #include "hall/IClientProcMsgObject.h"
 #include "platform/DisplayConnection.h"
 
 class CProcEventHandler final : public IClientProcMsgEventHandler {
  public:
-  CProcEventHandler() = default;
+  // The first one arms the process's exit hook (see the .cpp); make it after theApp exists.
+  CProcEventHandler();
   ~CProcEventHandler() = default;
 
   void OnConnectSucc(IClientProcMsgObject* object) override;
