@@ -97,7 +97,9 @@ std::string PortalLoginAnalysisUrl(const std::string& host, const std::string& u
   return host + "/api/startzelqgame.ashx?openid=" + userId;
 }
 
-std::string HallAnalysisHost() { return HostFromEnvironmentOr("BRIMTALE_HALL_ANALYSIS_HOST", res::kIdsHallAnalysisHost); }
+std::string HallAnalysisHost() {
+  return HostFromEnvironmentOr("BRIMTALE_HALL_ANALYSIS_HOST", res::kIdsHallAnalysisHost);
+}
 
 std::string PortalAnalysisHost() {
   return HostFromEnvironmentOr("BRIMTALE_PORTAL_ANALYSIS_HOST", res::kIdsPortalAnalysisHost);

@@ -48,10 +48,10 @@ class IClientProcMsgEventHandler {
 // Implemented by the hall's library.
 class IClientProcMsgObject {
  public:
-  virtual int Initialize() = 0;                      // 1st; result not looked at
-  virtual int Connect(const char* procPara) = 0;     // 2nd; the hall's PROCPARA start argument
-  virtual int ReservedSlot3() = 0;                   // 3rd; the library's, never called here
-  virtual int ReservedSlot4() = 0;                   // 4th; the library's, never called here
+  virtual int Initialize() = 0;                   // 1st; result not looked at
+  virtual int Connect(const char* procPara) = 0;  // 2nd; the hall's PROCPARA start argument
+  virtual int ReservedSlot3() = 0;                // 3rd; the library's, never called here
+  virtual int ReservedSlot4() = 0;                // 4th; the library's, never called here
   // 5th: 0 on success, else the library's error code. `message` is read for `length` bytes.
   virtual int SendMsg(int length, const ClientProcMsg* message) = 0;
   virtual void SetEventHandler(IClientProcMsgEventHandler* handler) = 0;  // 6th; result not looked at

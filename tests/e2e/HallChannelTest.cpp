@@ -7,11 +7,11 @@
 #include <memory>
 #include <thread>
 
+#include "HallLauncherRun.h"
 #include "app/LauncherApp.h"
 #include "hall/CProcEventHandler.h"
 #include "hall/IClientProcMsgObject.h"
 #include "platform/DisplayConnection.h"
-#include "HallLauncherRun.h"
 
 // Xlib's macros (None, Bool, Status) must come after the test framework's headers.
 #include <X11/Xatom.h>
@@ -114,8 +114,8 @@ class HallSandbox {
   }
   // `where` is relative to the sandbox's root: "", "w1" or "w1/w2".
   void PlaceLibrary(const std::string& where) {
-    std::filesystem::copy_file(BRIMTALE_TEST_HALL_LIBRARY, m_sandbox.dir() / (where.empty() ? "" : where + "/") +
-                                                            "QQGameProcMsgHelper.so");
+    std::filesystem::copy_file(BRIMTALE_TEST_HALL_LIBRARY,
+                               m_sandbox.dir() / (where.empty() ? "" : where + "/") + "QQGameProcMsgHelper.so");
   }
   ProcessOptions Options(const std::string& deliver = "") {
     ProcessOptions options = m_sandbox.Options();
@@ -161,9 +161,11 @@ TEST(HallChannelProcess, LibraryIsFoundInTheCurrentDirectoryOrTheTwoAboveIt) {
       EXPECT_EQ(run.result.output.find("Client Object"), std::string::npos);
       continue;
     }
-    EXPECT_EQ(hall.Record(), (std::vector<std::string>{"Create", "Initialize", "SetEventHandler", "Connect hall-param=1"}));
-    EXPECT_NE(run.result.output.find("Get Create Client Object Function Success!\nCreate Client Object Function Success!\n"),
-              std::string::npos)
+    EXPECT_EQ(hall.Record(),
+              (std::vector<std::string>{"Create", "Initialize", "SetEventHandler", "Connect hall-param=1"}));
+    EXPECT_NE(
+        run.result.output.find("Get Create Client Object Function Success!\nCreate Client Object Function Success!\n"),
+        std::string::npos)
         << run.result.output;
     // The library answers the connection on its own thread before Connect returns.
     EXPECT_EQ(MessagesFrom(messages, "CProcEventHandler::OnConnectSucc"),
@@ -189,8 +191,9 @@ TEST(HallChannelProcess, ConnectResultAndMissingObjectAreReported) {
     options.environment["BRIMTALE_TEST_HALL_NO_OBJECT"] = "1";
     auto run = hall.RunUntilConnected(options);
     EXPECT_TRUE(HasMessage(run.messages, "Load QQGameProcMsgHelper.dll failed. CreateObject return null."));
-    EXPECT_NE(run.result.output.find("Get Create Client Object Function Success!\nCreate Client Object Function failed!\n"),
-              std::string::npos)
+    EXPECT_NE(
+        run.result.output.find("Get Create Client Object Function Success!\nCreate Client Object Function failed!\n"),
+        std::string::npos)
         << run.result.output;
     EXPECT_EQ(hall.Record(), std::vector<std::string>{"Create"});
   }

@@ -43,8 +43,8 @@ inline Messages MessagesFrom(const Messages& messages, const std::string& first)
 
 // Runs the sandbox's launcher with `arguments` until `done` holds for its log or it ends by
 // itself; one still running then is killed.
-inline LauncherRun RunLauncherUntil(testing_support::LauncherSandbox& sandbox, const std::vector<std::string>& arguments,
-                                    testing_support::ProcessOptions options,
+inline LauncherRun RunLauncherUntil(testing_support::LauncherSandbox& sandbox,
+                                    const std::vector<std::string>& arguments, testing_support::ProcessOptions options,
                                     const std::function<bool(const Messages&)>& done,
                                     std::chrono::milliseconds budget = std::chrono::seconds(30)) {
   std::vector<std::string> argv{sandbox.Executable()};

@@ -8,13 +8,13 @@
 #include <mutex>
 #include <thread>
 
+#include "HallLauncherRun.h"
 #include "app/LauncherApp.h"
 #include "app/StartArguments.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "platform/MainLoop.h"
 #include "platform/Window.h"
 #include "support/TestLog.h"
-#include "HallLauncherRun.h"
 
 namespace {
 
@@ -119,7 +119,8 @@ TEST(StartArgumentsProcess, HallArgumentsAreLoggedInKeyOrderAndStartUpGoesOn) {
       // PID alone holds "ID=": accepted, no request.
       {{"PID=7"}, "PID=7", {"    PID = 7"}},
       // Two words: the blank after the comma begins the second key.
-      {{"ID=abc,", "PID=7,PROCPARA=x"}, "ID=abc, PID=7,PROCPARA=x",
+      {{"ID=abc,", "PID=7,PROCPARA=x"},
+       "ID=abc, PID=7,PROCPARA=x",
        {"     PID = 7", "    ID = abc", "    PROCPARA = x"}},
   };
   for (const Case& c : cases) {
@@ -138,7 +139,8 @@ TEST(StartArgumentsProcess, HallArgumentsAreLoggedInKeyOrderAndStartUpGoesOn) {
     EXPECT_EQ(Messages(after.begin() + 1, after.begin() + 1 + static_cast<long>(c.pairs.size())), c.pairs);
     EXPECT_FALSE(HasMessage(run.messages, "Launcher is QQSdk, must start by QQGame Hall!!"));
     // The hall library is not there: the channel is only reported missing.
-    EXPECT_EQ(HasMessage(run.messages, "Load QQGameProcMsgHelper.dll failed."), c.text.find("PROCPARA") != std::string::npos);
+    EXPECT_EQ(HasMessage(run.messages, "Load QQGameProcMsgHelper.dll failed."),
+              c.text.find("PROCPARA") != std::string::npos);
   }
 }
 
@@ -158,9 +160,8 @@ TEST(StartArgumentsProcess, OtherLauncherTypesIgnoreTheCommandLine) {
 }
 
 TEST(StartArgumentsProcess, LoginAnalysisAnswerIsLogged) {
-  LoopbackServer server([](const httplib::Request&, httplib::Response& response, int) {
-    response.set_content("ok-42", "text/plain");
-  });
+  LoopbackServer server(
+      [](const httplib::Request&, httplib::Response& response, int) { response.set_content("ok-42", "text/plain"); });
   LauncherSandbox sandbox;
   sandbox.WriteConfig(R"({"LauncherType": 1})");
   testing_support::ProcessOptions options = sandbox.Options();
@@ -202,7 +203,8 @@ class StartupRequests : public ::testing::Test {
   }
 
   // Delivers HTTP events on this (the GUI) thread until `done` or the time limit.
-  static bool DeliverUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  static bool DeliverUntil(const std::function<bool()>& done,
+                           std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
       theApp.OnIdle(0);
@@ -213,7 +215,8 @@ class StartupRequests : public ::testing::Test {
   }
 
   // Runs the main loop (so posted window messages arrive) until `done` or the time limit.
-  static bool RunLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  static bool RunLoopUntil(const std::function<bool()>& done,
+                           std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     std::atomic<bool> finished{false};
     // Keeps the loop turning when no event comes, so the time limit is seen.
@@ -232,9 +235,8 @@ class StartupRequests : public ::testing::Test {
 };
 
 TEST_F(StartupRequests, LoginAnalysisUrlCarriesPidOnlyWhenThatKeyIsPresent) {
-  LoopbackServer server([](const httplib::Request&, httplib::Response& response, int) {
-    response.set_content("logged", "text/plain");
-  });
+  LoopbackServer server(
+      [](const httplib::Request&, httplib::Response& response, int) { response.set_content("logged", "text/plain"); });
   setenv("BRIMTALE_HALL_ANALYSIS_HOST", server.Origin().c_str(), 1);
   setenv("BRIMTALE_PORTAL_ANALYSIS_HOST", server.Origin().c_str(), 1);
   struct Case {
@@ -316,8 +318,8 @@ TEST_F(StartupRequests, FailingMovieUrlQueryIsRepeatedUntilItSucceeds) {
   // A success ends the repetition.
   DeliverUntil([] { return false; }, std::chrono::milliseconds(400));
   EXPECT_EQ(server.Count("/GetSwfUrl.html?v=1"), 4u);
-  EXPECT_EQ(LoggedSince(mark, "GetSwfUrl: "), (Messages{"GetSwfUrl: 1, " + url, "GetSwfUrl: 1, " + url,
-                                                         "GetSwfUrl: 1, " + url, "GetSwfUrl: 0, " + url}));
+  EXPECT_EQ(LoggedSince(mark, "GetSwfUrl: "),
+            (Messages{"GetSwfUrl: 1, " + url, "GetSwfUrl: 1, " + url, "GetSwfUrl: 1, " + url, "GetSwfUrl: 0, " + url}));
 }
 
 TEST_F(StartupRequests, MovieUrlAnswerIsAnnouncedToAnExistingMainWindow) {

@@ -31,25 +31,23 @@ xcb_window_t RootWindow(xcb_connection_t* connection) {
 }
 
 xcb_atom_t InternAtom(xcb_connection_t* connection, const char* name) {
-  XcbReply<xcb_intern_atom_reply_t> reply(
-      xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(strlen(name)), name),
-                            nullptr));
+  XcbReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
+      connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(strlen(name)), name), nullptr));
   return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
 
 // The text of an 8-bit property of type `type`; nullopt when the window has none (or is gone).
 std::optional<std::string> TextProperty(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t property,
                                         xcb_atom_t type) {
-  XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-      connection, xcb_get_property(connection, 0, window, property, type, 0, 4096), nullptr));
+  XcbReply<xcb_get_property_reply_t> reply(
+      xcb_get_property_reply(connection, xcb_get_property(connection, 0, window, property, type, 0, 4096), nullptr));
   if (!reply || reply->type != type || reply->format != 8) return std::nullopt;
   return std::string(static_cast<const char*>(xcb_get_property_value(reply.get())),
                      static_cast<size_t>(xcb_get_property_value_length(reply.get())));
 }
 
 std::vector<xcb_window_t> Children(xcb_connection_t* connection, xcb_window_t window) {
-  XcbReply<xcb_query_tree_reply_t> reply(
-      xcb_query_tree_reply(connection, xcb_query_tree(connection, window), nullptr));
+  XcbReply<xcb_query_tree_reply_t> reply(xcb_query_tree_reply(connection, xcb_query_tree(connection, window), nullptr));
   if (!reply) return {};
   const xcb_window_t* children = xcb_query_tree_children(reply.get());
   return std::vector<xcb_window_t>(children, children + xcb_query_tree_children_length(reply.get()));
@@ -115,7 +113,8 @@ int DisplayConnection::ShowWindow(NativeWindowId window, bool visible) {
   bool wasViewable = IsWindowViewable(window);
   if (visible) {
     const uint32_t above[] = {XCB_STACK_MODE_ABOVE};
-    m_lastError = CheckRequest(connection, xcb_configure_window_checked(connection, id, XCB_CONFIG_WINDOW_STACK_MODE, above));
+    m_lastError =
+        CheckRequest(connection, xcb_configure_window_checked(connection, id, XCB_CONFIG_WINDOW_STACK_MODE, above));
     if (m_lastError == 0) m_lastError = CheckRequest(connection, xcb_map_window_checked(connection, id));
   } else {
     // Withdrawn, not only unmapped: the synthetic UnmapNotify tells a window manager to forget
@@ -156,8 +155,8 @@ bool DisplayConnection::ActivateWindow(NativeWindowId window) {
   // Without a window manager nobody answers the request; the focus then comes from here.
   // Focusing a window that is not viewable would fail (BadMatch).
   if (m_lastError == 0 && viewable)
-    m_lastError = CheckRequest(
-        connection, xcb_set_input_focus_checked(connection, XCB_INPUT_FOCUS_PARENT, id, XCB_CURRENT_TIME));
+    m_lastError =
+        CheckRequest(connection, xcb_set_input_focus_checked(connection, XCB_INPUT_FOCUS_PARENT, id, XCB_CURRENT_TIME));
   return m_lastError == 0;
 }
 

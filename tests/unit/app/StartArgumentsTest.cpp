@@ -20,6 +20,7 @@ struct ArgumentCase {
   std::optional<std::string> analysisUrl;  // relative to the host
 };
 
+// clang-format off
 const ArgumentCase kCases[] = {
     {"bare executable", "/opt/game/launcher", "/opt/game/launcher", std::nullopt, {}, std::nullopt},
     {"only blanks after the path", "/opt/game/launcher   ", "/opt/game/launcher", "", {}, std::nullopt},
@@ -49,6 +50,7 @@ const ArgumentCase kCases[] = {
     {"values unescaped", "/opt/game/launcher ID=a&b c%20", "/opt/game/launcher", "ID=a&b c%20", {{"ID", "a&b c%20"}},
      "/startzelqgame.ashx?openid=a&b c%20"},
 };
+// clang-format on
 
 TEST(StartArguments, CutSplitAndAnalysisUrl) {
   for (const ArgumentCase& c : kCases) {

@@ -2,10 +2,10 @@
 // slot, as a foreign library's would be: the launcher must call exactly the agreed positions.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,9 +155,9 @@ TEST_F(HallChannel, MissingExportOrObjectLeavesNoChannel) {
     EXPECT_EQ(channel.Connect(c.create, "p"), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
     channel.SendQuitMsg();
-    EXPECT_EQ(log.Messages(), (std::vector<std::string>{"Load QQGameProcMsgHelper.dll failed. CreateObject return null.",
-                                                        "Send QQHallMsg CmdId: 1",
-                                                        "Send QQHallMsg Failed! pObj == NULL"}));
+    EXPECT_EQ(log.Messages(),
+              (std::vector<std::string>{"Load QQGameProcMsgHelper.dll failed. CreateObject return null.",
+                                        "Send QQHallMsg CmdId: 1", "Send QQHallMsg Failed! pObj == NULL"}));
   }
   EXPECT_TRUE(m_fake.calls.empty());
 }
