@@ -11,7 +11,9 @@
 #include "app/LauncherApp.h"
 #include "hall/CProcEventHandler.h"
 #include "hall/IClientProcMsgObject.h"
+#include "hall/QQHallMsgHelper.h"
 #include "platform/DisplayConnection.h"
+#include "support/TestLog.h"
 
 // Xlib's macros (None, Bool, Status) must come after the test framework's headers.
 #include <X11/Xatom.h>
@@ -29,6 +31,9 @@ using testing_support::LauncherSandbox;
 using testing_support::ProcessOptions;
 using testing_support::ReadFile;
 using testing_support::SplitLines;
+
+// This process's own log, for the channel run inside it.
+const std::string& g_testLog = testing_support::UseTestLog();
 
 // Top-level windows of this test process, on a connection of its own.
 class TestWindows {
@@ -296,6 +301,28 @@ TEST(HallChannelProcess, MessagesArriveWhileTheLauncherRuns) {
   EXPECT_TRUE(windows.IsShown(game));
   EXPECT_TRUE(HasMessage(run.messages, "Process QQHall Message: SC_BOSSKEY, Param: 0, Rtv: 1, " + WindowText(game)));
   EXPECT_TRUE(HasMessage(run.messages, "Process QQHall Message: SC_BOSSKEY, Param: 1, Rtv: 0, " + WindowText(game)));
+}
+
+TEST(HallChannelLibrary, QuitMessageReachesTheLibraryThroughItsTable) {
+  testing_support::TempDir dir;
+  std::filesystem::copy_file(BRIMTALE_TEST_HALL_LIBRARY, dir / "QQGameProcMsgHelper.so");
+  setenv("BRIMTALE_TEST_HALL_RECORD", (dir / "record.txt").c_str(), 1);
+  setenv("BRIMTALE_TEST_HALL_SEND_RESULT", "7", 1);
+  std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  QQHallChannel channel;
+  int connected = channel.Open("in-process");
+  std::filesystem::current_path(previous);
+  size_t mark = testing_support::TestLogMessages().size();
+  channel.SendQuitMsg();
+  unsetenv("BRIMTALE_TEST_HALL_RECORD");
+  unsetenv("BRIMTALE_TEST_HALL_SEND_RESULT");
+  EXPECT_EQ(connected, 0);
+  EXPECT_EQ(
+      SplitLines(ReadFile(dir / "record.txt")),
+      (std::vector<std::string>{"Create", "Initialize", "SetEventHandler", "Connect in-process", "SendMsg 8 1 0"}));
+  EXPECT_EQ(testing_support::TestLogMessagesSince(mark),
+            (Messages{"Send QQHallMsg CmdId: 1", "Send Msg Failed! Error Code: 7"}));
 }
 
 // --- The handler inside this process, on a thread of its own as the hall calls it ----------
