@@ -1,0 +1,575 @@
+// The login dialog as the player meets it: the real launcher shows a page served from loopback in
+// a real window on the X server; the test clicks and types through xdotool and looks at the
+// window through xwininfo. Pages report what they see back to the server.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <thread>
+
+#include <unistd.h>
+
+#include "support/LoopbackHttpServer.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::ChildProcess;
+using testing_support::LauncherSandbox;
+using testing_support::LoopbackHttpServer;
+using testing_support::ProcessOptions;
+using testing_support::RunProcess;
+
+// The full path of a program on PATH (child processes are started without a PATH search).
+std::string Program(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= folders.size()) {
+    size_t end = folders.find(':', start);
+    if (end == std::string::npos) end = folders.size();
+    const std::string candidate = folders.substr(start, end - start) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return name;
+}
+
+template <class Predicate>
+bool WaitUntil(Predicate predicate, std::chrono::milliseconds timeout = 20s) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < end) {
+    if (predicate()) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return predicate();
+}
+
+std::string OutputOf(const std::vector<std::string>& argv) {
+  auto result = RunProcess(argv);
+  return result.output;
+}
+
+void Xdotool(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv{Program("xdotool")};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  RunProcess(argv);
+}
+
+void ClickAt(int x, int y, int button = 1) {
+  Xdotool({"mousemove", "--sync", std::to_string(x), std::to_string(y)});
+  Xdotool({"click", std::to_string(button)});
+}
+
+struct WindowState {
+  bool mapped = false;
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+};
+
+int Field(const std::string& text, const std::string& label) {
+  std::smatch match;
+  if (std::regex_search(text, match, std::regex(label + R"(\s*(-?\d+))"))) return std::stoi(match[1]);
+  return -99999;
+}
+
+// The top-level window named exactly `caption`, if the X server has one.
+std::optional<std::string> FindWindowId(const std::string& caption) {
+  std::string ids = OutputOf({Program("xdotool"), "search", "--name", "^" + caption + "$"});
+  std::smatch match;
+  if (std::regex_search(ids, match, std::regex(R"((\d+))"))) return match[1].str();
+  return std::nullopt;
+}
+
+WindowState QueryWindow(const std::string& id) {
+  std::string info = OutputOf({Program("xwininfo"), "-id", id});
+  WindowState state;
+  state.mapped = info.find("Map State: IsViewable") != std::string::npos;
+  state.x = Field(info, "Absolute upper-left X:");
+  state.y = Field(info, "Absolute upper-left Y:");
+  state.width = Field(info, "Width:");
+  state.height = Field(info, "Height:");
+  return state;
+}
+
+// A page with a magenta background, a blue panel at (100, 100) of 400 x 300, a text field and
+// the two buttons; report() tells the test server what the page saw, in order.
+std::string Page(const std::string& script, const std::string& extraBody = "") {
+  return R"(<!doctype html><html><head><meta charset="utf-8"><style>
+html, body { margin: 0; height: 100%; background: #ff00ff; overflow: hidden; }
+#panel { position: absolute; left: 100px; top: 100px; width: 400px; height: 300px; background: #3060a0;
+         color: white; font: 18px sans-serif; }
+#title { height: 40px; background: #203050; }
+input { position: absolute; left: 20px; width: 200px; }
+#first { top: 60px; } #second { top: 100px; }
+#ButtonOK { position: absolute; left: 20px; top: 200px; width: 80px; height: 40px; }
+#ButtonCancel { position: absolute; left: 120px; top: 200px; width: 80px; height: 40px; }
+</style></head><body>
+<div id="panel"><div id="title">Brimtale</div>
+<input id="first" value="secret-text"><input id="second">
+<button id="ButtonOK">OK</button><button id="ButtonCancel">Cancel</button></div>
+)" + extraBody + R"(
+<script>
+function report(what) {
+  var request = new XMLHttpRequest();
+  request.open('GET', '/report?e=' + encodeURIComponent(what), false);
+  request.send();
+}
+</script><script>)" + script + R"(</script></body></html>)";
+}
+
+// Dialog corner for ResizeAndCenter(800, 600) on the 1920 x 1080 test screen.
+constexpr int kLeft = 560;
+constexpr int kTop = 240;
+
+class LoginDialog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "needs an X display";
+    m_server.server().Get("/login.html", [this](const httplib::Request&, httplib::Response& response) {
+      std::lock_guard lock(m_mutex);
+      response.set_content(m_page, "text/html");
+    });
+    m_server.server().Get("/second.html", [this](const httplib::Request&, httplib::Response& response) {
+      std::lock_guard lock(m_mutex);
+      response.set_content(m_secondPage, "text/html");
+    });
+    m_server.server().Get("/report", [this](const httplib::Request& request, httplib::Response& response) {
+      std::lock_guard lock(m_mutex);
+      m_reports.push_back(request.get_param_value("e"));
+      response.set_content("", "text/plain");
+    });
+    m_server.server().Get("/api/startzelqgame.ashx", [this](const httplib::Request& request, httplib::Response& r) {
+      std::lock_guard lock(m_mutex);
+      m_analysisIds.push_back(request.get_param_value("openid"));
+      r.set_content("ok", "text/plain");
+    });
+    m_server.server().Get("/getswfurl", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content("http://127.0.0.1:1/movie.swf", "text/plain");
+    });
+    m_server.Start();
+  }
+
+  std::string Caption() const {
+    return std::string("Brimtale Login ") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  }
+
+  void Start(const std::string& script, int launcherType = 2, const std::string& extraBody = "") {
+    {
+      std::lock_guard lock(m_mutex);
+      m_page = Page(script, extraBody);
+    }
+    // Each run of a table gets an installation and a log of its own.
+    m_launcher.reset();
+    if (m_started) m_sandbox = std::make_unique<LauncherSandbox>();
+    m_started = true;
+    m_sandbox->WriteConfig(R"({"LauncherType": )" + std::to_string(launcherType) + R"(, "LauncherCaption": ")" +
+                          Caption() + R"(", "LoginUrl": ")" + m_server.Url("/login.html") + R"(", "GetSwfUrl": ")" +
+                          m_server.Url("/getswfurl") + R"("})");
+    m_launcher = StartCopy();
+  }
+
+  std::unique_ptr<ChildProcess> StartCopy(std::chrono::milliseconds timeout = 30s) {
+    ProcessOptions options = m_sandbox->Options();
+    options.environment["BRIMTALE_PORTAL_ANALYSIS_HOST"] = m_server.Url("");
+    for (const auto& [key, value] : m_environment) options.environment[key] = value;
+    options.timeout = timeout;
+    return std::make_unique<ChildProcess>(std::vector<std::string>{m_sandbox->Executable()}, options);
+  }
+
+  std::vector<std::string> Reports() {
+    std::lock_guard lock(m_mutex);
+    return m_reports;
+  }
+  bool Reported(const std::string& what) {
+    auto reports = Reports();
+    return std::find(reports.begin(), reports.end(), what) != reports.end();
+  }
+  std::vector<std::string> AnalysisIds() {
+    std::lock_guard lock(m_mutex);
+    return m_analysisIds;
+  }
+
+  bool Logged(const std::string& message) {
+    auto messages = m_sandbox->LogMessages();
+    return std::find(messages.begin(), messages.end(), message) != messages.end();
+  }
+  std::optional<std::string> LoggedWithPrefix(const std::string& prefix) {
+    for (const std::string& message : m_sandbox->LogMessages())
+      if (message.rfind(prefix, 0) == 0) return message.substr(prefix.size());
+    return std::nullopt;
+  }
+
+  // The dialog's window id once it is shown at the given place.
+  std::string WaitForDialogAt(int x, int y, int width, int height) {
+    std::string id;
+    WindowState state;
+    const bool shown = WaitUntil([&] {
+      auto found = FindWindowId(Caption());
+      if (!found) return false;
+      id = *found;
+      state = QueryWindow(id);
+      return state.mapped && state.x == x && state.y == y && state.width == width && state.height == height;
+    });
+    EXPECT_TRUE(shown) << "window " << id << " at " << state.x << "," << state.y << " size " << state.width << "x"
+                       << state.height << " mapped " << state.mapped;
+    // The shape follows the page's first paint; give it time to settle before pixels are used.
+    std::this_thread::sleep_for(700ms);
+    return id;
+  }
+
+  void SaveScreenshot(const std::string& suffix = "") {
+    const std::string folder = std::string(BRIMTALE_BINARY_DIR) + "/artifacts";
+    std::filesystem::create_directories(folder);
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    RunProcess({Program("import"), "-window", "root",
+                folder + "/" + info->test_suite_name() + "." + info->name() + suffix + ".png"});
+  }
+
+  bool LauncherEnds() {
+    auto result = m_launcher->Wait();
+    return result.exited;
+  }
+
+  std::mutex m_mutex;
+  std::string m_page;
+  std::string m_secondPage;
+  std::vector<std::string> m_reports;
+  std::vector<std::string> m_analysisIds;
+  std::map<std::string, std::string> m_environment;
+  LoopbackHttpServer m_server;
+  std::unique_ptr<LauncherSandbox> m_sandbox = std::make_unique<LauncherSandbox>();
+  bool m_started = false;
+  std::unique_ptr<ChildProcess> m_launcher;
+};
+
+TEST_F(LoginDialog, ResizeAndCenterPlacesTheWindowOnTheScreensMiddle) {
+  struct Case {
+    int width, height, x, y;
+  };
+  // An odd negative difference is halved downwards.
+  for (const Case& c : {Case{800, 600, 560, 240}, Case{2001, 1081, -41, -1}}) {
+    SCOPED_TRACE(c.width);
+    Start("window.external.ResizeAndCenter(" + std::to_string(c.width) + ", " + std::to_string(c.height) + ");");
+    WaitForDialogAt(c.x, c.y, c.width, c.height);
+    SaveScreenshot("_" + std::to_string(c.width));
+    EXPECT_TRUE(Logged("ResizeAndCenter: " + std::to_string(c.width) + ", " + std::to_string(c.height)));
+    EXPECT_TRUE(Logged("ScreenRect: 1920, 1080"));
+    m_launcher.reset();
+  }
+}
+
+TEST_F(LoginDialog, PageThatNeverSizesTheDialogLeavesItUnmapped) {
+  Start("report('loaded');");
+  ASSERT_TRUE(WaitUntil([&] { return Reported("loaded"); }));
+  std::this_thread::sleep_for(500ms);
+  // The window exists (a second copy finds it by caption) but shows nothing.
+  auto id = FindWindowId(Caption());
+  ASSERT_TRUE(id.has_value());
+  EXPECT_FALSE(QueryWindow(*id).mapped);
+}
+
+TEST_F(LoginDialog, StartGameStoresTheTokenAndOpensTheGameWindow) {
+  struct Case {
+    std::string arguments;  // as the page's script writes them
+    std::vector<std::string> values;  // id, state, timeout, ulg_time, zoneid as they must come back
+  };
+  const Case cases[] = {
+      {R"("a", "b", "c", "d", "e")", {"a", "d", "c", "b", "e"}},
+      {R"('q"uote', 'back\\slash', 'line\nbreak', 'brace}', 7)", {"q\"uote", "brace}", "line\nbreak", "back\\slash", "7"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    Start("window.external.ResizeAndCenter(800, 600); window.external.StartGame(" + c.arguments + ");");
+    std::optional<std::string> token;
+    ASSERT_TRUE(WaitUntil([&] { return (token = LoggedWithPrefix("Set AccessToken: ")).has_value(); }));
+    if (c.values[0] == "a") EXPECT_EQ(*token, R"({"id":"a","state":"d","timeout":"c","ulg_time":"b","zoneid":"e"})");
+    // The log line holds the token; a line break inside a value stays escaped in it.
+    cJSON* json = cJSON_Parse(token->c_str());
+    ASSERT_NE(json, nullptr) << *token;
+    const char* keys[] = {"id", "state", "timeout", "ulg_time", "zoneid"};
+    for (size_t i = 0; i < 5; ++i) {
+      const cJSON* member = cJSON_GetObjectItemCaseSensitive(json, keys[i]);
+      ASSERT_TRUE(cJSON_IsString(member)) << keys[i];
+      EXPECT_EQ(member->valuestring, c.values[i]) << keys[i];
+    }
+    EXPECT_EQ(cJSON_GetArraySize(json), 5);
+    cJSON_Delete(json);
+    // IDOK: start-up goes on to the game window instead of ending.
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(m_launcher->IsRunning());
+    EXPECT_FALSE(Logged("Exit Instance"));
+    m_launcher.reset();
+  }
+}
+
+TEST_F(LoginDialog, StartGameV2AsksForThePortalLoginAnalysisOnlyForLauncherType3) {
+  struct Case {
+    int launcherType;
+    std::string token;  // a JavaScript string literal
+    std::vector<std::string> expectedIds;
+  };
+  const Case cases[] = {
+      {3, R"('{"userid": 12345, "key": "k"}')", {"12345"}},
+      {3, R"('{"UserId": "u-77"}')", {"u-77"}},
+      {2, R"('{"userid": 12345}')", {}},
+      {3, R"('not json')", {}},
+      {3, R"('{"userid": true}')", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.token);
+    {
+      std::lock_guard lock(m_mutex);
+      m_analysisIds.clear();
+    }
+    Start("window.external.StartGameV2(" + c.token + ");", c.launcherType);
+    std::optional<std::string> stored;
+    ASSERT_TRUE(WaitUntil([&] { return (stored = LoggedWithPrefix("StartGameV2 AccessToken: ")).has_value(); }));
+    // Stored as the page gave it, whatever it holds.
+    EXPECT_EQ("'" + *stored + "'", c.token);
+    if (c.expectedIds.empty()) {
+      std::this_thread::sleep_for(1500ms);
+      EXPECT_TRUE(AnalysisIds().empty());
+    } else {
+      EXPECT_TRUE(WaitUntil([&] { return AnalysisIds() == c.expectedIds; }));
+    }
+    EXPECT_TRUE(m_launcher->IsRunning());
+    m_launcher.reset();
+  }
+}
+
+TEST_F(LoginDialog, OkWithoutATokenDoesNothingAndCancelEndsTheLauncher) {
+  Start(R"(window.external.ResizeAndCenter(800, 600);
+    document.getElementById('ButtonOK').addEventListener('click', function () { report('ok clicked'); });
+    // An empty token is stored but keeps the dialog open.
+    window.external.StartGameV2('');
+    report('ready');)");
+  WaitForDialogAt(kLeft, kTop, 800, 600);
+  ASSERT_TRUE(WaitUntil([&] { return Reported("ready"); }));
+  EXPECT_TRUE(Logged("StartGameV2 AccessToken: "));
+  ClickAt(kLeft + 100 + 60, kTop + 100 + 220);  // ButtonOK
+  ASSERT_TRUE(WaitUntil([&] { return Reported("ok clicked"); }));
+  std::this_thread::sleep_for(700ms);
+  EXPECT_TRUE(m_launcher->IsRunning());
+
+  ClickAt(kLeft + 100 + 160, kTop + 100 + 220);  // ButtonCancel
+  auto result = m_launcher->Wait();
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(m_sandbox->LogMessages().back(), "Exit Instance");
+  EXPECT_FALSE(LoggedWithPrefix("Set AccessToken").has_value());
+}
+
+TEST_F(LoginDialog, ExitAppEndsTheLauncher) {
+  Start("window.external.ResizeAndCenter(800, 600); setTimeout(function () { window.external.ExitApp(); }, 300);");
+  auto result = m_launcher->Wait();
+  ASSERT_TRUE(result.exited) << result.exitStatus << " " << result.output;
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(m_sandbox->LogMessages().back(), "Exit Instance");
+}
+
+TEST_F(LoginDialog, ScriptArgumentsAreCheckedAndConvertedBeforeTheyArrive) {
+  // Each line reports whether the call threw; only well-formed calls reach the dialog's log.
+  Start(R"(
+    function attempt(name, call) { try { call(); report(name + ':ok'); } catch (e) { report(name + ':threw'); } }
+    attempt('too few', function () { window.external.ResizeAndCenter(800); });
+    attempt('not a number', function () { window.external.ResizeAndCenter('wide', 600); });
+    attempt('out of range', function () { window.external.ResizeAndCenter(40000, 600); });
+    attempt('undefined text', function () { window.external.OpenLink(undefined); });
+    attempt('texts and halves', function () { window.external.ResizeAndCenter('300', 200.5); });
+    attempt('replace', function () { window.external = null; window.external.DragMove(); });
+    report('done');)");
+  ASSERT_TRUE(WaitUntil([&] { return Reported("done"); }));
+  EXPECT_EQ(Reports(), (std::vector<std::string>{"too few:threw", "not a number:threw", "out of range:threw",
+                                                 "undefined text:threw", "texts and halves:ok", "replace:ok", "done"}));
+  // 200.5 rounds half to even.
+  EXPECT_TRUE(WaitUntil([&] { return Logged("ResizeAndCenter: 300, 200"); }));
+  auto messages = m_sandbox->LogMessages();
+  EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                          [](const std::string& m) { return m.rfind("ResizeAndCenter:", 0) == 0; }),
+            1);
+}
+
+TEST_F(LoginDialog, BrowserKeysAndTheWheelNeverReachThePage) {
+  Start(R"(window.external.ResizeAndCenter(800, 600);
+    document.addEventListener('keydown', function (e) {
+      if (['Control', 'Alt', 'Shift'].indexOf(e.key) < 0) report('key ' + e.key);
+    });
+    document.addEventListener('wheel', function () { report('wheel'); });
+    document.getElementById('second').addEventListener('input', function (e) {
+      var first = document.getElementById('first').value;
+      report(e.target.value === first && first.indexOf('secret-text') >= 0 ? 'pasted the copy' : 'pasted ' + e.target.value);
+    });
+    report('ready');)");
+  WaitForDialogAt(kLeft, kTop, 800, 600);
+  ASSERT_TRUE(WaitUntil([&] { return Reported("ready"); }));
+  ClickAt(kLeft + 100 + 100, kTop + 100 + 70);  // the first text field
+  for (const char* key : {"ctrl+p", "ctrl+n", "ctrl+o", "ctrl+l", "ctrl+plus", "ctrl+minus", "ctrl+KP_Add",
+                          "alt+Left", "alt+Right", "F5", "Escape", "x"}) {
+    Xdotool({"key", "--clearmodifiers", key});
+  }
+  Xdotool({"click", "4"});
+  Xdotool({"click", "5"});
+  ASSERT_TRUE(WaitUntil([&] { return Reported("key x"); }));
+  // Copying still works in a text field: the selected text goes to the clipboard...
+  ClickAt(kLeft + 100 + 100, kTop + 100 + 70);
+  Xdotool({"key", "--clearmodifiers", "ctrl+a"});
+  Xdotool({"key", "--clearmodifiers", "ctrl+c"});
+  // ...and comes back into the other field.
+  ClickAt(kLeft + 100 + 100, kTop + 100 + 110);
+  Xdotool({"key", "--clearmodifiers", "ctrl+v"});
+  EXPECT_TRUE(WaitUntil([&] { return Reported("pasted the copy"); }, 5s));
+  SaveScreenshot();
+  for (const std::string& report : Reports()) {
+    EXPECT_TRUE(report == "ready" || report == "key x" || report == "key a" || report == "key c" ||
+                report == "key v" || report == "pasted the copy")
+        << report;
+  }
+}
+
+TEST_F(LoginDialog, MagentaIsSeeThroughAndClickThrough) {
+  // A real window below the dialog that records the clicks it gets.
+  const std::string below = m_sandbox->dir() / "below.txt";
+  ChildProcess recorder({"/bin/sh", "-c", "exec stdbuf -oL xev -geometry 1920x1080+0+0 -event button > " + below}, {});
+  ASSERT_TRUE(WaitUntil([&] { return testing_support::PathExists(below); }));
+  std::this_thread::sleep_for(500ms);
+
+  Start(R"(window.external.ResizeAndCenter(800, 600);
+    document.getElementById('panel').addEventListener('mousedown', function () { report('panel'); });
+    document.body.addEventListener('mousedown', function (e) { if (e.target === document.body) report('magenta'); });)");
+  WaitForDialogAt(kLeft, kTop, 800, 600);
+  SaveScreenshot();
+
+  ClickAt(kLeft + 50, kTop + 50);  // magenta
+  ASSERT_TRUE(WaitUntil([&] { return testing_support::ReadFile(below).find("ButtonPress") != std::string::npos; }, 5s));
+  EXPECT_NE(testing_support::ReadFile(below).find("(610,290)"), std::string::npos) << testing_support::ReadFile(below);
+
+  ClickAt(kLeft + 100 + 300, kTop + 100 + 250);  // the panel
+  ASSERT_TRUE(WaitUntil([&] { return Reported("panel"); }, 5s));
+  std::this_thread::sleep_for(300ms);
+  const std::string clicks = testing_support::ReadFile(below);
+  EXPECT_EQ(clicks.find("(860,590)"), std::string::npos) << clicks;
+  EXPECT_FALSE(Reported("magenta"));
+}
+
+TEST_F(LoginDialog, ShapeFollowsThePageAsItChanges) {
+  const std::string below = m_sandbox->dir() / "below.txt";
+  ChildProcess recorder({"/bin/sh", "-c", "exec stdbuf -oL xev -geometry 1920x1080+0+0 -event button > " + below}, {});
+  ASSERT_TRUE(WaitUntil([&] { return testing_support::PathExists(below); }));
+  std::this_thread::sleep_for(500ms);
+  Start(R"(window.external.ResizeAndCenter(800, 600);
+    document.getElementById('panel').addEventListener('mousedown', function (e) {
+      e.currentTarget.style.background = '#ff00ff';
+      report('turned magenta');
+    });)");
+  WaitForDialogAt(kLeft, kTop, 800, 600);
+  ClickAt(kLeft + 100 + 300, kTop + 100 + 250);
+  ASSERT_TRUE(WaitUntil([&] { return Reported("turned magenta"); }, 5s));
+  std::this_thread::sleep_for(700ms);
+  SaveScreenshot();
+  ClickAt(kLeft + 100 + 300, kTop + 100 + 250);
+  EXPECT_TRUE(WaitUntil([&] { return testing_support::ReadFile(below).find("(860,590)") != std::string::npos; }, 5s))
+      << testing_support::ReadFile(below);
+}
+
+TEST_F(LoginDialog, DragMoveMovesTheDialogWithTheMouse) {
+  Start(R"(window.external.ResizeAndCenter(800, 600);
+    document.getElementById('title').addEventListener('mousedown', function () { window.external.DragMove(); });)");
+  const std::string id = WaitForDialogAt(kLeft, kTop, 800, 600);
+  Xdotool({"mousemove", "--sync", std::to_string(kLeft + 100 + 200), std::to_string(kTop + 100 + 20)});
+  Xdotool({"mousedown", "1"});
+  std::this_thread::sleep_for(500ms);
+  for (int step = 1; step <= 10; ++step) {
+    Xdotool({"mousemove", std::to_string(kLeft + 100 + 200 + step * 10), std::to_string(kTop + 100 + 20 + step * 5)});
+    std::this_thread::sleep_for(30ms);
+  }
+  Xdotool({"mouseup", "1"});
+  EXPECT_TRUE(WaitUntil([&] {
+    WindowState state = QueryWindow(id);
+    return state.x == kLeft + 100 && state.y == kTop + 50;
+  }, 5s)) << QueryWindow(id).x << "," << QueryWindow(id).y;
+}
+
+TEST_F(LoginDialog, OpenLinkHandsOnlyWebAndMailLinksToTheDesktop) {
+  // A stand-in for the desktop's opener that records what it is given.
+  const std::string bin = m_sandbox->dir() / "bin";
+  std::filesystem::create_directories(bin);
+  const std::string opened = m_sandbox->dir() / "opened.txt";
+  testing_support::WriteFile(bin + "/xdg-open", "#!/bin/sh\necho \"$1\" >> " + opened + "\n");
+  std::filesystem::permissions(bin + "/xdg-open", std::filesystem::perms::owner_all);
+  m_environment["PATH"] = bin + ":" + std::getenv("PATH");
+  Start(R"(
+    ['https://example.com/a?b=c', 'file:///etc/passwd', 'javascript:alert(1)', 'MAILTO:help@example.com',
+     '/usr/bin/xterm', 'http://example.com/'].forEach(function (url) { window.external.OpenLink(url); });
+    report('done');)");
+  ASSERT_TRUE(WaitUntil([&] { return Reported("done"); }));
+  ASSERT_TRUE(WaitUntil([&] { return testing_support::SplitLines(testing_support::ReadFile(opened)).size() >= 3; }));
+  std::this_thread::sleep_for(300ms);
+  auto lines = testing_support::SplitLines(testing_support::ReadFile(opened));
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{"MAILTO:help@example.com", "http://example.com/", "https://example.com/a?b=c"}));
+  EXPECT_TRUE(Logged("OpenLink ignored: file:///etc/passwd"));
+  EXPECT_TRUE(Logged("OpenLink ignored: javascript:alert(1)"));
+  EXPECT_TRUE(Logged("OpenLink ignored: /usr/bin/xterm"));
+  EXPECT_TRUE(m_launcher->IsRunning());
+}
+
+TEST_F(LoginDialog, ContextMenuOnlyInTextFields) {
+  Start("window.external.ResizeAndCenter(800, 600); report('ready');");
+  WaitForDialogAt(kLeft, kTop, 800, 600);
+  auto visibleWindows = [&] {
+    auto out = OutputOf({Program("xdotool"), "search", "--onlyvisible", "--pid", std::to_string(m_launcher->pid()), ""});
+    return testing_support::SplitLines(out).size();
+  };
+  const size_t before = visibleWindows();
+  ClickAt(kLeft + 100 + 300, kTop + 100 + 250, 3);  // the panel's plain area
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(visibleWindows(), before);
+  ClickAt(kLeft + 100 + 100, kTop + 100 + 70, 3);  // a text field
+  EXPECT_TRUE(WaitUntil([&] { return visibleWindows() > before; }, 5s));
+  SaveScreenshot();
+}
+
+TEST_F(LoginDialog, MovieUrlIsFetchedWhileTheDialogIsOpen) {
+  Start("window.external.ResizeAndCenter(800, 600);", 3);
+  EXPECT_TRUE(WaitUntil([&] { return LoggedWithPrefix("GetSwfUrl: 0, ").has_value(); }));
+  EXPECT_TRUE(m_launcher->IsRunning());
+  EXPECT_FALSE(LoggedWithPrefix("Set AccessToken").has_value());
+}
+
+TEST_F(LoginDialog, SecondCopyBringsTheDialogForwardAndEnds) {
+  Start(R"(window.external.ResizeAndCenter(800, 600);
+    document.getElementById('panel').addEventListener('mousedown', function () { report('panel'); });)");
+  WaitForDialogAt(kLeft, kTop, 800, 600);
+  // Another window now covers the dialog.
+  const std::string cover = m_sandbox->dir() / "cover.txt";
+  ChildProcess recorder({"/bin/sh", "-c", "exec stdbuf -oL xev -geometry 1920x1080+0+0 -event button > " + cover}, {});
+  ASSERT_TRUE(WaitUntil([&] { return testing_support::PathExists(cover); }));
+  std::this_thread::sleep_for(700ms);
+  ClickAt(kLeft + 100 + 300, kTop + 100 + 250);
+  ASSERT_TRUE(WaitUntil([&] { return testing_support::ReadFile(cover).find("ButtonPress") != std::string::npos; }, 5s));
+  ASSERT_FALSE(Reported("panel"));
+
+  auto second = StartCopy(20s);
+  auto result = second->Wait();
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.exitStatus, 0);
+  std::this_thread::sleep_for(500ms);
+  SaveScreenshot();
+  ClickAt(kLeft + 100 + 300, kTop + 100 + 250);
+  EXPECT_TRUE(WaitUntil([&] { return Reported("panel"); }, 5s));
+  EXPECT_TRUE(m_launcher->IsRunning());
+  auto messages = m_sandbox->LogMessages();
+  EXPECT_EQ(messages.back(), "Exit Instance");  // the second copy's last line
+}
+
+}  // namespace
