@@ -5,56 +5,34 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/LauncherApp.h"
-#include "app/Log.h"
 #include "hall/CProcEventHandler.h"
 #include "hall/IClientProcMsgObject.h"
 #include "hall/QQHallMsgHelper.h"
-#include "support/TestSupport.h"
+#include "support/TestLog.h"
 
 namespace {
 
-using testing_support::LogMessage;
-using testing_support::ReadFile;
-using testing_support::SplitLines;
-using testing_support::TempDir;
-
 // The log of this test process goes into a folder of its own, set before anything logs; no
 // display, so the handler's window search finds nothing.
-class LogFolder {
- public:
-  LogFolder() {
-    std::filesystem::create_directories(m_dir / "home/Documents/zelqlog");
-    setenv("HOME", (m_dir / "home").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (m_dir / "home/.config").c_str(), 1);
-    unsetenv("DISPLAY");
-    WriteLog("hall channel tests");  // the run's banner comes first, before any test looks
-  }
-  std::string Path() const { return m_dir / "home/Documents/zelqlog/log.txt"; }
-
- private:
-  TempDir m_dir;
-};
-const LogFolder g_logFolder;
+const bool g_setUp = [] {
+  testing_support::UseTestLog();
+  unsetenv("DISPLAY");
+  return true;
+}();
 
 // The log messages written since construction.
 class LogSince {
  public:
-  LogSince() : m_offset(ReadFile(g_logFolder.Path()).size()) {}
-  std::vector<std::string> Messages() const {
-    std::vector<std::string> messages;
-    for (const std::string& line : SplitLines(ReadFile(g_logFolder.Path()).substr(m_offset)))
-      if (!line.empty()) messages.push_back(LogMessage(line));
-    return messages;
-  }
+  LogSince() : m_mark(testing_support::TestLogMessages().size()) {}
+  std::vector<std::string> Messages() const { return testing_support::TestLogMessagesSince(m_mark); }
 
  private:
-  size_t m_offset;
+  size_t m_mark;
 };
 
 // A message object as the hall's library lays it out: the object starts with a pointer to a
