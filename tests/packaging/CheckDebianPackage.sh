@@ -15,7 +15,10 @@ dpkg-deb -c "$deb" >"$work/contents"
 fail=0
 for path in ./usr/bin/brimtale-launcher ./usr/share/doc/brimtale-launcher/README.md \
             ./usr/share/doc/brimtale-launcher/config.txt ./usr/share/applications/brimtale-launcher.desktop \
-            ./usr/share/icons/hicolor/scalable/apps/brimtale-launcher.svg ./usr/lib/brimtale/player/package.json; do
+            ./usr/share/icons/hicolor/scalable/apps/brimtale-launcher.svg ./usr/lib/brimtale/player/package.json \
+            ./usr/bin/brimtale-launcher-demo ./usr/share/applications/brimtale-launcher-demo.desktop \
+            ./usr/lib/brimtale-launcher/demo/brimtale-demo-server ./usr/lib/brimtale-launcher/demo/config.txt \
+            ./usr/lib/brimtale-launcher/demo/site/DemoMovie.swf ./usr/lib/brimtale-launcher/demo/site/manifest.txt; do
   if grep -q " $path\$" "$work/contents"; then echo "listed: $path"; else echo "MISSING: $path"; fail=1; fi
 done
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -26,6 +29,8 @@ root=$work/root
 dpkg -x "$deb" "$root"
 grep -q '^Exec=brimtale-launcher$' "$root/usr/share/applications/brimtale-launcher.desktop" || {
   echo "desktop entry does not start the launcher"; fail=1; }
+grep -q '^Exec=brimtale-launcher-demo$' "$root/usr/share/applications/brimtale-launcher-demo.desktop" || {
+  echo "desktop entry does not start the demo"; fail=1; }
 # The installed launcher runs: as started by the game hall without its arguments it ends at once
 # with status 255 (and writes nothing but its log, which is off here).
 cp "$root/usr/bin/brimtale-launcher" "$work/launcher"
@@ -34,4 +39,18 @@ status=0
 HOME=$work/home "$work/launcher" >/dev/null 2>&1 || status=$?
 echo "installed launcher without hall arguments: status $status"
 [[ $status -eq 255 ]] || fail=1
+
+# The installed demo runs from the unpacked root as a player would start it, without a display:
+# it installs the game, starts it, and ends with it.
+home=$work/player
+mkdir -p "$home"
+status=0
+env -u DISPLAY -u WAYLAND_DISPLAY -u XDG_DATA_HOME -u XDG_CONFIG_HOME -u XDG_CACHE_HOME HOME="$home" \
+  BRIMTALE_DEMO_GAME_SECONDS=2 BRIMTALE_DEMO_TIMEOUT=120 "$root/usr/bin/brimtale-launcher-demo" \
+  >"$work/demo.log" 2>&1 || status=$?
+echo "installed demo: status $status"
+if [[ $status -ne 0 ]] || ! grep -q 'FlashLog: demo: Brimtale is running' "$home/Documents/zelqlog/log.txt" ||
+   [[ ! -f $home/.local/share/Brimtale/game/data/world.dat ]]; then
+  echo "the installed demo did not start the game:"; cat "$work/demo.log"; fail=1
+fi
 exit $fail
