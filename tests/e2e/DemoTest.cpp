@@ -289,6 +289,46 @@ TEST_F(Demo, SignsInPatchesAndStartsTheGameThenFindsEverythingCurrent) {
   ExpectInstalledAsListed();
 }
 
+TEST_F(Demo, TheLoginPageMovesRefusesAnUnusableNameAndClosesTheLauncher) {
+  PatchServer server;
+  ASSERT_GT(server.port(), 0);
+  StartLauncher(server);
+  std::optional<std::string> dialog;
+  ASSERT_TRUE(WaitUntil([&] { return (dialog = FindMappedWindow("Brimtale Demo")).has_value() &&
+                                     WindowGeometry(*dialog).width == 480; }, 60s))
+      << m_sandbox.Log();
+  std::this_thread::sleep_for(1s);
+  Geometry at = WindowGeometry(*dialog);
+
+  // The title bar drags the borderless window.
+  Xdotool({"mousemove", "--sync", std::to_string(at.x + 120), std::to_string(at.y + 34), "mousedown", "1"});
+  std::this_thread::sleep_for(500ms);  // the move loop starts
+  for (int step = 1; step <= 10; ++step) {
+    Xdotool({"mousemove", std::to_string(at.x + 120 + step * 10), std::to_string(at.y + 34 + step * 8)});
+    std::this_thread::sleep_for(30ms);
+  }
+  Xdotool({"mouseup", "1"});
+  ASSERT_TRUE(WaitUntil([&] { return WindowGeometry(*dialog).x == at.x + 100; }, 5s)) << WindowGeometry(*dialog).x;
+  at = WindowGeometry(*dialog);
+  EXPECT_EQ(at.y, (1080 - 360) / 2 + 80);
+
+  // A name with a blank is refused on the page: no token reaches the launcher.
+  Xdotool({"mousemove", "--sync", std::to_string(at.x + 240), std::to_string(at.y + 150), "click", "1"});
+  Xdotool({"type", "--delay", "30", "two words"});
+  Xdotool({"mousemove", "--sync", std::to_string(at.x + 240), std::to_string(at.y + 226), "click", "1"});
+  std::this_thread::sleep_for(1500ms);
+  SaveScreenshot("login-refused");
+  EXPECT_TRUE(FindMappedWindow("Brimtale Demo").has_value());
+  EXPECT_FALSE(server.Requested("GET /api/startzelqgame.ashx 200"));
+  EXPECT_FALSE(server.Requested("GET /DemoMovie.swf 200"));
+
+  // The close button ends the launcher before anything is patched.
+  Xdotool({"mousemove", "--sync", std::to_string(at.x + 442), std::to_string(at.y + 34), "click", "1"});
+  EXPECT_TRUE(WaitUntil([&] { return !m_launcher->IsRunning(); }, 15s));
+  EXPECT_FALSE(server.Requested("GET /manifest.txt 200"));
+  EXPECT_FALSE(PathExists(GameDir()));
+}
+
 TEST_F(Demo, RepairsOnlyTheFileThatWasDamaged) {
   PatchServer server;
   ASSERT_GT(server.port(), 0);
