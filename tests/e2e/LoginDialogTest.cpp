@@ -457,7 +457,7 @@ TEST_F(LoginDialog, MagentaIsSeeThroughAndClickThrough) {
   ASSERT_TRUE(WaitUntil([&] { return Reported("panel"); }, 5s));
   std::this_thread::sleep_for(300ms);
   const std::string clicks = testing_support::ReadFile(below);
-  EXPECT_EQ(clicks.find("(860,590)"), std::string::npos) << clicks;
+  EXPECT_EQ(clicks.find("(960,590)"), std::string::npos) << clicks;
   EXPECT_FALSE(Reported("magenta"));
 }
 
@@ -477,7 +477,7 @@ TEST_F(LoginDialog, ShapeFollowsThePageAsItChanges) {
   std::this_thread::sleep_for(700ms);
   SaveScreenshot();
   ClickAt(kLeft + 100 + 300, kTop + 100 + 250);
-  EXPECT_TRUE(WaitUntil([&] { return testing_support::ReadFile(below).find("(860,590)") != std::string::npos; }, 5s))
+  EXPECT_TRUE(WaitUntil([&] { return testing_support::ReadFile(below).find("(960,590)") != std::string::npos; }, 5s))
       << testing_support::ReadFile(below);
 }
 

@@ -383,7 +383,9 @@ bool WebDialog::Create(const std::string& caption, std::vector<ExternalMethod> m
   g_signal_connect(impl.view, "scroll-event", G_CALLBACK(Impl::OnScroll), &impl);
   g_signal_connect(impl.view, "context-menu", G_CALLBACK(Impl::OnContextMenu), &impl);
   g_signal_connect(impl.view, "load-changed", G_CALLBACK(Impl::OnLoadChanged), &impl);
-  g_signal_connect_after(impl.view, "draw", G_CALLBACK(Impl::OnDrawn), &impl);
+  // Before the view's own handler: it stops the emission, so a handler after it never runs. The
+  // snapshot is taken a moment later, when the frame being drawn is the page's current one.
+  g_signal_connect(impl.view, "draw", G_CALLBACK(Impl::OnDrawn), &impl);
   g_signal_connect(impl.view, "size-allocate", G_CALLBACK(Impl::OnSizeAllocate), &impl);
 
   impl.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
