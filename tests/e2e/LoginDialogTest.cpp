@@ -157,6 +157,8 @@ class LoginDialog : public ::testing::Test {
     m_server.server().Get("/getswfurl", [](const httplib::Request&, httplib::Response& response) {
       response.set_content("http://127.0.0.1:1/movie.swf", "text/plain");
     });
+    // The web view keeps connections alive; closing each after its answer lets the server stop at once.
+    m_server.server().set_keep_alive_max_count(1);
     m_server.Start();
   }
 
