@@ -248,7 +248,9 @@ TEST_F(Demo, SignsInPatchesAndStartsTheGameThenFindsEverythingCurrent) {
   Xdotool({"mousemove", "--sync", std::to_string(at.x + 240), std::to_string(at.y + 150), "click", "1"});
   Xdotool({"type", "--delay", "30", "ada_1"});
   SaveScreenshot("1-login");
-  Xdotool({"mousemove", "--sync", std::to_string(at.x + 240), std::to_string(at.y + 226), "click", "1"});
+  Xdotool({"mousemove", "--sync", std::to_string(at.x + 240), std::to_string(at.y + 226)});
+  std::this_thread::sleep_for(300ms);
+  Xdotool({"click", "1"});
 
   // The patch: the big file comes slowly enough to be seen on its way.
   ASSERT_TRUE(WaitUntil([&] { return server.Requested("GET /files/data/world.dat.qlz 200"); }, 90s)) << m_sandbox.Log();
