@@ -166,7 +166,8 @@ class LoginDialog : public ::testing::Test {
     return std::string("Brimtale Login ") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
   }
 
-  void Start(const std::string& script, int launcherType = 2, const std::string& extraBody = "") {
+  void Start(const std::string& script, int launcherType = 2, const std::string& extraBody = "",
+             const std::string& extraConfig = "") {
     {
       std::lock_guard lock(m_mutex);
       m_page = Page(script, extraBody);
@@ -177,11 +178,12 @@ class LoginDialog : public ::testing::Test {
     m_started = true;
     m_sandbox->WriteConfig(R"({"LauncherType": )" + std::to_string(launcherType) + R"(, "LauncherCaption": ")" +
                           Caption() + R"(", "LoginUrl": ")" + m_server.Url("/login.html") + R"(", "GetSwfUrl": ")" +
-                          m_server.Url("/getswfurl") + R"("})");
+                          m_server.Url("/getswfurl") + "\"" + extraConfig + "}");
     m_launcher = StartCopy();
   }
 
   std::unique_ptr<ChildProcess> StartCopy(std::chrono::milliseconds timeout = 30s) {
+    if (m_launcherTimeout) timeout = *m_launcherTimeout;
     ProcessOptions options = m_sandbox->Options();
     options.environment["BRIMTALE_PORTAL_ANALYSIS_HOST"] = m_server.Url("");
     for (const auto& [key, value] : m_environment) options.environment[key] = value;
@@ -249,6 +251,7 @@ class LoginDialog : public ::testing::Test {
   std::vector<std::string> m_reports;
   std::vector<std::string> m_analysisIds;
   std::map<std::string, std::string> m_environment;
+  std::optional<std::chrono::milliseconds> m_launcherTimeout;
   LoopbackHttpServer m_server;
   std::unique_ptr<LauncherSandbox> m_sandbox = std::make_unique<LauncherSandbox>();
   bool m_started = false;
@@ -572,6 +575,22 @@ TEST_F(LoginDialog, SecondCopyBringsTheDialogForwardAndEnds) {
   EXPECT_TRUE(m_launcher->IsRunning());
   auto messages = m_sandbox->LogMessages();
   EXPECT_EQ(messages.back(), "Exit Instance");  // the second copy's last line
+}
+
+TEST_F(LoginDialog, TheMovieGetsTheTokenOfTheLogin) {
+  const std::string movie = BRIMTALE_BINARY_DIR "/movies/CommandsMovie.swf";
+  if (!testing_support::PathExists(movie)) GTEST_SKIP() << "the command movie is not built (haxe missing)";
+  // Waited for only once the movie has asked: then the run is ended a few seconds later and its
+  // standard error holds the movie's report of the answer.
+  m_launcherTimeout = 4s;
+  Start(R"(window.external.StartGame('a', 'b', 'c', 'd"', 'e');)", 2, "",
+        R"(, "SwfUrl": "file://)" + movie + R"(?script=GETACCESSTOKEN%7C")");
+  ASSERT_TRUE(WaitUntil([&] { return Logged("DispatchFSCommand: GETACCESSTOKEN\t"); }, 60s));
+  auto result = m_launcher->Wait();
+  EXPECT_NE(result.output.find(
+                R"(MOVIE COMPLETE_EVENT GETACCESSTOKEN,{"id":"a","state":"d\"","timeout":"c","ulg_time":"b","zoneid":"e"})"),
+            std::string::npos)
+      << result.output;
 }
 
 }  // namespace
