@@ -384,3 +384,41 @@ TEST_F(Demo, ADownloadThatFailsTwiceStopsThePatchWithoutStartingTheGame) {
 }
 
 }  // namespace
+
+namespace {
+
+// The patch server alone, asked as any HTTP client would.
+TEST(DemoPatchServer, ServesItsSiteAndNothingElse) {
+  PatchServer server({"--fail-once", "/manifest.txt"});
+  ASSERT_GT(server.port(), 0);
+  httplib::Client client("127.0.0.1", server.port());
+
+  // The movie URL answer carries the server's own address for the movie.
+  auto answer = client.Get("/GetSwfUrl");
+  ASSERT_TRUE(answer);
+  const std::string port = std::to_string(server.port());
+  EXPECT_EQ(answer->body, "http://127.0.0.1:" + port + "/DemoMovie.swf?server=http%3A%2F%2F127.0.0.1%3A" + port);
+
+  // A --fail-once path fails once, then is served whole.
+  auto first = client.Get("/manifest.txt");
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->status, 503);
+  auto second = client.Get("/manifest.txt");
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->status, 200);
+  EXPECT_EQ(second->body, ReadFile(kSite + "/manifest.txt"));
+
+  // Nothing outside the site folder, plainly or escaped, and no hidden files.
+  WriteFile(kSite + "/../outside.txt", "secret");
+  for (const std::string path : {"/../outside.txt", "/files/../../outside.txt", "/%2e%2e/outside.txt",
+                                 "/files/%2E%2E/%2E%2E/outside.txt", "/.hidden", "/files", "/"}) {
+    auto refused = client.Get(path);
+    ASSERT_TRUE(refused) << path;
+    EXPECT_EQ(refused->status, 404) << path;
+    EXPECT_EQ(refused->body.find("secret"), std::string::npos) << path;
+  }
+  std::filesystem::remove(kSite + "/../outside.txt");
+  EXPECT_TRUE(server.Requested("GET /manifest.txt 503"));
+}
+
+}  // namespace
