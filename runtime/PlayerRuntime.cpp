@@ -32,6 +32,8 @@
 #pragma weak GetParent
 #pragma weak GetWindowExStyle
 #pragma weak DefWindowProc
+#pragma weak GetDC
+#pragma weak ReleaseDC
 
 #define BRIMTALE_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -608,6 +610,13 @@ BRIMTALE_EXPORT HRESULT FPCCallFunctionA(HWND window, const char* request, char*
 BRIMTALE_EXPORT void FPC_PaintTo(HWND window, HDC dc) {
   Player* player = PlayerOf(window);
   if (player == nullptr || dc == nullptr) return;
+  // A player on screen has drawn itself into its own window's paint already; drawing it again
+  // would only cost time (and double the alpha of a transparent picture).
+  if (player->offscreen == nullptr && GetDC != nullptr) {
+    HDC own = GetDC(window);
+    ReleaseDC(window, own);
+    if (own == dc) return;
+  }
   PaintPlayer(player, static_cast<cairo_t*>(dc));
 }
 
