@@ -41,8 +41,8 @@ std::map<void*, MappedImage>& MappedImages() {
   return images;
 }
 
-// A 32-bit image claiming more than this is taken for malformed: the shipped runtime library is a
-// few hundred KiB, and the check keeps a forged SizeOfImage from reserving gigabytes.
+// A 32-bit image claiming more than this is taken for malformed: the DLLs this loader is meant for
+// are a few hundred KiB, and the check keeps a forged SizeOfImage from reserving gigabytes.
 constexpr uint32_t kMaxImageSize = 256u << 20;
 
 constexpr uint16_t kOptionalHeaderMagicPe32 = 0x10B;
@@ -59,8 +59,8 @@ enum DataDirectory : uint32_t { kExportDirectory = 0, kImportDirectory = 1, kBas
 enum RelocationType : uint16_t { kRelocationAbsolute = 0, kRelocationHighLow = 3 };
 
 constexpr uint32_t kImportByOrdinal = 0x80000000u;
-// The shipped runtime library imports a few hundred functions; an image claiming more than this
-// is taken for malformed, which also bounds the work a forged import table can cause.
+// Those DLLs import a few hundred functions; an image claiming more than this is taken for
+// malformed, which also bounds the work a forged import table can cause.
 constexpr uint32_t kMaxImports = 1u << 16;
 constexpr uint32_t kDllProcessAttach = 1;
 constexpr uint32_t kDllThreadAttach = 2;
@@ -324,15 +324,18 @@ std::optional<ExportTable> ExportsOf(void* base, const MappedImage& mapped) {
   return ExportTable::Read(Bytes(static_cast<const uint8_t*>(base), mapped.size), mapped.exportDirectory);
 }
 
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 // "KERNEL32.dll" and "kernel32" name the same library.
 bool SameLibrary(std::string_view a, std::string_view b) {
   auto stem = [](std::string_view name) {
-    if (name.size() >= 4 && strncasecmp(name.data() + name.size() - 4, ".dll", 4) == 0) name.remove_suffix(4);
+    if (name.size() >= 4 && EqualIgnoringAsciiCase(name.substr(name.size() - 4), ".dll")) name.remove_suffix(4);
     return name;
   };
-  a = stem(a);
-  b = stem(b);
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+  return EqualIgnoringAsciiCase(stem(a), stem(b));
 }
 
 using ImageEntry = int32_t(BRIMTALE_IMAGE_ENTRY_CALL*)(void* base, uint32_t reason, void* reserved);
@@ -349,10 +352,10 @@ PortableExecutableMapping MapPortableExecutable(std::span<const uint8_t> image, 
   PeHeaders headers;
   if ((result.error = ReadHeaders(file, headers))) return result;
 
-  // Where the process can run the image, its pages must be executable and the entry point runs.
-  // A 32-bit x86 DLL inside this x86-64 Linux process can run neither on this processor mode nor
-  // against the system DLLs it imports, so here the image is only ever mapped as data: readable,
-  // writable, relocated and resolved, with its entry point recorded but never called.
+  // Where the process can run the image, its pages are executable and its entry point is called.
+  // On the Linux backend a 32-bit x86 DLL can run neither in an x86-64 process nor against the
+  // Windows DLLs it imports, so there the image is only ever mapped as data: readable, writable,
+  // relocated and resolved, with its entry point recorded but never called.
   const bool runnable = platform::CanRunPortableExecutableCode(headers.machine);
   platform::VirtualMemoryBlock memory = platform::VirtualMemoryBlock::Allocate(
       headers.sizeOfImage, platform::AddressRange::kBelow4GiB,
