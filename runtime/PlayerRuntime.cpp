@@ -411,6 +411,7 @@ void CreatePlayer(HWND window, void* widget, const void*) {
     gtk_container_add(GTK_CONTAINER(raw->offscreen), GTK_WIDGET(view));
     g_signal_connect(raw->offscreen, "damage-event", G_CALLBACK(OnOffscreenDamage), window);
     gtk_widget_show_all(raw->offscreen);
+    gtk_widget_grab_focus(GTK_WIDGET(view));
     raw->picture = gtk_drawing_area_new();
     g_signal_connect(raw->picture, "draw", G_CALLBACK(OnPictureDraw), window);
     gtk_container_add(GTK_CONTAINER(container), raw->picture);
@@ -663,13 +664,25 @@ BRIMTALE_EXPORT BOOL FPC_CallWndProc(HWND window, UINT message, WPARAM wParam, L
       event->motion.state = state;
       event->motion.time = GDK_CURRENT_TIME;
       break;
+    case WM_KEYDOWN:
+    case WM_KEYUP:
+      // The window layer's key messages carry GDK key values and hardware key codes.
+      event = gdk_event_new(message == WM_KEYDOWN ? GDK_KEY_PRESS : GDK_KEY_RELEASE);
+      event->key.keyval = static_cast<guint>(wParam);
+      event->key.hardware_keycode = static_cast<guint16>(lParam & 0xFFFF);
+      event->key.time = GDK_CURRENT_TIME;
+      event->key.string = g_strdup("");
+      break;
     default:
       return 0;
   }
   event->any.window = GDK_WINDOW(g_object_ref(target));
   event->any.send_event = TRUE;
   GdkSeat* seat = gdk_display_get_default_seat(gdk_window_get_display(target));
-  if (seat != nullptr) gdk_event_set_device(event, gdk_seat_get_pointer(seat));
+  if (seat != nullptr) {
+    bool key = message == WM_KEYDOWN || message == WM_KEYUP;
+    gdk_event_set_device(event, key ? gdk_seat_get_keyboard(seat) : gdk_seat_get_pointer(seat));
+  }
   gtk_widget_event(view, event);
   gdk_event_free(event);
   if (handled != nullptr) *handled = 1;

@@ -1,13 +1,14 @@
 import flash.Lib;
 import flash.display.Sprite;
 import flash.events.Event;
+import flash.events.KeyboardEvent;
 import flash.external.ExternalInterface;
 import flash.text.TextField;
 import flash.text.TextFormat;
 
 // The test movie: it runs a script of commands given in its "script" parameter (the URL query or
 // FlashVars) and reports every answer it receives through trace, prefixed "MOVIE ". Without a
-// script it sends LOG "no script".
+// script it sends LOG "no script". Every key pressed in the movie is sent as LOG "KEY <char code>".
 //
 // The script holds one step per line:
 //   COMMAND|ARGUMENTS        sent through fscommand at once (the arguments may be empty)
@@ -109,6 +110,9 @@ class Main {
 
   static function main() {
     drawStage();
+    Lib.current.stage.addEventListener(KeyboardEvent.KEY_DOWN, function(event:KeyboardEvent) {
+      send("LOG", "KEY " + event.charCode);
+    });
     ExternalInterface.addCallback("COMPLETE_EVENT", onCompleteEvent);
     ExternalInterface.addCallback("UPDATE_PROGRESS", onUpdateProgress);
     var script:String = Reflect.field(Lib.current.loaderInfo.parameters, "script");

@@ -6,8 +6,9 @@
 // still receive messages, so everything here works in tests without a screen.
 //
 // Pointer input of a top-level window arrives as WM_LBUTTONDOWN, WM_MOUSEMOVE, ... with client
-// coordinates in lParam; drawing as WM_PAINT (GetDC gives the context); the close button as
-// WM_CLOSE, whose default handling destroys the window.
+// coordinates in lParam; keys as WM_KEYDOWN and WM_KEYUP with the GDK key value in wParam and the
+// hardware key code in lParam (not Windows' virtual-key codes); drawing as WM_PAINT (GetDC gives
+// the context); the close button as WM_CLOSE, whose default handling destroys the window.
 //
 // The player runtime library registers its player class through RegisterWindowClass (exported
 // from the executable) and creates its windows' contents in the class's create hook.

@@ -162,8 +162,9 @@ HWND WindowOfNative(GdkWindow* native) {
   return nullptr;
 }
 
-// Pointer input of a top-level window becomes its mouse messages before GTK hands the event to
-// the widget under the pointer, so the window's contents (a player) still receive it.
+// Pointer and key input of a top-level window becomes its mouse and key messages before GTK hands
+// the event to the widget under the pointer or in focus, so the window's contents (a player) still
+// receive it.
 void TranslatePointerEvent(GdkEvent* event) {
   switch (event->type) {
     case GDK_BUTTON_PRESS:
@@ -184,6 +185,14 @@ void TranslatePointerEvent(GdkEvent* event) {
       if (window == nullptr) return;
       const GdkEventMotion& motion = event->motion;
       SendMessage(window, WM_MOUSEMOVE, MouseKeys(motion.state), ClientPoint(window, motion.x_root, motion.y_root));
+      break;
+    }
+    case GDK_KEY_PRESS:
+    case GDK_KEY_RELEASE: {
+      HWND window = WindowOfNative(event->any.window);
+      if (window == nullptr) return;
+      SendMessage(window, event->type == GDK_KEY_PRESS ? WM_KEYDOWN : WM_KEYUP, event->key.keyval,
+                  static_cast<LPARAM>(event->key.hardware_keycode));
       break;
     }
     default:
