@@ -18,9 +18,12 @@
 #include "commands/QuickLzCompress.h"
 #include "support/TestSupport.h"
 
+#include "support/BenchTiming.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using testing_support::BestSeconds;
+
 using Bytes = std::vector<uint8_t>;
 
 const std::string kVectorDir = BRIMTALE_TESTDATA_DIR "/qlz";
@@ -30,20 +33,6 @@ Bytes ReadBytes(const std::string& path) {
   return Bytes(text.begin(), text.end());
 }
 
-// Runs `work` until at least `minimum` seconds have passed and returns the best seconds per run.
-template <typename Work>
-double BestSeconds(Work work, double minimum = 1.0, int minimumRuns = 3) {
-  double best = 1e30;
-  double total = 0;
-  for (int runs = 0; runs < minimumRuns || total < minimum; ++runs) {
-    auto start = Clock::now();
-    work();
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    best = std::min(best, seconds);
-    total += seconds;
-  }
-  return best;
-}
 
 void Print(const std::string& name, double value, const char* unit) {
   printf("%s %.1f %s\n", name.c_str(), value, unit);

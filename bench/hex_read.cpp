@@ -11,23 +11,13 @@
 #include "commands/FileOperations.h"
 #include "support/TestSupport.h"
 
+#include "support/BenchTiming.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using testing_support::BestSeconds;
 
-template <typename Work>
-double BestSeconds(Work work, double minimum = 1.0, int minimumRuns = 3) {
-  double best = 1e30;
-  double total = 0;
-  for (int runs = 0; runs < minimumRuns || total < minimum; ++runs) {
-    auto start = Clock::now();
-    work();
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    best = std::min(best, seconds);
-    total += seconds;
-  }
-  return best;
-}
+
 
 }  // namespace
 
