@@ -7,12 +7,43 @@
 // component; every other character, `[` and `\` included, stands for itself. As on the original
 // platform, `*.*` matches every name, also one without a dot. "." and ".." never match.
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace platform {
+
+// An open file descriptor, closed when its owner goes. Move-only; one thread at a time.
+class ScopedFd {
+ public:
+  ScopedFd() = default;
+  explicit ScopedFd(int fd) : m_fd(fd) {}
+  ~ScopedFd();
+  ScopedFd(ScopedFd&& other) noexcept;
+  ScopedFd& operator=(ScopedFd&& other) noexcept;
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+
+  bool IsValid() const { return m_fd >= 0; }
+  int get() const { return m_fd; }
+  // Hands the descriptor over to the caller, who closes it from then on.
+  int Release();
+
+ private:
+  int m_fd = -1;
+};
+
+// Opens `path` for reading when it names a regular file of a real file system (a symbolic link is
+// followed). The open itself never waits: a FIFO, a device, a socket, a directory, and the
+// generated files of /proc, /sys and their kin (which may never end) are refused. The descriptor
+// is close-on-exec and blocking. Invalid on failure, with errno set (EINVAL for a refused kind of
+// file). Any thread.
+ScopedFd OpenRegularFileForReading(const std::string& path);
+
+// The same as a binary stdio stream; null on failure. The caller closes it with fclose.
+FILE* OpenRegularFileStream(const std::string& path);
 
 // Whether `name` (one path component) matches `pattern` by the rules above.
 bool MatchesNamePattern(std::string_view pattern, std::string_view name);

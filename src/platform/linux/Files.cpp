@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,7 +32,69 @@ std::string ToFnmatchPattern(std::string_view pattern) {
 
 bool IsDotOrDotDot(const char* name) { return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')); }
 
+// File systems whose regular files are generated on reading: their content may never end
+// (/proc/self/pagemap) or a read may wait for ever (a trace pipe).
+bool IsGeneratedFileSystem(int fd) {
+  struct statfs info {};
+  if (fstatfs(fd, &info) != 0) return true;
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case EFIVARFS_MAGIC:
+    case PSTOREFS_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
+
+ScopedFd::~ScopedFd() {
+  if (m_fd >= 0) close(m_fd);
+}
+
+ScopedFd::ScopedFd(ScopedFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+
+ScopedFd& ScopedFd::operator=(ScopedFd&& other) noexcept {
+  if (this != &other) {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = std::exchange(other.m_fd, -1);
+  }
+  return *this;
+}
+
+int ScopedFd::Release() { return std::exchange(m_fd, -1); }
+
+ScopedFd OpenRegularFileForReading(const std::string& path) {
+  // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it is cleared again once the
+  // file is known to be regular, where it has no meaning anyway.
+  ScopedFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!file.IsValid()) return file;
+  struct stat info {};
+  if (fstat(file.get(), &info) != 0) return ScopedFd();
+  if (!S_ISREG(info.st_mode) || IsGeneratedFileSystem(file.get())) {
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return ScopedFd();
+  }
+  int flags = fcntl(file.get(), F_GETFL);
+  if (flags < 0 || fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return ScopedFd();
+  return file;
+}
+
+FILE* OpenRegularFileStream(const std::string& path) {
+  ScopedFd file = OpenRegularFileForReading(path);
+  if (!file.IsValid()) return nullptr;
+  FILE* stream = fdopen(file.get(), "rb");
+  if (stream != nullptr) file.Release();
+  return stream;
+}
 
 bool MatchesNamePattern(std::string_view pattern, std::string_view name) {
   if (name == "." || name == "..") return false;
