@@ -47,6 +47,7 @@ HttpMgr::~HttpMgr() {
 
 bool HttpMgr::Start(int threadCount) {
   if (m_running) return true;
+  m_delivery = std::make_unique<platform::LoopSignal>([this] { DispatchEvents(); });
   {
     std::lock_guard<std::mutex> lock(m_queueLock);
     m_running = true;
@@ -80,6 +81,7 @@ void HttpMgr::Stop() {
   for (std::thread& worker : m_workers)
     if (worker.joinable()) worker.join();
   m_workers.clear();
+  m_delivery.reset();
 
   // The workers have ended: nothing else touches the lists now. Events are discarded without
   // calling back; a completion event owned its task, which goes with it.
@@ -102,10 +104,15 @@ void HttpMgr::AddTask(HttpTask* task) {
 }
 
 void HttpMgr::DispatchEvents() {
+  if (m_dispatching) return;
+  m_dispatching = true;
   std::deque<std::unique_ptr<HttpTaskEvent>> arrived;
   {
     std::lock_guard<std::mutex> lock(m_eventLock);
     arrived.swap(m_events[0]);
+    // Progress that arrives from now on queues anew, behind what is delivered here.
+    for (auto& event : arrived)
+      if (event->type == HTTP_EVENT_PROGRESS) event->task->queuedProgress = nullptr;
   }
   std::deque<std::unique_ptr<HttpTaskEvent>>& delivery = m_events[1];
   for (auto& event : arrived) delivery.push_back(std::move(event));
@@ -118,6 +125,12 @@ void HttpMgr::DispatchEvents() {
     // The completion event is the task's last: the task (and with it its callback) ends here.
     if (event->type != HTTP_EVENT_PROGRESS) delete task;
   }
+  m_dispatching = false;
+}
+
+size_t HttpMgr::UndeliveredEventCount() {
+  std::lock_guard<std::mutex> lock(m_eventLock);
+  return m_events[0].size() + m_events[1].size();
 }
 
 unsigned HttpMgr::ThreadProc(HttpMgr* manager) {
@@ -216,11 +229,18 @@ void HttpMgr::PostEvent(std::unique_ptr<HttpTaskEvent> event) {
   bool wasEmpty;
   {
     std::lock_guard<std::mutex> lock(m_eventLock);
+    HttpTask* task = event->task;
+    if (event->type == HTTP_EVENT_PROGRESS && task->queuedProgress != nullptr) {
+      task->queuedProgress->total = event->total;
+      task->queuedProgress->current = event->current;
+      return;
+    }
+    if (event->type == HTTP_EVENT_PROGRESS) task->queuedProgress = event.get();
     wasEmpty = m_events[0].empty();
     m_events[0].push_back(std::move(event));
   }
-  // A non-empty list has a wake-up pending already: the GUI thread empties it whenever it wakes.
-  if (wasEmpty) platform::WakeMainLoop();
+  // A non-empty list has been signalled already, and the GUI thread takes the whole list.
+  if (wasEmpty) m_delivery->Raise();
 }
 
 size_t HttpMgr::WriteCallback(char* data, size_t size, size_t count, void* userData) {

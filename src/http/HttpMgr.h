@@ -3,8 +3,11 @@
 //
 // Threads: the GUI thread constructs, starts, stops and delivers events; any thread may add tasks;
 // the workers transfer. The queue, event and count locks are never nested and never held during a
-// transfer or a callback. A worker that posts an event into an empty incoming list wakes the GUI
-// thread's loop (platform::WakeMainLoop), so delivery does not wait for an unrelated window event.
+// transfer or a callback. A worker that posts an event into an empty incoming list raises the
+// manager's loop signal, whose dispatch on the GUI thread delivers the events: delivery neither
+// waits for the loop to drain nor for an unrelated window event. A task's progress events that
+// have not been delivered yet are merged into the newest, so a GUI thread that is held up (a
+// command waiting for a program, say) finds one current progress event per task, not a backlog.
 //
 // Transfers verify the peer's certificate and host name against the system's store (unless turned
 // off), give up a connection attempt after 30 s and a transfer that stays below 100 bytes/s for
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include "http/HttpTask.h"
+#include "platform/MainLoop.h"
 
 class HttpMgr {
  public:
@@ -42,9 +46,11 @@ class HttpMgr {
   // it. Any thread.
   void AddTask(HttpTask* task);
   // Delivers every pending event to its task's callback, in order; destroys each task right after
-  // its completion event. An event is removed before its callback runs, so a callback that makes
-  // DispatchEvents run again only sees the events that remain. GUI thread only.
+  // its completion event. A call made while a callback runs (from a nested loop's idle hook) does
+  // nothing: callbacks are never re-entered. GUI thread only.
   void DispatchEvents();
+  // How many events wait for delivery. Any thread.
+  size_t UndeliveredEventCount();
 
   // Whether transfers verify the peer's certificate and host name (default true). Read at the
   // start of each transfer. Any thread.
@@ -78,6 +84,8 @@ class HttpMgr {
   std::deque<std::unique_ptr<HttpTaskEvent>> m_events[2];  // incoming (workers), delivery (GUI thread)
   std::mutex m_eventLock;
   std::atomic<bool> m_running{false};
+  std::unique_ptr<platform::LoopSignal> m_delivery;  // while running; raised by PostEvent
+  bool m_dispatching = false;                         // GUI thread only
   std::atomic<int32_t> m_liveWorkers{0};
   std::mutex m_countLock;
   std::vector<std::thread> m_workers;  // GUI thread only

@@ -49,6 +49,9 @@ struct HttpTask {
   uint32_t lastProgressTick = 0;
   HttpCallback* callback = nullptr;  // owned; may be null
   HttpMgr* manager = nullptr;        // set by HttpMgr::AddTask
+  // The task's progress event still waiting for delivery, which a newer one updates rather than
+  // queue behind it; guarded by the manager's event lock.
+  HttpTaskEvent* queuedProgress = nullptr;
   std::string url;
 };
 

@@ -11,7 +11,8 @@ bool InitGui();
 bool IsGuiAvailable();
 
 // Runs the loop on the calling (GUI) thread until QuitMainLoop. After each pass in which the loop
-// has drained its pending events, `idle` runs once (the application's OnIdle).
+// has drained its pending events, `idle` runs once (the application's OnIdle); never after
+// QuitMainLoop.
 void RunMainLoop(const std::function<void()>& idle);
 
 // Runs the loop until `done` returns true (checked after each pass), calling `idle` as above.
@@ -27,5 +28,27 @@ void WakeMainLoop();
 
 // Runs `task` on the GUI thread at the loop's next pass. Callable from any thread.
 void PostToMainLoop(std::function<void()> task);
+
+// A signal that any thread can raise to have `dispatch` run on the GUI thread at the loop's next
+// pass, in the outermost loop or a nested one alike. Unlike the idle hook it does not wait for
+// the loop to drain: a window or web view that keeps the loop busy cannot hold it back. Raising
+// it again before it ran runs `dispatch` once; `dispatch` is never re-entered, and does not run
+// once QuitMainLoop was called for the running loop. Constructed and destroyed on the GUI thread.
+class LoopSignal {
+ public:
+  explicit LoopSignal(std::function<void()> dispatch);
+  ~LoopSignal();
+  LoopSignal(const LoopSignal&) = delete;
+  LoopSignal& operator=(const LoopSignal&) = delete;
+
+  // Any thread.
+  void Raise();
+
+ private:
+  struct Source;
+  friend struct LoopSignalSource;
+  std::function<void()> m_dispatch;
+  Source* m_source;
+};
 
 }  // namespace platform

@@ -17,11 +17,18 @@ LoopState& State() {
   return state;
 }
 
+// Whether the innermost RunMainLoop was told to quit: what would run now could find its window
+// destroyed already.
+bool QuitRequested() {
+  const LoopState& state = State();
+  return !state.quitFlags.empty() && *state.quitFlags.back();
+}
+
 // Drives one pass: waits for and dispatches events, then runs the idle hook once the
 // loop has nothing pending.
 void Pass(const std::function<void()>& idle) {
   g_main_context_iteration(nullptr, TRUE);
-  if (idle && !g_main_context_pending(nullptr)) idle();
+  if (idle && !QuitRequested() && !g_main_context_pending(nullptr)) idle();
 }
 
 gboolean RunPosted(gpointer data) {
@@ -67,5 +74,39 @@ void WakeMainLoop() { g_main_context_wakeup(nullptr); }
 void PostToMainLoop(std::function<void()> task) {
   g_idle_add_full(G_PRIORITY_DEFAULT, RunPosted, new std::function<void()>(std::move(task)), nullptr);
 }
+
+struct LoopSignal::Source {
+  GSource base;
+  LoopSignal* owner;
+};
+
+struct LoopSignalSource {
+  static gboolean Dispatch(GSource* base, GSourceFunc, gpointer) {
+    // A quitting loop delivers nothing more; the signal stays raised for whichever loop runs next.
+    if (QuitRequested()) return G_SOURCE_CONTINUE;
+    // Lowered before the work, so that a Raise during it runs the work again.
+    g_source_set_ready_time(base, -1);
+    reinterpret_cast<LoopSignal::Source*>(base)->owner->m_dispatch();
+    return G_SOURCE_CONTINUE;
+  }
+  static constexpr GSourceFuncs kFuncs = {nullptr, nullptr, Dispatch, nullptr, nullptr, nullptr};
+};
+
+LoopSignal::LoopSignal(std::function<void()> dispatch) : m_dispatch(std::move(dispatch)) {
+  GSource* source = g_source_new(const_cast<GSourceFuncs*>(&LoopSignalSource::kFuncs), sizeof(Source));
+  m_source = reinterpret_cast<Source*>(source);
+  m_source->owner = this;
+  g_source_set_name(source, "LoopSignal");
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_attach(source, g_main_context_default());
+}
+
+LoopSignal::~LoopSignal() {
+  g_source_destroy(&m_source->base);
+  g_source_unref(&m_source->base);
+}
+
+// g_source_set_ready_time takes the context's lock and wakes the context when needed.
+void LoopSignal::Raise() { g_source_set_ready_time(&m_source->base, 0); }
 
 }  // namespace platform

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <glib.h>
+
 #include "http/HttpMgr.h"
 #include "platform/MainLoop.h"
 #include "support/LoopbackHttpServer.h"
@@ -548,6 +550,101 @@ TEST_F(HttpMgrTest, APostedEventWakesTheMainLoop) {
   finished = true;
   watchdog.join();
   EXPECT_FALSE(rescued);
+  EXPECT_EQ(receiver.outcome(), HTTP_EVENT_COMPLETE);
+}
+
+// A source that is always ready, as a web view streaming a large file keeps the loop: the loop
+// never drains, and it counts the passes.
+class BusySource {
+ public:
+  BusySource() : m_source(g_source_new(&kFuncs, sizeof(Counted))) {
+    reinterpret_cast<Counted*>(m_source)->passes = &m_passes;
+    g_source_attach(m_source, nullptr);
+  }
+  ~BusySource() {
+    g_source_destroy(m_source);
+    g_source_unref(m_source);
+  }
+  int passes() const { return m_passes; }
+
+ private:
+  struct Counted {
+    GSource base;
+    int* passes;
+  };
+  static gboolean Ready(GSource*, gint* timeout) {
+    *timeout = 0;
+    return TRUE;
+  }
+  static gboolean Dispatch(GSource* source, GSourceFunc, gpointer) {
+    ++*reinterpret_cast<Counted*>(source)->passes;
+    return G_SOURCE_CONTINUE;
+  }
+  static inline GSourceFuncs kFuncs = {Ready, nullptr, Dispatch, nullptr, nullptr, nullptr};
+  GSource* m_source;
+  int m_passes = 0;
+};
+
+// Waits, without running the loop, until the manager holds `count` undelivered events.
+void AwaitUndelivered(HttpMgr& manager, size_t count) {
+  while (manager.UndeliveredEventCount() < count) std::this_thread::sleep_for(1ms);
+}
+
+// A loop that never drains still delivers at once, and an event that was ready when a loop was
+// left is delivered by the next loop, even when nothing else is ready there.
+TEST_F(HttpMgrTest, DeliveryDoesNotWaitForTheLoopToDrain) {
+  manager.Start(1);
+  Receiver first;
+  manager.AddTask(StringTask(server.Url("/bytes/5"), &first));
+  AwaitUndelivered(manager, 1);
+  {
+    BusySource busy;
+    platform::RunMainLoopUntil([&] { return first.finished() || busy.passes() >= 1000; },
+                               [&] { manager.DispatchEvents(); });
+    EXPECT_TRUE(first.finished());
+    EXPECT_LE(busy.passes(), 2);
+  }
+
+  Receiver second;
+  manager.AddTask(StringTask(server.Url("/bytes/5"), &second));
+  AwaitUndelivered(manager, 1);
+  {
+    BusySource busy;
+    platform::RunMainLoopUntil([&] { return busy.passes() >= 1; }, [&] { manager.DispatchEvents(); });
+  }
+  if (!second.finished()) {
+    std::atomic<bool> finished{false};
+    std::atomic<bool> rescued{false};
+    // Should the event be stranded, this ends the otherwise endless wait after a while.
+    std::thread watchdog([&] {
+      Clock::time_point limit = Clock::now() + 10s;
+      while (!finished && Clock::now() < limit) std::this_thread::sleep_for(10ms);
+      rescued = !finished;
+      while (!finished) {
+        platform::WakeMainLoop();
+        std::this_thread::sleep_for(10ms);
+      }
+    });
+    platform::RunMainLoopUntil([&] { return second.finished() || rescued; }, [] {});
+    finished = true;
+    watchdog.join();
+    EXPECT_FALSE(rescued);
+  }
+  EXPECT_TRUE(second.finished());
+}
+
+// A GUI thread held up while a download runs finds one progress event, the newest, before the
+// completion: not a backlog.
+TEST_F(HttpMgrTest, UndeliveredProgressIsMerged) {
+  std::string destination = dir / "merged.bin";
+  manager.Start(1);
+  Receiver receiver;
+  manager.AddTask(FileTask(server.Url("/paced"), destination, &receiver));
+  while (!std::filesystem::exists(destination)) std::this_thread::sleep_for(5ms);
+  AwaitUndelivered(manager, 2);
+  manager.DispatchEvents();
+  ASSERT_EQ(receiver.events.size(), 2u);
+  EXPECT_EQ(receiver.events[0].type, HTTP_EVENT_PROGRESS);
   EXPECT_EQ(receiver.outcome(), HTTP_EVENT_COMPLETE);
 }
 

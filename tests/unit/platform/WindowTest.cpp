@@ -232,6 +232,22 @@ TEST(WindowMessages, PostedMessagesArriveOnTheLoopFromAnyThreadButNotAfterDestru
   DestroyWindow(next);
 }
 
+// Whatever the pass that quits still holds (the idle hook, a raised signal) does not run: the
+// main window may be gone already.
+TEST(MainLoop, NothingRunsAfterQuit) {
+  int idleRuns = 0;
+  int signalRuns = 0;
+  platform::PostToMainLoop([] { platform::QuitMainLoop(); });
+  // Made after the task above, so that both are ready in one pass and the task is dispatched first.
+  platform::LoopSignal signal([&] { ++signalRuns; });
+  signal.Raise();
+  platform::RunMainLoop([&] { ++idleRuns; });
+  EXPECT_EQ(idleRuns, 0);
+  EXPECT_EQ(signalRuns, 0);
+  // The signal stays raised for the next loop.
+  EXPECT_TRUE(RunLoopUntil([&] { return signalRuns == 1; }));
+}
+
 TEST(WindowGeometry, WithoutADisplayWindowsKeepTheGeometryTheyAreGiven) {
   HWND parent = NewWindow(WS_POPUP, nullptr, 30, 40);
   HWND child = NewWindow(WS_CHILD, parent, 5, 6);
