@@ -67,6 +67,7 @@ bool CLauncherApp::OnIdle(long) {
 
 int CLauncherApp::ExitInstance() {
   WriteLog("Exit Instance");
+  m_swfUrlRetry.Cancel();
   m_httpMgr.Stop();
   if (m_hFPC != 0) {
     flash::FPC_UnloadCode(m_hFPC);

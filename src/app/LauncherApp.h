@@ -2,13 +2,17 @@
 // The launcher's application object: start-up, the idle hook that delivers HTTP events, and exit.
 // Everything here runs on the GUI thread.
 
+#include <cstdint>
 #include <mutex>
+#include <random>
 #include <string>
 
 #include "app/Config.h"
+#include "app/RetryPacing.h"
 #include "flash/FlashRuntimeApi.h"
 #include "http/HttpMgr.h"
 #include "platform/InstanceLock.h"
+#include "platform/MainLoop.h"
 
 class CWnd;
 
@@ -36,6 +40,7 @@ class CLauncherApp {
   void ProcessStartArguments();
   void RequestSwfUrl();
   void OnGetSwfUrl(HttpTaskEvent* event);
+  void ScheduleSwfUrlRetry(const std::string& url);
   void OnQQUserLoginAnalysis(HttpTaskEvent* event);
   void RequestPortalUserLoginAnalysis(std::string userId);
   void OnPortalUserLoginAnalysis(HttpTaskEvent* event);
@@ -63,6 +68,12 @@ class CLauncherApp {
   std::string m_setConfig[3];  // guarded by m_setConfigLock
   mutable std::mutex m_setConfigLock;
   CWnd* m_pMainWnd = nullptr;
+
+  // The paced repetition of a failing movie URL query.
+  platform::LoopTimer m_swfUrlRetry;
+  uint32_t m_swfUrlFailures = 0;
+  LogThrottle m_swfUrlLogThrottle;
+  std::minstd_rand m_random{std::random_device{}()};
 
  private:
   bool RunLoginThenCreateMainWindow();

@@ -2,12 +2,15 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <random>
 
 #include "app/LauncherApp.h"
 #include "app/Log.h"
+#include "app/RetryPacing.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "hall/QQHallMsgHelper.h"
 #include "http/HttpTask.h"
+#include "platform/Clock.h"
 #include "platform/Process.h"
 #include "res/StringTable.h"
 
@@ -135,21 +138,40 @@ void CLauncherApp::RequestSwfUrl() { QueueStringRequest(this, m_config.GetSwfUrl
 void CLauncherApp::OnGetSwfUrl(HttpTaskEvent* event) {
   if (event == nullptr || event->task == nullptr || event->task->type != HTTP_TASK_STRING) return;
   auto* task = static_cast<HttpDownloadStringTask*>(event->task);
-  WriteLog("GetSwfUrl: %d, %s", event->type, task->url.c_str());
   switch (event->type) {
     case HTTP_EVENT_COMPLETE:
+      WriteLog("GetSwfUrl: %d, %s", event->type, task->url.c_str());
+      m_swfUrlRetry.Cancel();
+      m_swfUrlFailures = 0;
+      m_swfUrlLogThrottle.Reset();
       m_config.ResolvedSwfUrl = task->body;
       // Without a main window (the login dialog is still open) the window reads the URL when
       // it is created.
       if (m_pMainWnd != nullptr) PostMessage(m_pMainWnd->m_hWnd, WM_SWFURL_READY, 0, 0);
       return;
     case HTTP_EVENT_FAILED:
-      // Retried for as long as the program runs, at the HTTP worker's pace.
-      RequestSwfUrl();
+      ScheduleSwfUrlRetry(task->url);
       return;
     default:
+      WriteLog("GetSwfUrl: %d, %s", event->type, task->url.c_str());
       return;
   }
+}
+
+// Asked again until it succeeds or the launcher ends, after a pause that grows with each failure
+// in a row. Two queries may fail together (start-up's and the main window's): one retry serves both.
+void CLauncherApp::ScheduleSwfUrlRetry(const std::string& url) {
+  ++m_swfUrlFailures;
+  uint32_t delayMs = RetryDelayMs(m_swfUrlFailures, std::uniform_real_distribution<double>(0, 1)(m_random));
+  uint32_t heldBack = 0;
+  if (m_swfUrlLogThrottle.Admit(platform::GetTickCount(), &heldBack)) {
+    WriteLog("GetSwfUrl: %d, %s", HTTP_EVENT_FAILED, url.c_str());
+    if (heldBack > 0)
+      WriteLog("GetSwfUrl retry in %u ms; %u failures were not logged", delayMs, heldBack);
+    else
+      WriteLog("GetSwfUrl retry in %u ms", delayMs);
+  }
+  if (!m_swfUrlRetry.IsPending()) m_swfUrlRetry.Start(delayMs, [this] { RequestSwfUrl(); });
 }
 
 void CLauncherApp::OnQQUserLoginAnalysis(HttpTaskEvent* event) {

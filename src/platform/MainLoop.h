@@ -29,6 +29,25 @@ void WakeMainLoop();
 // Runs `task` on the GUI thread at the loop's next pass. Callable from any thread.
 void PostToMainLoop(std::function<void()> task);
 
+// Runs a task once on the GUI thread after a delay, unless cancelled or destroyed before. GUI thread.
+class LoopTimer {
+ public:
+  LoopTimer() = default;
+  ~LoopTimer() { Cancel(); }
+  LoopTimer(const LoopTimer&) = delete;
+  LoopTimer& operator=(const LoopTimer&) = delete;
+
+  // Replaces a pending task.
+  void Start(unsigned delayMs, std::function<void()> task);
+  void Cancel();
+  bool IsPending() const { return m_sourceId != 0; }
+
+ private:
+  friend struct LoopTimerSource;
+  std::function<void()> m_task;
+  unsigned m_sourceId = 0;
+};
+
 // A signal that any thread can raise to have `dispatch` run on the GUI thread at the loop's next
 // pass, in the outermost loop or a nested one alike. Unlike the idle hook it does not wait for
 // the loop to drain: a window or web view that keeps the loop busy cannot hold it back. Raising

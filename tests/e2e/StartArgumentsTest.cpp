@@ -300,7 +300,7 @@ TEST_F(StartupRequests, MovieUrlAnswerIsStoredUnchangedWithoutAMainWindow) {
   EXPECT_EQ(server.Targets(), std::vector<std::string>{"/GetSwfUrl.html"});
 }
 
-TEST_F(StartupRequests, FailingMovieUrlQueryIsRepeatedUntilItSucceeds) {
+TEST_F(StartupRequests, FailingMovieUrlQueryIsRepeatedAfterGrowingPausesUntilItSucceeds) {
   LoopbackServer server([](const httplib::Request&, httplib::Response& response, int hit) {
     if (hit <= 3) {
       response.status = hit == 2 ? 404 : 503;
@@ -313,13 +313,21 @@ TEST_F(StartupRequests, FailingMovieUrlQueryIsRepeatedUntilItSucceeds) {
   theApp.m_config.GetSwfUrl = url;
   size_t mark = testing_support::TestLogMessages().size();
   theApp.RequestSwfUrl();
-  ASSERT_TRUE(DeliverUntil([] { return !theApp.m_config.ResolvedSwfUrl.empty(); }));
+  ASSERT_TRUE(RunLoopUntil([] { return !theApp.m_config.ResolvedSwfUrl.empty(); }));
   EXPECT_EQ(theApp.m_config.ResolvedSwfUrl, "http://movies.example/late.swf");
   // A success ends the repetition.
-  DeliverUntil([] { return false; }, std::chrono::milliseconds(400));
+  RunLoopUntil([] { return false; }, std::chrono::milliseconds(400));
   EXPECT_EQ(server.Count("/GetSwfUrl.html?v=1"), 4u);
   EXPECT_EQ(LoggedSince(mark, "GetSwfUrl: "),
             (Messages{"GetSwfUrl: 1, " + url, "GetSwfUrl: 1, " + url, "GetSwfUrl: 1, " + url, "GetSwfUrl: 0, " + url}));
+  // Each pause is 1 s, then 2 s, then 4 s, each less up to half by chance.
+  Messages pauses = LoggedSince(mark, "GetSwfUrl retry in ");
+  ASSERT_EQ(pauses.size(), 3u);
+  for (size_t i = 0; i < pauses.size(); ++i) {
+    int ms = std::stoi(pauses[i].substr(std::string("GetSwfUrl retry in ").size()));
+    EXPECT_GE(ms, 500 << i);
+    EXPECT_LE(ms, 1000 << i);
+  }
 }
 
 TEST_F(StartupRequests, MovieUrlAnswerIsAnnouncedToAnExistingMainWindow) {

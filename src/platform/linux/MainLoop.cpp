@@ -109,4 +109,27 @@ LoopSignal::~LoopSignal() {
 // g_source_set_ready_time takes the context's lock and wakes the context when needed.
 void LoopSignal::Raise() { g_source_set_ready_time(&m_source->base, 0); }
 
+struct LoopTimerSource {
+  static gboolean Fire(gpointer data) {
+    auto* timer = static_cast<LoopTimer*>(data);
+    timer->m_sourceId = 0;
+    // Moved out first: the task may start the timer again.
+    std::function<void()> task = std::move(timer->m_task);
+    task();
+    return G_SOURCE_REMOVE;
+  }
+};
+
+void LoopTimer::Start(unsigned delayMs, std::function<void()> task) {
+  Cancel();
+  m_task = std::move(task);
+  m_sourceId = g_timeout_add(delayMs, LoopTimerSource::Fire, this);
+}
+
+void LoopTimer::Cancel() {
+  if (m_sourceId != 0) g_source_remove(m_sourceId);
+  m_sourceId = 0;
+  m_task = nullptr;
+}
+
 }  // namespace platform

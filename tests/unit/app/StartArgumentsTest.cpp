@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "app/RetryPacing.h"
 #include "app/StartArguments.h"
 #include "res/StringTable.h"
 
@@ -85,3 +86,38 @@ TEST(StartArguments, AnalysisHostsComeFromTheEnvironmentElseTheStringTable) {
 }
 
 }  // namespace
+
+// The pause grows from 1 s to the 60 s ceiling whatever the chance, and never vanishes.
+TEST(RetryPacing, PausesDoubleUpToTheCeilingWithJitterOfAtMostHalf) {
+  struct Case {
+    uint32_t failures;
+    uint32_t lowest, highest;
+  };
+  const Case cases[] = {{1, 500, 1000}, {2, 1000, 2000}, {6, 16000, 32000}, {7, 30000, 60000},
+                        {40, 30000, 60000}, {4000000000u, 30000, 60000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failures);
+    EXPECT_EQ(RetryDelayMs(c.failures, 0.0), c.lowest);
+    EXPECT_EQ(RetryDelayMs(c.failures, 1.0), c.highest);
+    EXPECT_EQ(RetryDelayMs(c.failures, 7.0), c.highest);  // out-of-range chance is held to 0..1
+  }
+}
+
+// Five failures are logged, then one a minute with the count of those held back; a success
+// starts the count again.
+TEST(RetryPacing, LogThrottleWritesTheFirstFiveThenOneAMinute) {
+  LogThrottle throttle;
+  uint32_t heldBack = 99;
+  uint32_t now = 0xFFFFF000u;  // the tick count wraps meanwhile
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(throttle.Admit(now += 1000, &heldBack));
+  EXPECT_EQ(heldBack, 0u);
+  int admitted = 0;
+  for (int i = 0; i < 119; ++i) admitted += throttle.Admit(now += 1000, &heldBack);
+  EXPECT_EQ(admitted, 1);
+  EXPECT_EQ(heldBack, 59u);
+  EXPECT_TRUE(throttle.Admit(now += 60000, &heldBack));
+  EXPECT_EQ(heldBack, 59u);
+  throttle.Reset();
+  EXPECT_TRUE(throttle.Admit(now += 1, &heldBack));
+  EXPECT_EQ(heldBack, 0u);
+}
