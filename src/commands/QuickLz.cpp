@@ -1,5 +1,7 @@
 #include "commands/QuickLz.h"
 
+#include <array>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -7,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/Files.h"
 #include "platform/TempFiles.h"
 
 namespace {
@@ -88,27 +91,25 @@ std::optional<QuickLzHeader> ReadQuickLzHeader(std::span<const uint8_t> stream) 
   return header;
 }
 
-std::optional<size_t> DecompressBuffer(std::span<const uint8_t> stream, std::span<uint8_t> output) {
-  std::optional<QuickLzHeader> header = ReadQuickLzHeader(stream);
-  if (!header || header->compressedSize > stream.size() || header->decompressedSize > output.size()) {
-    return std::nullopt;
-  }
-  const size_t total = header->compressedSize;
-  const size_t size = header->decompressedSize;
-  const uint8_t* source = stream.data();
-  uint8_t* target = output.data();
+namespace {
 
-  if (!header->compressed) {
-    if (stream.size() - header->headerSize < size) return std::nullopt;
-    if (size != 0) memcpy(target, source + header->headerSize, size);
-    return size;
-  }
-
-  // Signed so that the limits below are plain comparisons also when N is under 11.
-  const int64_t signedSize = static_cast<int64_t>(size);
-  size_t in = header->headerSize;
+// Where a compressed body's decoding stands between two tokens: the next stream byte, the next
+// output byte and the control word's unread bits (1: used up, the next word comes first).
+struct DecodeState {
+  size_t in = 0;
   size_t out = 0;
   uint32_t word = 1;
+};
+
+// Decodes a compressed body from `state` on, checking every token: the plain decoder, and the
+// tail of the fast one. `total` is T, `size` is N, `target` holds N bytes.
+std::optional<size_t> DecodeChecked(const uint8_t* source, size_t total, uint8_t* target, size_t size,
+                                    DecodeState state) {
+  // Signed so that the limits below are plain comparisons also when N is under 11.
+  const int64_t signedSize = static_cast<int64_t>(size);
+  size_t in = state.in;
+  size_t out = state.out;
+  uint32_t word = state.word;
   // Every pass consumes at least one stream byte, so the loop ends within T passes.
   for (;;) {
     if (word == 1) {
@@ -172,6 +173,169 @@ std::optional<size_t> DecompressBuffer(std::span<const uint8_t> stream, std::spa
   return size;
 }
 
+// --- The fast path. It runs only where no check of DecodeChecked can fail, so it needs none per
+// token beyond the match offset: one test per control word on the input and one per token on the
+// output. Its wide loads and stores may pass the token's end, within the slack those tests keep.
+
+// Stream bytes a control word and its tokens may touch: the word, at most 32 tokens of at most 4
+// bytes, and a literal run's last 32-byte copy.
+constexpr size_t kFastInputSlack = 4 + 32 * 4 + 32;
+
+// Output bytes a token may touch: the longest match plus a 16-byte copy's overshoot. With this
+// many left, no match can come within 4 bytes of the end and no literal reaches the tail.
+constexpr size_t kFastOutputSlack = 258 + 16;
+
+inline void CopySixteen(uint8_t* to, const uint8_t* from) {
+  uint8_t value[16];
+  memcpy(value, from, 16);
+  memcpy(to, value, 16);
+}
+
+// The five match token forms, told apart by the token's low 7 bits: its length in bytes, where its
+// offset and length fields lie, and the length's base.
+struct MatchForm {
+  uint32_t offsetMask;
+  uint8_t bytes;
+  uint8_t offsetShift;
+  uint8_t lengthShift;
+  uint8_t lengthMask;
+  uint8_t lengthBase;
+};
+
+constexpr MatchForm MatchFormOf(uint32_t lowBits) {
+  switch (lowBits & 3) {
+    case 0:
+      return {0xff, 1, 2, 0, 0, 3};
+    case 1:
+      return {0xffff, 2, 2, 0, 0, 3};
+    case 2:
+      return {0xffff, 2, 6, 2, 15, 3};
+    default:
+      return (lowBits & 0x7f) != 3 ? MatchForm{0xffffff, 3, 7, 2, 31, 2} : MatchForm{0xffffffff, 4, 15, 7, 255, 3};
+  }
+}
+
+constexpr auto kMatchForms = [] {
+  std::array<MatchForm, 128> forms{};
+  for (uint32_t i = 0; i < forms.size(); ++i) forms[i] = MatchFormOf(i);
+  return forms;
+}();
+
+// 1 + 2^(8 * period) + 2^(16 * period) + ... below 2^64, for periods 3 to 7.
+constexpr auto kPeriodRepeat = [] {
+  std::array<uint64_t, 8> repeat{};
+  for (size_t period = 3; period < 8; ++period) {
+    for (size_t shift = 0; shift < 64; shift += 8 * period) repeat[period] |= uint64_t{1} << shift;
+  }
+  return repeat;
+}();
+
+// Copies a match with stores that may overshoot its end by up to 15 bytes. offset >= 3.
+// A short period is repeated from a register: loads from bytes stored just before would wait
+// for those stores, each time.
+inline void CopyMatchWide(uint8_t* to, size_t offset, size_t length) {
+  uint8_t* const end = to + length;
+  const uint8_t* from = to - offset;
+  if (offset >= 16) {
+    do {
+      CopySixteen(to, from);
+      to += 16;
+      from += 16;
+    } while (to < end);
+    return;
+  }
+  if (offset < 8) {
+    // The period's bytes times 1 + 2^(8 * offset) + ...: the period repeated over 8 bytes.
+    uint64_t period;
+    memcpy(&period, from, 8);
+    period &= ~uint64_t{0} >> (64 - 8 * offset);
+    const uint64_t pattern = period * kPeriodRepeat[offset];
+    const size_t step = offset * (8 / offset);
+    for (; to < end; to += step) memcpy(to, &pattern, 8);
+    return;
+  }
+  // Two copies of the period side by side hold 16 bytes of it from the start.
+  uint8_t pattern[32];
+  memcpy(pattern, from, 16);
+  memcpy(pattern + offset, from, 16);
+  const size_t step = offset == 8 ? 16 : offset;
+  for (; to < end; to += step) memcpy(to, pattern, 16);
+}
+
+// Decodes as DecodeChecked would, as far as the slack allows; returns where it stopped, between
+// two tokens, for DecodeChecked to finish. nullopt when a match reaches before the output's start.
+std::optional<DecodeState> DecodeFast(const uint8_t* source, size_t total, uint8_t* target, size_t size,
+                                      DecodeState state) {
+  if (total - state.in < kFastInputSlack || size < kFastOutputSlack) return state;
+  const uint8_t* in = source + state.in;
+  const uint8_t* const lastWordStart = source + total - kFastInputSlack;
+  uint8_t* out = target + state.out;
+  uint8_t* const lastTokenStart = target + size - kFastOutputSlack;
+  uint32_t word = state.word;
+  for (;;) {
+    // 1: the word is used up. 0: a word of zeros was read, all literals from here on.
+    if (word <= 1) {
+      if (in > lastWordStart) break;
+      if (word == 1) {
+        word = LoadLittleEndian(in);
+        in += 4;
+      }
+    }
+    if (out > lastTokenStart) break;
+    if ((word & 1) == 0) {
+      // Up to 16 literal tokens at a time; a zero word stays zero.
+      const int run = std::countr_zero(word | 0x10000);
+      CopySixteen(out, in);
+      in += run;
+      out += run;
+      word >>= run;
+      continue;
+    }
+    const uint32_t value = LoadLittleEndian(in);
+    const MatchForm& form = kMatchForms[value & 0x7f];
+    const size_t offset = (value & form.offsetMask) >> form.offsetShift;
+    const size_t length = form.lengthBase + ((value >> form.lengthShift) & form.lengthMask);
+    if (offset > static_cast<size_t>(out - target) || offset < 3) return std::nullopt;
+    CopyMatchWide(out, offset, length);
+    in += form.bytes;
+    out += length;
+    word >>= 1;
+  }
+  return DecodeState{static_cast<size_t>(in - source), static_cast<size_t>(out - target), word};
+}
+
+enum class DecodePath { kFast, kChecked };
+
+std::optional<size_t> Decode(std::span<const uint8_t> stream, std::span<uint8_t> output, DecodePath path) {
+  std::optional<QuickLzHeader> header = ReadQuickLzHeader(stream);
+  if (!header || header->compressedSize > stream.size() || header->decompressedSize > output.size()) {
+    return std::nullopt;
+  }
+  const size_t total = header->compressedSize;
+  const size_t size = header->decompressedSize;
+  if (!header->compressed) {
+    if (stream.size() - header->headerSize < size) return std::nullopt;
+    if (size != 0) memcpy(output.data(), stream.data() + header->headerSize, size);
+    return size;
+  }
+  std::optional<DecodeState> state = DecodeState{header->headerSize, 0, 1};
+  if (path == DecodePath::kFast) {
+    state = DecodeFast(stream.data(), total, output.data(), size, *state);
+    if (!state) return std::nullopt;
+  }
+  return DecodeChecked(stream.data(), total, output.data(), size, *state);
+}
+
+}  // namespace
+
+std::optional<size_t> DecompressBuffer(std::span<const uint8_t> stream, std::span<uint8_t> output) {
+  return Decode(stream, output, DecodePath::kFast);
+}
+
+std::optional<size_t> DecompressBufferChecked(std::span<const uint8_t> stream, std::span<uint8_t> output) {
+  return Decode(stream, output, DecodePath::kChecked);
+}
+
 bool ByteBuffer::Allocate(size_t size) {
   m_data.reset(new (std::nothrow) uint8_t[size]);
   m_size = m_data ? size : 0;
@@ -193,10 +357,9 @@ DecompressStatus DecompressToMemory(std::span<const uint8_t> stream, ByteBuffer&
 }
 
 DecompressStatus DecompressFileToMemory(const char* source, ByteBuffer& output) {
-  // fopen succeeds on a directory here, where the original platform refuses it.
-  std::error_code error;
-  if (std::filesystem::is_directory(source, error)) return DecompressStatus::kSourceUnreadable;
-  std::unique_ptr<FILE, FileCloser> file(fopen(source, "rb"));
+  // Only a regular file is read: a directory has no bytes, a FIFO or a device would block or never
+  // end.
+  std::unique_ptr<FILE, FileCloser> file(platform::OpenRegularFileStream(source));
   if (!file || fseek(file.get(), 0, SEEK_END) != 0) return DecompressStatus::kSourceUnreadable;
   long length = ftell(file.get());
   if (length < 0 || fseek(file.get(), 0, SEEK_SET) != 0) return DecompressStatus::kSourceUnreadable;

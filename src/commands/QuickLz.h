@@ -36,6 +36,11 @@ std::optional<QuickLzHeader> ReadQuickLzHeader(std::span<const uint8_t> stream);
 // writes out of bounds, never loops: the work is linear in T + N. Any thread.
 std::optional<size_t> DecompressBuffer(std::span<const uint8_t> stream, std::span<uint8_t> output);
 
+// DecompressBuffer without its fast path: every token checked on its own. Same contract and the
+// same answer for every input (also the same output bytes on success); the yardstick that the
+// fast path is fuzzed and measured against.
+std::optional<size_t> DecompressBufferChecked(std::span<const uint8_t> stream, std::span<uint8_t> output);
+
 // Heap bytes allocated without zero-filling and without throwing (a declared size that cannot be
 // allocated is a failure the caller sees, not an exception). Move-only.
 class ByteBuffer {

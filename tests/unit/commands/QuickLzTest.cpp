@@ -42,7 +42,8 @@ Bytes FromString(const std::string& text) { return Bytes(text.begin(), text.end(
 std::string ToString(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 // Decodes with an output buffer larger than N whose spare bytes must stay untouched, and a stream
-// buffer of exactly the stream's bytes (so a sanitizer sees any read beyond it).
+// buffer of exactly the stream's bytes (so a sanitizer sees any read beyond it). The plain checked
+// decoder must give the same answer, so every stream here also tests the fast path against it.
 std::optional<Bytes> Decode(const Bytes& stream, size_t spare = 64) {
   std::optional<QuickLzHeader> header = ReadQuickLzHeader(stream);
   // A damaged N may be huge; no stream of this length can fill more than 65 bytes per byte.
@@ -55,9 +56,13 @@ std::optional<Bytes> Decode(const Bytes& stream, size_t spare = 64) {
       break;
     }
   }
+  Bytes checkedOutput(size);
+  std::optional<size_t> checked = DecompressBufferChecked(stream, checkedOutput);
+  EXPECT_EQ(decoded.has_value(), checked.has_value()) << "the fast and the checked decoder disagree";
   if (!decoded) return std::nullopt;
   EXPECT_EQ(*decoded, size);
   output.resize(*decoded);
+  EXPECT_TRUE(output == checkedOutput) << "the fast and the checked decoder wrote different bytes";
   return output;
 }
 
@@ -70,6 +75,17 @@ struct StreamCase {
 // 01 17 14 | control word 08 00 00 80 | 'aaa' | match CE 00 (offset 3, length 6) | eleven 'a'.
 #define EXAMPLE_HEAD "01 17 14 08 00 00 80 61 61 61 "
 #define ELEVEN_A "61 61 61 61 61 61 61 61 61 61 61"
+// 320 literals, enough for the fast path: 'a' to 'p' twenty times.
+#define SIXTEEN_LETTERS "61 62 63 64 65 66 67 68 69 6A 6B 6C 6D 6E 6F 70 "
+#define EIGHTY_LETTERS SIXTEEN_LETTERS SIXTEEN_LETTERS SIXTEEN_LETTERS SIXTEEN_LETTERS SIXTEEN_LETTERS
+#define LETTERS_320 EIGHTY_LETTERS EIGHTY_LETTERS EIGHTY_LETTERS EIGHTY_LETTERS
+
+// The text that LETTERS_320 spells.
+#define LETTERS_PLAIN                                                                                     \
+  "abcdefghijklmnopabcdefghijklmnopabcdefghijklmnopabcdefghijklmnopabcdefghijklmnopabcdefghijklmnop" \
+  "abcdefghijklmnopabcdefghijklmnopabcdefghijklmnopabcdefghijklmnopabcdefghijklmnopabcdefghijklmnop" \
+  "abcdefghijklmnopabcdefghijklmnopabcdefghijklmnopabcdefghijklmnopabcdefghijklmnopabcdefghijklmnop" \
+  "abcdefghijklmnopabcdefghijklmnop"
 
 const StreamCase kStreamCases[] = {
     {"compressed example", EXAMPLE_HEAD "CE 00 " ELEVEN_A, std::string(20, 'a')},
@@ -105,6 +121,11 @@ const StreamCase kStreamCases[] = {
     {"short long header", "02 09 00 00 00 00 00 00", std::nullopt},
     {"stored body short of N", "00 06 04 61 62 63", std::nullopt},
     {"stored, T beyond the stream", "00 07 03 61 62 63", std::nullopt},
+    // Long enough for the fast path. A word of zeros announces literals up to the end; a word of
+    // 1 announces a match and then literals.
+    {"word of zeros", "03 4D 01 00 00 40 01 00 00 00 00 00 00 " LETTERS_320, std::string(LETTERS_PLAIN)},
+    {"word of 1, then a match before the start", "03 4D 01 00 00 40 01 00 00 01 00 00 00 " LETTERS_320,
+     std::nullopt},
 };
 
 TEST(DecompressBuffer, HandMadeStreams) {
@@ -185,12 +206,19 @@ TEST(DecompressBuffer, CutStreamsFail) {
 
 // Random damage to real streams: no write beyond N, no hang, and each result is either a failure
 // or exactly N bytes.
+Bytes Sample(size_t size, int kind, uint32_t seed);
+
 TEST(DecompressBuffer, DamagedStreamsAreHandledSafely) {
   std::mt19937 random(1234);
+  std::vector<Bytes> streams;
   for (const Vector& vector : ReferenceVectors()) {
-    if (vector.stream.size() > 70000) continue;
+    if (vector.stream.size() <= 70000) streams.push_back(vector.stream);
+  }
+  // Runs, short periods, words and longer periods, with room for the fast path.
+  for (int kind = 1; kind < 5; ++kind) streams.push_back(CompressQuickLz(Sample(20000, kind, 5)));
+  for (const Bytes& original : streams) {
     for (int round = 0; round < 400; ++round) {
-      Bytes stream = vector.stream;
+      Bytes stream = original;
       int edits = 1 + static_cast<int>(random() % 4);
       for (int e = 0; e < edits; ++e) {
         size_t at = random() % stream.size();
@@ -232,6 +260,10 @@ Bytes Sample(size_t size, int kind, uint32_t seed) {
         data[i] = static_cast<uint8_t>("abcdefgh"[i % (2 + seed % 6)]);
         ++i;
         break;
+      case 4:  // periods of 3 to 20 bytes, a new one every 1000 bytes
+        data[i] = static_cast<uint8_t>('a' + i % (3 + (i / 1000 + seed) % 18));
+        ++i;
+        break;
       default:  // words, with now and then a stretch of noise
         if (random() % 50 == 0) {
           for (int k = 0; k < 40 && i < size; ++k) data[i++] = static_cast<uint8_t>(random());
@@ -266,7 +298,7 @@ TEST(CompressQuickLz, RoundTripsLargeInputsAndCompressesWhatRepeats) {
     bool compresses;
   };
   for (LargeCase test : {LargeCase{0, 1 << 20, false}, LargeCase{1, 3 << 20, true}, LargeCase{2, 1 << 20, true},
-                         LargeCase{3, 2 << 20, true}}) {
+                         LargeCase{3, 2 << 20, true}, LargeCase{4, 1 << 20, true}}) {
     Bytes data = Sample(test.size, test.kind, 7);
     Bytes stream = CompressQuickLz(data);
     EXPECT_EQ((stream[0] & kQuickLzCompressedFlag) != 0, test.compresses) << test.kind;
