@@ -1,32 +1,42 @@
 #pragma once
-// The MD5 message digest of RFC 1321, and the digest text of a file that CALCULATE_MD5 answers.
+// The MD5 message digest of RFC 1321, computed by libcrypto, and the digest text of a file that
+// CALCULATE_MD5 answers.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 
 using Md5Digest = std::array<uint8_t, 16>;
 
+struct evp_md_ctx_st;
+
 // Incremental MD5. Feed the message in pieces of any size with Update, then take the digest once
-// with Final; after Final the context starts over as if newly made. Not thread-safe; a context
+// with Final; after Final the context starts over as if newly made. libcrypto's default provider
+// always has MD5; should it be missing or refuse a call, the process ends with a message on
+// standard error (an installation fault, not an input one). Move-only; not thread-safe, a context
 // belongs to one thread at a time.
 class Md5Context {
  public:
   Md5Context();
+  ~Md5Context();
+  Md5Context(Md5Context&&) noexcept;
+  Md5Context& operator=(Md5Context&&) noexcept;
+
   void Update(std::span<const uint8_t> bytes);
-  // Pads the message, appends its bit length and returns the 16 digest bytes in RFC 1321 order.
+  // The 16 digest bytes in RFC 1321 order.
   Md5Digest Final();
 
  private:
-  void Reset();
-  void Transform(const uint8_t* block);
+  void Start();
 
-  std::array<uint32_t, 4> m_state{};
-  uint64_t m_length = 0;              // message bytes so far
-  std::array<uint8_t, 64> m_block{};  // a partial block; its size is m_length % 64
+  struct ContextFree {
+    void operator()(evp_md_ctx_st* context) const;
+  };
+  std::unique_ptr<evp_md_ctx_st, ContextFree> m_context;
 };
 
 // The digest of one whole message.
