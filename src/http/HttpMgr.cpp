@@ -23,6 +23,13 @@ constexpr uint32_t kProgressIntervalMs = 50;
 constexpr std::chrono::milliseconds kIdlePoll{100};
 // Any non-zero result of the transfer-info function makes libcurl abort the transfer.
 constexpr int kAbortTransfer = 42;
+// A download never leaves its disk with less than this free: a player's machine must go on working,
+// whatever a server sends.
+constexpr uint64_t kMinimumFreeBytes = 256ull << 20;
+// The free space is looked at again after this many bytes.
+constexpr uint64_t kFreeSpaceCheckBytes = 4ull << 20;
+// A string answer (movie URL, analysis reports) is small; a larger one is refused, not collected.
+constexpr size_t kMaxStringBodyBytes = 16u << 20;
 
 struct CurlEasyDeleter {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
@@ -30,6 +37,16 @@ struct CurlEasyDeleter {
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 
 }  // namespace
+
+// One transfer's state, shared by the write and transfer-info functions on the worker.
+struct HttpMgr::Transfer {
+  HttpTask* task;
+  CURL* curl;
+  platform::StagedFile* staged;  // a file task's temporary file, else null
+  uint64_t received = 0;
+  uint64_t receivedAtSpaceCheck = 0;
+  const char* refusal = nullptr;  // why the body was refused, for the log
+};
 
 HttpMgr::HttpMgr() { curl_global_init(CURL_GLOBAL_ALL); }
 
@@ -207,13 +224,15 @@ bool HttpMgr::RunTransfer(void* curlHandle, HttpTask* task) {
     if (!staged.Open(fileTask->path)) return false;  // no transfer is made
     fileTask->file = staged.stream();
   }
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, task);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, task);
+  Transfer transfer{task, curl, fileTask != nullptr ? &staged : nullptr};
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
 
   CURLcode result = curl_easy_perform(curl);
   long status = 0;
   bool completed =
       result == CURLE_OK && curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == 200;
+  if (transfer.refusal != nullptr) WriteLog("HttpMgr: %s stopped: %s", task->url.c_str(), transfer.refusal);
 
   if (fileTask != nullptr) {
     fileTask->file = nullptr;
@@ -223,6 +242,26 @@ bool HttpMgr::RunTransfer(void* curlHandle, HttpTask* task) {
       staged.Discard();
   }
   return completed;
+}
+
+// Why the body that has come so far, with `incoming` more bytes, must not be taken; null when it may.
+const char* HttpMgr::RefuseBody(Transfer& transfer, size_t incoming) {
+  transfer.received += incoming;
+  curl_off_t announced = -1;
+  curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+  if (announced >= 0 && transfer.received > static_cast<uint64_t>(announced)) return "longer than its Content-Length";
+  if (transfer.staged == nullptr)
+    return transfer.received > kMaxStringBodyBytes ? "an answer of more than 16 MiB" : nullptr;
+  // The announced length is weighed at the first write; what has no length, at every few MiB.
+  bool first = transfer.received == incoming;
+  if (!first && transfer.received - transfer.receivedAtSpaceCheck < kFreeSpaceCheckBytes) return nullptr;
+  transfer.receivedAtSpaceCheck = transfer.received;
+  uint64_t stillToCome =
+      announced >= 0 ? static_cast<uint64_t>(announced) - (transfer.received - incoming) : incoming;
+  uint64_t available = transfer.staged->AvailableBytes();
+  if (available < stillToCome || available - stillToCome < kMinimumFreeBytes)
+    return "the disk would be left with less than 256 MiB free";
+  return nullptr;
 }
 
 void HttpMgr::PostEvent(std::unique_ptr<HttpTaskEvent> event) {
@@ -244,13 +283,15 @@ void HttpMgr::PostEvent(std::unique_ptr<HttpTaskEvent> event) {
 }
 
 size_t HttpMgr::WriteCallback(char* data, size_t size, size_t count, void* userData) {
-  auto* task = static_cast<HttpTask*>(userData);
+  auto& transfer = *static_cast<Transfer*>(userData);
+  HttpTask* task = transfer.task;
   size_t bytes = size * count;
+  // Anything short of the whole chunk makes libcurl abort the transfer.
+  if ((transfer.refusal = RefuseBody(transfer, bytes)) != nullptr) return 0;
   switch (task->type) {
     case HTTP_TASK_FILE: {
       FILE* file = static_cast<HttpDownloadFileTask*>(task)->file;
-      // Anything short of the whole chunk makes libcurl abort the transfer (a full disk, say).
-      if (file == nullptr || fwrite(data, 1, bytes, file) != bytes) return 0;
+      if (file == nullptr || fwrite(data, 1, bytes, file) != bytes) return 0;  // a full disk, say
       break;
     }
     case HTTP_TASK_STRING:
@@ -263,7 +304,7 @@ size_t HttpMgr::WriteCallback(char* data, size_t size, size_t count, void* userD
 }
 
 int HttpMgr::ProgressCallback(void* userData, int64_t downloadTotal, int64_t downloadNow, int64_t, int64_t) {
-  auto* task = static_cast<HttpTask*>(userData);
+  HttpTask* task = static_cast<Transfer*>(userData)->task;
   HttpMgr* manager = task->manager;
   if (!manager->m_running) return kAbortTransfer;
   if (!task->reportProgress) return 0;

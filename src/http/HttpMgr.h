@@ -13,7 +13,9 @@
 // off), give up a connection attempt after 30 s and a transfer that stays below 100 bytes/s for
 // 30 s, follow at most 20 redirects and only to http and https. A file task's body goes to a
 // temporary file beside its destination, which replaces the destination only when the task
-// completes; a failed task leaves the destination as it was.
+// completes; a failed task leaves the destination as it was. A body longer than its announced
+// length, a download that would leave its disk with less than 256 MiB free, and a string answer of
+// more than 16 MiB are stopped and fail.
 
 #include <atomic>
 #include <condition_variable>
@@ -70,6 +72,8 @@ class HttpMgr {
   // Runs one task's transfer on the worker's handle; true when it completed (status 200 and, for
   // a file task, the file in place).
   bool RunTransfer(void* curlHandle, HttpTask* task);
+  struct Transfer;
+  static const char* RefuseBody(Transfer& transfer, size_t incoming);
   void PostEvent(std::unique_ptr<HttpTaskEvent> event);
   void LeaveWorker();
   static size_t WriteCallback(char* data, size_t size, size_t count, void* task);

@@ -20,7 +20,7 @@ std::string GetCommandLine();
 std::string GetCurrentDirectory();
 
 // Ends the process at once with `code` (-1 shows as exit status 255): no destructors, no atexit
-// handlers, no flushing of stdio buffers.
+// handlers, no flushing of stdio buffers. Open staged files (TempFiles.h) are removed first.
 [[noreturn]] void ExitProcessNow(int code);
 
 // Writes text to the debugger channel (standard error).

@@ -2,6 +2,7 @@
 // Files written beside their destination and put in its place only when they are whole, so that a
 // failed or abandoned write never leaves a destination half-written.
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -16,6 +17,10 @@ void CreateParentDirectories(const std::string& filePath);
 // puts it in the destination's place (an existing destination is replaced in one step); a staged
 // file that is destroyed uncommitted is removed and the destination is left as it was.
 // Move-only; used by one thread at a time.
+//
+// Temporary files are hidden and carry the process's id: ".<name>.<pid>.staged-XXXXXX". Those that
+// are open are removed also when the process ends at once (ExitProcessNow); those that a killed
+// process left behind are removed when a staged file is next opened in their folder.
 class StagedFile {
  public:
   StagedFile() = default;
@@ -40,11 +45,18 @@ class StagedFile {
   void Discard();
 
   const std::string& temporaryPath() const { return m_temporaryPath; }
+  // The bytes still free for this process on the temporary file's file system; the largest value
+  // when not open or not known.
+  uint64_t AvailableBytes() const;
 
  private:
   FILE* m_stream = nullptr;
   std::string m_temporaryPath;
   std::string m_destination;  // where Commit puts the file (symbolic links resolved)
 };
+
+// Removes the temporary files of every staged file still open in this process. For the paths that
+// end the process without destructors; any thread.
+void RemoveOpenStagedFiles();
 
 }  // namespace platform

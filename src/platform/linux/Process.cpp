@@ -8,6 +8,8 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/TempFiles.h"
+
 namespace platform {
 
 uint32_t GetCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
@@ -52,7 +54,11 @@ std::string GetCurrentDirectory() {
   return buffer.data();
 }
 
-void ExitProcessNow(int code) { _exit(code); }
+void ExitProcessNow(int code) {
+  // Whatever is being written for a later rename would otherwise stay behind as a hidden file.
+  RemoveOpenStagedFiles();
+  _exit(code);
+}
 
 void OutputDebugString(const char* text) {
   fputs(text, stderr);

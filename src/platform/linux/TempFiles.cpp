@@ -1,12 +1,21 @@
 #include "platform/TempFiles.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <mutex>
+#include <set>
+#include <string_view>
 #include <utility>
 
 namespace platform {
@@ -44,6 +53,54 @@ std::string ResolveDestination(const std::string& destination) {
   std::string target = resolved;
   free(resolved);
   return target;
+}
+
+// The temporary files this process holds open, so that an immediate exit can remove them.
+struct OpenStagedFiles {
+  std::mutex lock;
+  std::set<std::string> paths;
+};
+OpenStagedFiles& Registry() {
+  static auto* registry = new OpenStagedFiles;  // never destroyed: used until the very end
+  return *registry;
+}
+void Register(const std::string& path) {
+  std::lock_guard<std::mutex> lock(Registry().lock);
+  Registry().paths.insert(path);
+}
+void Unregister(const std::string& path) {
+  std::lock_guard<std::mutex> lock(Registry().lock);
+  Registry().paths.erase(path);
+}
+
+constexpr char kStagedMarker[] = ".staged-";
+
+// The process id in a temporary name of ours (".<name>.<pid>.staged-XXXXXX"), or 0.
+pid_t OwnerOfStagedName(std::string_view name) {
+  size_t marker = name.rfind(kStagedMarker);
+  if (name.empty() || name[0] != '.' || marker == std::string_view::npos ||
+      name.size() - marker != sizeof(kStagedMarker) - 1 + 6)
+    return 0;
+  size_t digits = marker;
+  while (digits > 1 && isdigit(static_cast<unsigned char>(name[digits - 1]))) --digits;
+  if (digits == marker || name[digits - 1] != '.' || marker - digits > 9) return 0;
+  return static_cast<pid_t>(std::stol(std::string(name.substr(digits, marker - digits))));
+}
+
+bool ProcessExists(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+
+// Removes the temporary files in `folder` whose process has ended: a kill or a crash left them.
+void SweepAbandonedStagedFiles(const std::string& folder) {
+  DIR* directory = opendir(folder.c_str());
+  if (directory == nullptr) return;
+  while (dirent* entry = readdir(directory)) {
+    pid_t owner = OwnerOfStagedName(entry->d_name);
+    if (owner == 0 || owner == getpid() || ProcessExists(owner)) continue;
+    struct stat info {};
+    if (fstatat(dirfd(directory), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
+      unlinkat(dirfd(directory), entry->d_name, 0);
+  }
+  closedir(directory);
 }
 
 // Names longer than this are cut in the temporary name, leaving room for the prefix and suffix
@@ -96,9 +153,12 @@ bool StagedFile::Open(const std::string& destination) {
     mode = info.st_mode & 0777;  // a replaced file keeps its permissions
   }
 
-  std::string pattern = (folder == "/" ? "" : folder) + "/." + name.substr(0, kMaxNameInTemporary) + ".XXXXXX";
+  SweepAbandonedStagedFiles(folder);
+  std::string pattern = (folder == "/" ? "" : folder) + "/." + name.substr(0, kMaxNameInTemporary) + "." +
+                        std::to_string(getpid()) + kStagedMarker + "XXXXXX";
   int fd = mkostemp(pattern.data(), O_CLOEXEC);
   if (fd < 0) return false;
+  Register(pattern);
   fchmod(fd, mode);
   FILE* stream = fdopen(fd, "wb");
   if (stream == nullptr) {
@@ -120,16 +180,30 @@ bool StagedFile::Commit() {
     Discard();
     return false;
   }
+  Unregister(m_temporaryPath);
   m_temporaryPath.clear();
   return true;
+}
+
+uint64_t StagedFile::AvailableBytes() const {
+  struct statvfs info {};
+  if (m_stream == nullptr || fstatvfs(fileno(m_stream), &info) != 0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
 void StagedFile::Discard() {
   if (m_stream != nullptr) fclose(std::exchange(m_stream, nullptr));
   if (!m_temporaryPath.empty()) {
     unlink(m_temporaryPath.c_str());
+    Unregister(m_temporaryPath);
     m_temporaryPath.clear();
   }
+}
+
+void RemoveOpenStagedFiles() {
+  std::lock_guard<std::mutex> lock(Registry().lock);
+  for (const std::string& path : Registry().paths) unlink(path.c_str());
+  Registry().paths.clear();
 }
 
 }  // namespace platform

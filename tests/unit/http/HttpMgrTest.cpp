@@ -3,13 +3,16 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -72,7 +75,8 @@ void ServeStalled(httplib::Response& response, const LoopbackHttpServer& server,
                                 });
 }
 
-void AddRoutes(LoopbackHttpServer& loopback, int ftpPort, std::atomic<size_t>* pacedSent) {
+void AddRoutes(LoopbackHttpServer& loopback, int ftpPort, std::atomic<size_t>* pacedSent,
+               std::atomic<size_t>* endlessSent) {
   httplib::Server& server = loopback.server();
   server.Get(R"(/bytes/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
     response.set_content(Pattern(std::stoul(request.matches[1])), "application/octet-stream");
@@ -112,6 +116,23 @@ void AddRoutes(LoopbackHttpServer& loopback, int ftpPort, std::atomic<size_t>* p
   server.Get("/paced", [&loopback, pacedSent](const httplib::Request&, httplib::Response& response) {
     ServePaced(response, loopback, Pattern(40 * 16384), 16384, 25ms, true, pacedSent);  // about one second
   });
+  // Bodies without end, chunked or announced as a gigabyte, in pieces of 256 KiB.
+  for (bool announced : {false, true}) {
+    server.Get(announced ? "/gigabyte" : "/endless", [&loopback, announced, endlessSent](const httplib::Request&,
+                                                                                        httplib::Response& response) {
+      auto send = [&loopback, endlessSent](size_t, httplib::DataSink& sink) {
+        static const std::string piece = Pattern(256 * 1024);
+        if (loopback.stopping() || !sink.write(piece.data(), piece.size())) return false;
+        *endlessSent += piece.size();
+        return true;
+      };
+      if (announced)
+        response.set_content_provider(size_t{1} << 30, "application/octet-stream",
+                                      [send](size_t offset, size_t, httplib::DataSink& sink) { return send(offset, sink); });
+      else
+        response.set_chunked_content_provider("application/octet-stream", send);
+    });
+  }
   server.Get("/paced-chunked", [&loopback](const httplib::Request&, httplib::Response& response) {
     ServePaced(response, loopback, Pattern(40 * 16384), 16384, 25ms, false);
   });
@@ -204,7 +225,7 @@ std::vector<std::string> Names(const std::string& folder) {
 class HttpMgrTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    AddRoutes(server, ftpPort.port(), &pacedSent);
+    AddRoutes(server, ftpPort.port(), &pacedSent, &endlessSent);
     server.Start();
     manager.SetTimeoutsForTesting(5, kTestLowSpeedSeconds);
   }
@@ -225,6 +246,7 @@ class HttpMgrTest : public ::testing::Test {
 
   ListeningPort ftpPort;
   std::atomic<size_t> pacedSent{0};  // body bytes of /paced that the server got out
+  std::atomic<size_t> endlessSent{0};  // the same of /endless and /gigabyte
   LoopbackHttpServer server;  // outlives the manager, whose workers may still talk to it
   HttpMgr manager;
   TempDir dir;
@@ -524,6 +546,37 @@ TEST_F(HttpMgrTest, AFailedWriteAbortsTheTransfer) {
   EXPECT_EQ(ReadFile(destination), "previous");
   EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"limited.bin"});
   EXPECT_LT(pacedSent.load(), 40u * 16384) << "the server was not left to send the whole body";
+}
+
+// Whatever a server sends, a download leaves its disk with 256 MiB free and the old file in place:
+// a body without end stops when it would take more, and an announced length that cannot fit fails
+// at once.
+TEST_F(HttpMgrTest, DownloadsNeverFillTheDisk) {
+  // A disk of 300 MiB of the test's own: the test binary runs in a mount namespace of its own.
+  std::string disk = dir / "disk";
+  std::filesystem::create_directory(disk);
+  std::string parentNamespace = "/proc/" + std::to_string(getppid()) + "/ns/mnt";
+  ASSERT_NE(std::filesystem::read_symlink("/proc/self/ns/mnt"), std::filesystem::read_symlink(parentNamespace))
+      << "run by ctest, which starts this binary under unshare --mount";
+  ASSERT_EQ(mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=300m"), 0)
+      << "needs root in a mount namespace of its own (unshare -m): " << strerror(errno);
+  manager.Start(1);
+  for (const char* path : {"/endless", "/gigabyte"}) {
+    SCOPED_TRACE(path);
+    endlessSent = 0;
+    std::string destination = disk + "/game.pak";
+    WriteFile(destination, "previous");
+    Receiver receiver;
+    manager.AddTask(FileTask(server.Url(path), destination, &receiver));
+    ASSERT_TRUE(Finish(receiver));
+    EXPECT_EQ(receiver.outcome(), HTTP_EVENT_FAILED);
+    EXPECT_EQ(ReadFile(destination), "previous");
+    EXPECT_EQ(Names(disk), std::vector<std::string>{"game.pak"});
+    // 44 MiB fit above the reserve; the connection's buffers hold a few more.
+    EXPECT_LT(endlessSent.load(), size_t{100} << 20);
+  }
+  manager.Stop();
+  umount2(disk.c_str(), MNT_DETACH);
 }
 
 // Delivery must not wait for an unrelated event: the worker wakes the GUI thread's loop.

@@ -1,11 +1,15 @@
 // Staged files on a real file system: the destination changes only by a whole, committed file.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
+#include "platform/Process.h"
 #include "platform/TempFiles.h"
 #include "support/TestSupport.h"
 
@@ -103,6 +107,49 @@ TEST(StagedFile, DestinationsThatCannotBeWrittenFailAtOnce) {
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir / "folder"));
   EXPECT_EQ(EntryCount(dir.path()), 2u);
+}
+
+// A process that ends at once, or is killed, leaves no hidden file behind for good: the first is
+// cleaned up on its way out, the second when a staged file is next opened in that folder.
+TEST(StagedFile, TemporaryFilesDoNotOutliveTheirProcess) {
+  TempDir dir;
+  std::string destination = dir / "game.pak";
+  WriteFile(destination, "old");
+  for (bool killed : {false, true}) {
+    SCOPED_TRACE(killed ? "killed" : "ended at once");
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      platform::StagedFile file;
+      if (!file.Open(destination)) _exit(3);
+      char byte = 1;
+      if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(4);
+      platform::ExitProcessNow(0);
+    }
+    close(ready[1]);
+    close(go[0]);
+    char byte = 0;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(EntryCount(dir.path()), 2u) << "the child's file is open";
+    if (killed) kill(child, SIGKILL);
+    else EXPECT_EQ(write(go[1], &byte, 1), 1);
+    close(go[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (killed) {
+      EXPECT_EQ(EntryCount(dir.path()), 2u);
+      platform::StagedFile next;  // a later run writes into the same folder
+      ASSERT_TRUE(next.Open(destination));
+      EXPECT_EQ(EntryCount(dir.path()), 2u) << "the abandoned file is gone, the new one is there";
+    } else {
+      EXPECT_EQ(EntryCount(dir.path()), 1u);
+    }
+    EXPECT_EQ(ReadFile(destination), "old");
+  }
 }
 
 TEST(CreateParentDirectories, CreatesEveryMissingFolderButNotTheFile) {
