@@ -1,5 +1,6 @@
 #include "app/LauncherApp.h"
 
+#include <cstdio>
 #include <utility>
 
 #include "app/Log.h"
@@ -15,6 +16,7 @@ namespace {
 
 constexpr unsigned kLoginDialogTemplate = 137;
 constexpr unsigned kLoginDialogHtml = 138;
+constexpr int kExitNoDisplay = 1;
 
 }  // namespace
 
@@ -36,7 +38,15 @@ bool CLauncherApp::InitInstance() {
 
   m_httpMgr.SetVerifyTls(m_config.VerifyTls);
   m_httpMgr.Start(m_config.HttpThreadCount);
-  if (!platform::InitGui()) WriteLog("No display: windows cannot be shown");
+  if (!platform::InitGui()) {
+    WriteLog("No display: windows cannot be shown");
+    // Without windows there is nothing to wait for: end at once and free the lock.
+    if (m_config.LauncherType >= 1 && m_config.LauncherType <= 3) {
+      std::fputs("brimtale-launcher: no display, windows cannot be shown\n", stderr);
+      m_exitCode = kExitNoDisplay;
+      return false;
+    }
+  }
   InitFlashInBox();
 
   switch (m_config.LauncherType) {
@@ -74,7 +84,7 @@ int CLauncherApp::ExitInstance() {
     m_hFPC = 0;
   }
   m_hMutex.Release();
-  return 0;
+  return m_exitCode;
 }
 
 bool CLauncherApp::CheckSingleInstance() {

@@ -29,7 +29,8 @@ class CLauncherApp {
   virtual bool InitInstance();
   // Delivers the HTTP events the worker has queued; runs each time the loop has drained.
   virtual bool OnIdle(long count);
-  // Stops the HTTP worker, unloads the runtime, releases the lock. Returns the exit code.
+  // Stops the HTTP worker, unloads the runtime, releases the lock. Returns the exit code: 0, or 1
+  // when windows were needed and no display could be opened.
   virtual int ExitInstance();
 
   // Takes the single-instance lock; false when another copy of this version runs (its window,
@@ -77,6 +78,8 @@ class CLauncherApp {
 
  private:
   bool RunLoginThenCreateMainWindow();
+
+  int m_exitCode = 0;  // what ExitInstance returns
 };
 
 // The one application object.

@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/Config.h"
@@ -56,6 +58,32 @@ TEST(Startup, UnknownLauncherTypesEndWithoutAWindow) {
     EXPECT_TRUE(PassedSingleInstanceTest(messages));
     EXPECT_FALSE(Contains(messages, "*Load SwfUrl"));
     EXPECT_FALSE(Contains(messages, "After CreateWindowEx"));
+  }
+}
+
+TEST(Startup, WithoutADisplayEveryLauncherTypeSaysSoAndEndsFreeingTheLock) {
+  for (int type : {1, 2, 3}) {
+    SCOPED_TRACE(type);
+    LauncherSandbox sandbox;
+    // Every address goes nowhere, at once, should a request be made.
+    sandbox.WriteConfig(R"({"LauncherType": )" + std::to_string(type) +
+                        R"(, "LoginUrl": "http://127.0.0.1:9/", "GetSwfUrl": "http://127.0.0.1:9/"})");
+    auto options = sandbox.Options();
+    options.unset = {"DISPLAY", "WAYLAND_DISPLAY"};
+    options.environment["BRIMTALE_HALL_ANALYSIS_HOST"] = "http://127.0.0.1:9";
+    options.environment["BRIMTALE_PORTAL_ANALYSIS_HOST"] = "http://127.0.0.1:9";
+    // The second run finds the lock free again: it gets the same answer, not a silent end.
+    for (int run = 0; run < 2; ++run) {
+      SCOPED_TRACE(run);
+      auto result = testing_support::RunProcess({sandbox.Executable(), "ID=test"}, options);
+      ASSERT_TRUE(result.exited) << result.output;
+      EXPECT_EQ(result.exitStatus, 1);
+      EXPECT_NE(result.output.find("brimtale-launcher: no display, windows cannot be shown\n"), std::string::npos)
+          << result.output;
+    }
+    auto messages = sandbox.LogMessages();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), "No display: windows cannot be shown"), 2);
+    EXPECT_EQ(messages.back(), "Exit Instance");
   }
 }
 
@@ -176,6 +204,63 @@ TEST_F(SingleInstance, LockIsFreeAgainWhenTheCopyEnds) {
   platform::InstanceLock after;
   EXPECT_EQ(after.Acquire("ZELQ_LAUNCHER_MUTEX_" + GetExeVersion(m_sandbox.Executable().c_str())),
             platform::InstanceLock::Result::kAcquired);
+}
+
+TEST_F(SingleInstance, WithoutAUsableRuntimeFolderTheLockFallsBackToTheTempFolder) {
+  struct Case {
+    const char* name;
+    std::string runtimeFolder;
+  };
+  // /proc stands for a read-only folder: nobody, root included, can make a file in it.
+  const Case cases[] = {{"missing", m_sandbox.dir() / "no-such-folder"}, {"read-only", "/proc"}};
+  m_sandbox.WriteConfig(R"({"LauncherType": 0, "LauncherCaption": "Fallback Copy"})");
+  const std::string temp = m_sandbox.dir() / "tmp";
+  std::filesystem::create_directories(temp);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    setenv("XDG_RUNTIME_DIR", c.runtimeFolder.c_str(), 1);
+    setenv("TMPDIR", temp.c_str(), 1);
+    platform::InstanceLock running;
+    ASSERT_EQ(running.Acquire("ZELQ_LAUNCHER_MUTEX_" + GetExeVersion(m_sandbox.Executable().c_str())),
+              platform::InstanceLock::Result::kAcquired);
+    auto options = m_sandbox.Options();
+    options.environment["XDG_RUNTIME_DIR"] = c.runtimeFolder;
+    options.environment["TMPDIR"] = temp;
+    auto result = testing_support::RunProcess({m_sandbox.Executable()}, options);
+    ASSERT_TRUE(result.exited) << result.output;
+    EXPECT_FALSE(PassedSingleInstanceTest(m_sandbox.LogMessages()));
+  }
+  unsetenv("TMPDIR");
+}
+
+TEST(InstanceLock, ALinkOrAFileOfAnotherUserInTheTempFolderIsNeverUsed) {
+  testing_support::TempDir temp;
+  setenv("XDG_RUNTIME_DIR", (temp / "no-such-folder").c_str(), 1);
+  setenv("TMPDIR", temp.path().c_str(), 1);
+  const std::string lockFile = temp / ("Shared-" + std::to_string(getuid()) + ".lock");
+  const std::string target = temp / "target";
+
+  // A link planted at the path is not followed: nothing is made at its target.
+  ASSERT_EQ(symlink(target.c_str(), lockFile.c_str()), 0);
+  platform::InstanceLock lock;
+  EXPECT_EQ(lock.Acquire("Shared"), platform::InstanceLock::Result::kFailed);
+  EXPECT_FALSE(testing_support::PathExists(target));
+  ASSERT_EQ(unlink(lockFile.c_str()), 0);
+
+  if (geteuid() == 0) {
+    // Another user's file, which that user could hold locked for ever.
+    testing_support::WriteFile(lockFile, "");
+    chmod(lockFile.c_str(), 0666);
+    ASSERT_EQ(chown(lockFile.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(lock.Acquire("Shared"), platform::InstanceLock::Result::kFailed);
+    ASSERT_EQ(unlink(lockFile.c_str()), 0);
+  }
+  // The user's own file is used.
+  EXPECT_EQ(lock.Acquire("Shared"), platform::InstanceLock::Result::kAcquired);
+  platform::InstanceLock second;
+  EXPECT_EQ(second.Acquire("Shared"), platform::InstanceLock::Result::kHeldElsewhere);
+  unsetenv("TMPDIR");
+  unsetenv("XDG_RUNTIME_DIR");
 }
 
 // Rewrites the version note of a copy of the launcher.

@@ -65,6 +65,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ProcessOp
     if (equals != std::string::npos) environment[text.substr(0, equals)] = text.substr(equals + 1);
   }
   for (const auto& [key, value] : options.environment) environment[key] = value;
+  for (const std::string& key : options.unset) environment.erase(key);
   std::vector<std::string> envStrings;
   for (const auto& [key, value] : environment) envStrings.push_back(key + "=" + value);
   std::vector<char*> envp, args;

@@ -37,6 +37,7 @@ struct ProcessResult {
 struct ProcessOptions {
   std::string workingDirectory;
   std::map<std::string, std::string> environment;  // added to (or replacing in) ours
+  std::vector<std::string> unset;                   // names taken out of ours
   std::chrono::milliseconds timeout{30000};
 };
 
