@@ -24,8 +24,9 @@ class DisplayConnection {
 
   bool IsOpen() const { return m_display != nullptr; }
 
-  // The first top-level window (or the client child of a window manager's frame) whose
-  // _NET_WM_NAME, else WM_NAME, equals `caption` exactly. 0 when none is found or not open.
+  // The top-most, in stacking order, of the top-level windows (or client children of a window
+  // manager's frame) whose _NET_WM_NAME, else WM_NAME, equals `caption` exactly; hidden windows
+  // count. 0 when none is found or not open.
   NativeWindowId FindTopLevelWindow(const std::string& caption);
 
   // Shows (maps and raises) or hides (withdraws) the window. Returns 1 when the window was

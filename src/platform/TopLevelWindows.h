@@ -10,8 +10,9 @@ namespace platform {
 // An X11 window id; 0 is none.
 using NativeWindowId = uint64_t;
 
-// The first top-level window (or the client child of a window manager's frame) whose
-// _NET_WM_NAME, else WM_NAME, equals `caption` exactly. 0 when none is found.
+// The top-most, in stacking order, of the top-level windows (or client children of a window
+// manager's frame) whose _NET_WM_NAME, else WM_NAME, equals `caption` exactly: the same lookup
+// as DisplayConnection's. 0 when none is found.
 NativeWindowId FindTopLevelWindow(const std::string& caption);
 
 // Raises the window and asks the window manager to activate it (_NET_ACTIVE_WINDOW).

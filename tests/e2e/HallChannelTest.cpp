@@ -13,6 +13,7 @@
 #include "hall/IClientProcMsgObject.h"
 #include "hall/QQHallMsgHelper.h"
 #include "platform/DisplayConnection.h"
+#include "platform/TopLevelWindows.h"
 #include "support/TestLog.h"
 
 // Xlib's macros (None, Bool, Status) must come after the test framework's headers.
@@ -65,6 +66,24 @@ class TestWindows {
     XSync(m_display, False);
     m_windows.push_back(window);
     return window;
+  }
+
+  // A window titled `title` inside an unnamed frame, as a reparenting window manager leaves it;
+  // returns the frame.
+  Window CreateFramed(const std::string& title, Window* client) {
+    Window frame = Create("");
+    Window inner = Create(title);
+    XReparentWindow(m_display, inner, frame, 0, 0);
+    XMapWindow(m_display, inner);
+    XSync(m_display, False);
+    m_windows.pop_back();  // destroyed with its frame
+    *client = inner;
+    return frame;
+  }
+
+  void Raise(Window window) {
+    XRaiseWindow(m_display, window);
+    XSync(m_display, False);
   }
 
   bool IsShown(Window window) {
@@ -381,6 +400,27 @@ TEST(HallTargetWindow, BringToTopRaisesAndFocusesTheGameWindow) {
   EXPECT_TRUE(windows.IsTopmostOfOurs(game));
   EXPECT_EQ(windows.Focus(), game);
   EXPECT_TRUE(windows.IsShown(other));
+}
+
+TEST(HallTargetWindow, OfWindowsSharingACaptionBothLookupsFindTheTopMost) {
+  TestWindows windows;
+  ASSERT_TRUE(windows.IsOpen());
+  Window first = windows.Create("Hall Test Twin");
+  Window framedClient = 0;
+  Window frame = windows.CreateFramed("Hall Test Twin", &framedClient);
+  Window last = windows.Create("Hall Test Twin");
+  platform::DisplayConnection display;
+  ASSERT_TRUE(display.IsOpen());
+  struct Case {
+    Window raised;
+    Window found;
+  };
+  for (const Case& c : {Case{first, first}, Case{frame, framedClient}, Case{last, last}, Case{first, first}}) {
+    SCOPED_TRACE(c.raised);
+    windows.Raise(c.raised);
+    EXPECT_EQ(display.FindTopLevelWindow("Hall Test Twin"), c.found);  // the hall's thread
+    EXPECT_EQ(platform::FindTopLevelWindow("Hall Test Twin"), c.found);  // a second copy of the launcher
+  }
 }
 
 TEST(HallTargetWindow, WindowGoneBeforeTheHallActsIsAnErrorNotTheEndOfTheProcess) {

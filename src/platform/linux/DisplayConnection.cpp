@@ -83,12 +83,17 @@ NativeWindowId DisplayConnection::FindTopLevelWindow(const std::string& caption)
     if (auto text = TextProperty(connection, window, netName, utf8)) return *text;
     return TextProperty(connection, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING).value_or(std::string());
   };
-  // Top-level windows, and their children where a reparenting window manager framed them. A
-  // window that vanishes during the walk fails its own requests and simply does not match.
-  for (xcb_window_t top : Children(connection, RootWindow(connection))) {
-    if (name(top) == caption) return top;
-    for (xcb_window_t child : Children(connection, top))
-      if (name(child) == caption) return child;
+  // Top-level windows, and their children where a reparenting window manager framed them, from
+  // the top of the stacking order down: the server lists a window's children bottom to top, so
+  // of several windows with one caption the one the user sees is found. Withdrawn windows are
+  // listed too (the hall shows a hidden one again). A window that vanishes during the walk fails
+  // its own requests and simply does not match.
+  const std::vector<xcb_window_t> tops = Children(connection, RootWindow(connection));
+  for (auto top = tops.rbegin(); top != tops.rend(); ++top) {
+    if (name(*top) == caption) return *top;
+    const std::vector<xcb_window_t> children = Children(connection, *top);
+    for (auto child = children.rbegin(); child != children.rend(); ++child)
+      if (name(*child) == caption) return *child;
   }
   return 0;
 }
