@@ -4,12 +4,11 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <new>
-#include <system_error>
 #include <utility>
 
 #include "platform/Files.h"
+#include "platform/LargePages.h"
 #include "platform/TempFiles.h"
 
 namespace {
@@ -336,47 +335,98 @@ std::optional<size_t> DecompressBufferChecked(std::span<const uint8_t> stream, s
   return Decode(stream, output, DecodePath::kChecked);
 }
 
-bool ByteBuffer::Allocate(size_t size) {
-  m_data.reset(new (std::nothrow) uint8_t[size]);
-  m_size = m_data ? size : 0;
-  return m_data != nullptr;
-}
-
-DecompressStatus DecompressToMemory(std::span<const uint8_t> stream, ByteBuffer& output) {
-  std::optional<QuickLzHeader> header = ReadQuickLzHeader(stream);
-  if (!header || header->compressedSize > stream.size()) return DecompressStatus::kStreamInvalid;
-  const uint64_t size = header->decompressedSize;
-  if (header->compressed ? size > kMaxExpansion * header->compressedSize : size > stream.size() - header->headerSize) {
-    return DecompressStatus::kStreamInvalid;
+void ByteBuffer::Release::operator()(uint8_t* data) const {
+  if (alignment != 0) {
+    operator delete[](data, std::align_val_t{alignment});
+  } else {
+    delete[] data;
   }
-  ByteBuffer buffer;
-  if (!buffer.Allocate(size)) return DecompressStatus::kOutOfMemory;
-  if (!DecompressBuffer(stream, buffer.span())) return DecompressStatus::kStreamInvalid;
-  output = std::move(buffer);
-  return DecompressStatus::kOk;
 }
 
-DecompressStatus DecompressFileToMemory(const char* source, ByteBuffer& output) {
+bool ByteBuffer::Allocate(size_t size) {
+  m_data.reset();
+  m_size = 0;
+  // Tens of MiB of fresh pages cost more to fault in than to decode into.
+  if (size >= platform::kLargePageAlignment) {
+    const size_t alignment = platform::kLargePageAlignment;
+    void* data = operator new[](size, std::align_val_t{alignment}, std::nothrow);
+    if (data == nullptr) return false;
+    platform::AdviseLargePages(data, size);
+    m_data = std::unique_ptr<uint8_t[], Release>(static_cast<uint8_t*>(data), Release{alignment});
+  } else {
+    m_data = std::unique_ptr<uint8_t[], Release>(new (std::nothrow) uint8_t[size], Release{});
+    if (!m_data) return false;
+  }
+  m_size = size;
+  return true;
+}
+
+namespace {
+
+// The whole file at `source`, read at once into a buffer of its size.
+DecompressStatus ReadSource(const char* source, ByteBuffer& bytes) {
   // Only a regular file is read: a directory has no bytes, a FIFO or a device would block or never
   // end.
   std::unique_ptr<FILE, FileCloser> file(platform::OpenRegularFileStream(source));
   if (!file || fseek(file.get(), 0, SEEK_END) != 0) return DecompressStatus::kSourceUnreadable;
   long length = ftell(file.get());
   if (length < 0 || fseek(file.get(), 0, SEEK_SET) != 0) return DecompressStatus::kSourceUnreadable;
+  if (!bytes.Allocate(static_cast<size_t>(length))) return DecompressStatus::kOutOfMemory;
+  if (fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) return DecompressStatus::kSourceUnreadable;
+  return DecompressStatus::kOk;
+}
+
+// Sets `result` to the N decompressed bytes of `stream`: its stored body where it has one (no
+// copy), else `decoded`, allocated and decoded into.
+DecompressStatus Decompress(std::span<const uint8_t> stream, ByteBuffer& decoded, std::span<const uint8_t>& result) {
+  std::optional<QuickLzHeader> header = ReadQuickLzHeader(stream);
+  if (!header || header->compressedSize > stream.size()) return DecompressStatus::kStreamInvalid;
+  const uint64_t size = header->decompressedSize;
+  if (!header->compressed) {
+    if (size > stream.size() - header->headerSize) return DecompressStatus::kStreamInvalid;
+    result = stream.subspan(header->headerSize, size);
+    return DecompressStatus::kOk;
+  }
+  // Checked before allocating: a damaged N must not ask for gigabytes.
+  if (size > kMaxExpansion * header->compressedSize) return DecompressStatus::kStreamInvalid;
+  if (!decoded.Allocate(size)) return DecompressStatus::kOutOfMemory;
+  if (!DecompressBuffer(stream, decoded.span())) return DecompressStatus::kStreamInvalid;
+  result = decoded.span();
+  return DecompressStatus::kOk;
+}
+
+}  // namespace
+
+DecompressStatus DecompressToMemory(std::span<const uint8_t> stream, ByteBuffer& output) {
+  ByteBuffer decoded;
+  std::span<const uint8_t> result;
+  DecompressStatus status = Decompress(stream, decoded, result);
+  if (status != DecompressStatus::kOk) return status;
+  if (decoded.data() != result.data()) {
+    if (!decoded.Allocate(result.size())) return DecompressStatus::kOutOfMemory;
+    if (!result.empty()) memcpy(decoded.data(), result.data(), result.size());
+  }
+  output = std::move(decoded);
+  return DecompressStatus::kOk;
+}
+
+DecompressStatus DecompressFileToMemory(const char* source, ByteBuffer& output) {
   ByteBuffer stream;
-  if (!stream.Allocate(static_cast<size_t>(length))) return DecompressStatus::kOutOfMemory;
-  if (fread(stream.data(), 1, stream.size(), file.get()) != stream.size()) return DecompressStatus::kSourceUnreadable;
-  file.reset();
-  return DecompressToMemory(stream.span(), output);
+  DecompressStatus status = ReadSource(source, stream);
+  return status == DecompressStatus::kOk ? DecompressToMemory(stream.span(), output) : status;
 }
 
 int DecompressFile(const char* source, const char* destination) {
-  ByteBuffer bytes;
-  DecompressStatus status = DecompressFileToMemory(source, bytes);
+  // Each byte is read once, decoded once (a stored body not at all) and written once.
+  ByteBuffer stream;
+  ByteBuffer decoded;
+  std::span<const uint8_t> result;
+  DecompressStatus status = ReadSource(source, stream);
+  if (status == DecompressStatus::kOk) status = Decompress(stream.span(), decoded, result);
   if (status != DecompressStatus::kOk) return static_cast<int>(status);
   platform::StagedFile staged;
   if (!staged.Open(destination)) return static_cast<int>(DecompressStatus::kDestinationUnwritable);
-  if (bytes.size() != 0 && fwrite(bytes.data(), 1, bytes.size(), staged.stream()) != bytes.size()) {
+  if (!result.empty() && fwrite(result.data(), 1, result.size(), staged.stream()) != result.size()) {
     return static_cast<int>(DecompressStatus::kDestinationUnwritable);  // the staged file is discarded
   }
   if (!staged.Commit()) return static_cast<int>(DecompressStatus::kDestinationUnwritable);

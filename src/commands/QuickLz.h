@@ -42,7 +42,8 @@ std::optional<size_t> DecompressBuffer(std::span<const uint8_t> stream, std::spa
 std::optional<size_t> DecompressBufferChecked(std::span<const uint8_t> stream, std::span<uint8_t> output);
 
 // Heap bytes allocated without zero-filling and without throwing (a declared size that cannot be
-// allocated is a failure the caller sees, not an exception). Move-only.
+// allocated is a failure the caller sees, not an exception). A large buffer is aligned for huge
+// pages and asks for them. Move-only.
 class ByteBuffer {
  public:
   ByteBuffer() = default;
@@ -55,7 +56,11 @@ class ByteBuffer {
   std::span<const uint8_t> span() const { return {m_data.get(), m_size}; }
 
  private:
-  std::unique_ptr<uint8_t[]> m_data;
+  struct Release {
+    size_t alignment;  // 0: allocated without extra alignment
+    void operator()(uint8_t* data) const;
+  };
+  std::unique_ptr<uint8_t[], Release> m_data;
   size_t m_size = 0;
 };
 
@@ -79,9 +84,10 @@ DecompressStatus DecompressToMemory(std::span<const uint8_t> stream, ByteBuffer&
 // Any thread; blocks for the whole read and decode.
 DecompressStatus DecompressFileToMemory(const char* source, ByteBuffer& output);
 
-// The DECOMPRESS operation: decodes `source` in memory, then writes the result to a temporary
-// file beside `destination` and renames it over `destination` (platform::StagedFile, so a
-// destination that is a symbolic link is replaced at the file it names). Returns 0
+// The DECOMPRESS operation: reads `source` whole with one read, decodes it into a buffer of N
+// bytes (a stored body is written straight from the bytes read), then writes the result to a
+// temporary file beside `destination` and renames it over `destination` (platform::StagedFile, so
+// a destination that is a symbolic link is replaced at the file it names). Returns 0
 // when `destination` holds the decompressed data, else a DecompressStatus number; on failure
 // `destination` is left exactly as it was (absent, or with its old content). Nothing is logged.
 // Any thread; blocks for the whole operation.
