@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/TestSupport.h"
 
 namespace commands_testing {
@@ -83,13 +85,18 @@ class CommandsRun {
                                              options);
   }
 
-  // Waits until the log holds `message` (the movie's player takes some seconds to start).
-  bool WaitForLog(const std::string& message, std::chrono::milliseconds budget = 60s) {
-    return WaitUntil([&] { return Contains(m_sandbox.LogMessages(), message) || !m_child->IsRunning(); }, budget) &&
-           Contains(m_sandbox.LogMessages(), message);
+  // Waits until the log holds `message`, within `budget` from the movie's start.
+  ::testing::AssertionResult WaitForLog(const std::string& message, std::chrono::milliseconds budget = 60s) {
+    if (!WaitForMovieStart()) return Stalled("the movie did not start");
+    WaitUntil([&] { return Contains(m_sandbox.LogMessages(), message) || !m_child->IsRunning(); }, budget);
+    if (Contains(m_sandbox.LogMessages(), message)) return ::testing::AssertionSuccess();
+    return Stalled("no log line \"" + message + "\"");
   }
-  bool WaitForEnd(std::chrono::milliseconds budget) {
-    return WaitUntil([&] { return !m_child->IsRunning(); }, budget);
+  // Waits for the launcher's end, within `budget` from the movie's start.
+  ::testing::AssertionResult WaitForEnd(std::chrono::milliseconds budget) {
+    if (!WaitForMovieStart()) return Stalled("the movie did not start");
+    if (WaitUntil([&] { return !m_child->IsRunning(); }, budget)) return ::testing::AssertionSuccess();
+    return Stalled("the launcher did not end");
   }
   ProcessResult Finish() { return m_child->Wait(); }
   bool IsRunning() { return m_child->IsRunning(); }
@@ -104,6 +111,17 @@ class CommandsRun {
 
  private:
   std::string HallRecordPath() const { return m_sandbox.dir() / "hall-record.txt"; }
+
+  bool WaitForMovieStart() {
+    auto started = [&] { return testing_support::MovieHasStarted(m_sandbox.LogMessages()); };
+    return WaitUntil([&] { return started() || !m_child->IsRunning(); }, testing_support::kMovieStartBudget) &&
+           started();
+  }
+  ::testing::AssertionResult Stalled(const std::string& what) {
+    return ::testing::AssertionFailure() << what << "\n--- launcher output:\n"
+                                         << m_child->output() << "\n--- log:\n"
+                                         << m_sandbox.Log();
+  }
 
   std::string m_caption;
   LauncherSandbox m_sandbox;

@@ -1,13 +1,19 @@
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <linux/magic.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -104,7 +110,29 @@ ChildProcess::~ChildProcess() {
   if (m_outputFd >= 0) close(m_outputFd);
 }
 
+void ChildProcess::ReadAvailableOutput() {
+  char buffer[4096];
+  while (m_outputFd >= 0) {
+    pollfd fd{m_outputFd, POLLIN, 0};
+    if (poll(&fd, 1, 0) <= 0) return;
+    ssize_t n = read(m_outputFd, buffer, sizeof buffer);
+    if (n <= 0) return;
+    m_result.output.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+const std::string& ChildProcess::output() {
+  ReadAvailableOutput();
+  return m_result.output;
+}
+
+bool MovieHasStarted(const std::vector<std::string>& logMessages) {
+  return std::any_of(logMessages.begin(), logMessages.end(),
+                     [](const std::string& message) { return message.rfind("DispatchFSCommand: ", 0) == 0; });
+}
+
 bool ChildProcess::IsRunning() {
+  ReadAvailableOutput();
   if (m_reaped) return false;
   int status = 0;
   if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
@@ -213,6 +241,28 @@ std::string LogMessage(const std::string& line) {
   std::smatch match;
   if (std::regex_search(line, match, prefix)) return match.suffix();
   return line;
+}
+
+int RunWithTmpfsAsRoot(const std::function<int()>& body) {
+  char scratch[] = "/tmp/brimtale-private-root-XXXXXX";
+  if (mkdtemp(scratch) == nullptr) return kNoPrivateRoot;
+  pid_t child = fork();
+  if (child == 0) {
+    // Each step must hold before the next; body runs only once the root is the new tmpfs.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", scratch, "tmpfs", MS_NOSUID | MS_NODEV, "size=16m") != 0 || chroot(scratch) != 0 ||
+        chdir("/") != 0)
+      _exit(kNoPrivateRoot);
+    struct statfs root {};
+    std::error_code error;
+    if (statfs("/", &root) != 0 || root.f_type != TMPFS_MAGIC || !std::filesystem::is_empty("/", error) || error)
+      _exit(kNoPrivateRoot);
+    _exit(body());
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) status = kNoPrivateRoot << 8;
+  rmdir(scratch);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace testing_support

@@ -2,6 +2,7 @@
 // Helpers shared by the tests: temporary folders, files, and the launcher run as a real process.
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -50,15 +51,26 @@ class ChildProcess {
   int pid() const { return m_pid; }
   // Waits for the end (killing the child at the time limit).
   ProcessResult Wait();
+  // Also takes in the output written so far, so that a chatty child never blocks on a full pipe.
   bool IsRunning();
+  // The child's standard output and error so far (complete after Wait).
+  const std::string& output();
 
  private:
+  void ReadAvailableOutput();
+
   int m_pid = -1;
   int m_outputFd = -1;
   std::chrono::milliseconds m_timeout;
   bool m_reaped = false;
   ProcessResult m_result;
 };
+
+// A launcher's start-up, up to its movie's first command, takes from 3 s on an idle machine to half a
+// minute on a busy one. Tests wait that long for it, and start their own budgets there.
+constexpr std::chrono::seconds kMovieStartBudget{300};
+// Whether the log messages show the movie's first command.
+bool MovieHasStarted(const std::vector<std::string>& logMessages);
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
@@ -84,6 +96,14 @@ class LauncherSandbox {
   TempDir m_dir;
   std::string m_executable;
 };
+
+// Runs `body` in a forked child whose root folder is a fresh, empty tmpfs in a mount namespace of
+// its own, so that whatever it deletes or fills, nothing of the machine is touched. The child ends
+// with body's result as its exit status, which is returned; kNoPrivateRoot when no such root could
+// be made (not root, no namespaces), in which case body never ran. Only this process's memory
+// comes along: body may not start programs or load libraries.
+constexpr int kNoPrivateRoot = 125;
+int RunWithTmpfsAsRoot(const std::function<int()>& body);
 
 // The message part of a log line ("[PID:..][TID:..][hh:mm:ss] message"); the line itself when it
 // has no prefix.
