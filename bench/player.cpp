@@ -27,23 +27,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using testing_support::ChildProcess;
 using testing_support::LauncherSandbox;
+using testing_support::PercentEncode;
 
 const std::string kMovie = std::string(BRIMTALE_BINARY_DIR) + "/movies/TestMovie.swf";
-
-std::string PercentEncode(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (isalnum(c) || c == '/' || c == '.' || c == '_' || c == '-') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
 
 // Runs the launcher on the test movie with `script` until a log message starts with `awaited`;
 // returns that message and the seconds it took, or an empty message after two minutes.
@@ -53,7 +39,6 @@ std::pair<std::string, double> RunUntil(const std::string& script, const std::st
   sandbox.WriteConfig(R"({"LauncherType": 1, "LauncherCaption": "Benchmark", "SwfUrl": "file://)" +
                       sandbox.dir() / "TestMovie.swf" + "?script=" + PercentEncode(script) + R"("})");
   auto options = sandbox.Options();
-  options.environment["BRIMTALE_HALL_ANALYSIS_HOST"] = "http://127.0.0.1:9";
   options.timeout = std::chrono::seconds(150);
   std::string executable = sandbox.Executable();
   auto start = Clock::now();

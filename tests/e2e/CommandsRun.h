@@ -27,21 +27,6 @@ using testing_support::SplitLines;
 
 inline const std::string kMovie = BRIMTALE_BINARY_DIR "/movies/CommandsMovie.swf";
 
-inline std::string UrlEncode(const std::string& text) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : text) {
-    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += hex[c >> 4];
-      encoded += hex[c & 15];
-    }
-  }
-  return encoded;
-}
-
 inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds budget) {
   auto deadline = std::chrono::steady_clock::now() + budget;
   while (!condition()) {
@@ -74,7 +59,7 @@ class CommandsRun {
   }
 
   void Start(const std::string& script) {
-    std::string url = "file://" + kMovie + "?script=" + UrlEncode(script);
+    std::string url = "file://" + kMovie + "?script=" + testing_support::PercentEncode(script);
     m_sandbox.WriteConfig(R"({"LauncherType": 1, "MoreHttpLog": false, "LauncherCaption": ")" + m_caption +
                           R"(", "SwfUrl": ")" + url + R"("})");
     ProcessOptions options = m_sandbox.Options();

@@ -126,6 +126,21 @@ const std::string& ChildProcess::output() {
   return m_result.output;
 }
 
+std::string PercentEncode(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (unsigned char c : text) {
+    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+  }
+  return encoded;
+}
+
 bool MovieHasStarted(const std::vector<std::string>& logMessages) {
   return std::any_of(logMessages.begin(), logMessages.end(),
                      [](const std::string& message) { return message.rfind("DispatchFSCommand: ", 0) == 0; });

@@ -66,6 +66,9 @@ class ChildProcess {
   ProcessResult m_result;
 };
 
+// `text` with every byte but letters, digits and "-_.~" as %XX: for the test movie's script in a URL.
+std::string PercentEncode(const std::string& text);
+
 // A launcher's start-up, up to its movie's first command, takes from 3 s on an idle machine to half a
 // minute on a busy one. Tests wait that long for it, and start their own budgets there.
 constexpr std::chrono::seconds kMovieStartBudget{300};
