@@ -22,7 +22,7 @@ namespace {
 
 constexpr size_t kLongHeaderSize = 9;
 // Bodies up to this long are changed at every position in turn.
-constexpr size_t kEveryPositionBody = 4096;
+constexpr size_t kEveryPositionBody = 1024;
 // No stream can fill more than 65 output bytes per stream byte.
 constexpr size_t kMaxExpansion = 65;
 
