@@ -72,6 +72,26 @@ std::vector<ManifestEntry> ReadManifest() {
   return entries;
 }
 
+// The path a listed file is served at: compressed ones with ".qlz".
+std::string ServedPath(const std::string& name) {
+  for (const ManifestEntry& entry : ReadManifest())
+    if (entry.name == name) return "/files/" + name + (entry.packed ? ".qlz" : "");
+  return "/files/" + name + " (not listed)";
+}
+
+// The request lines of a patch that fetches the listed files in the manifest's order, up to and
+// without `stopAt`; `failing` answers 503 `failures` times before it is served.
+std::vector<std::string> PatchRequests(const std::string& failing = "", int failures = 0, const std::string& stopAt = "") {
+  std::vector<std::string> lines;
+  for (const ManifestEntry& entry : ReadManifest()) {
+    if (entry.name == stopAt) break;
+    const std::string path = ServedPath(entry.name);
+    for (int i = 0; entry.name == failing && i < failures; ++i) lines.push_back("GET " + path + " 503");
+    lines.push_back("GET " + path + " 200");
+  }
+  return lines;
+}
+
 std::string Md5OfFile(const std::string& path) {
   const std::string bytes = ReadFile(path);
   return FormatMd5Digest(Md5Of({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()}));
@@ -232,7 +252,7 @@ class Demo : public ::testing::Test {
 
 TEST_F(Demo, SignsInPatchesAndStartsTheGameThenFindsEverythingCurrent) {
   // The first request for the launch script fails: the movie asks once more.
-  PatchServer server({"--fail-once", "/files/start.sh"});
+  PatchServer server({"--fail-once", ServedPath("start.sh")});
   ASSERT_GT(server.port(), 0);
   StartLauncher(server);
 
@@ -253,7 +273,8 @@ TEST_F(Demo, SignsInPatchesAndStartsTheGameThenFindsEverythingCurrent) {
   Xdotool({"click", "1"});
 
   // The patch: the big file comes slowly enough to be seen on its way.
-  ASSERT_TRUE(WaitUntil([&] { return server.Requested("GET /files/data/world.dat.qlz 200"); }, 90s)) << m_sandbox.Log();
+  ASSERT_TRUE(WaitUntil([&] { return server.Requested("GET " + ServedPath("data/world.dat") + " 200"); }, 90s))
+      << m_sandbox.Log();
   std::this_thread::sleep_for(1200ms);
   SaveScreenshot("2-patching");
 
@@ -268,10 +289,7 @@ TEST_F(Demo, SignsInPatchesAndStartsTheGameThenFindsEverythingCurrent) {
   // The login reached the portal's report with the page's user id.
   EXPECT_TRUE(server.Requested("GET /api/startzelqgame.ashx 200"));
   // The failed download was asked for again, once, and every other file exactly once.
-  const std::vector<std::string> expected{"GET /files/brimtale-game.qlz 200", "GET /files/start.sh 503",
-                                          "GET /files/start.sh 200", "GET /files/readme.txt 200",
-                                          "GET /files/data/world.dat.qlz 200"};
-  EXPECT_EQ(FileRequests(server), expected);
+  EXPECT_EQ(FileRequests(server), PatchRequests("start.sh", 1));
   EXPECT_TRUE(Logged("FlashLog: demo: retrying start.sh: the download failed"));
 
   // The launcher hid itself and waits for the game; it ends with it.
@@ -347,7 +365,7 @@ TEST_F(Demo, RepairsOnlyTheFileThatWasDamaged) {
 
   const size_t before = server.Requests().size();
   RunToTheGame(server);
-  const std::vector<std::string> expected{"GET /files/data/world.dat.qlz 200"};
+  const std::vector<std::string> expected{"GET " + ServedPath("data/world.dat") + " 200"};
   EXPECT_EQ(FileRequests(server, before), expected);
   ExpectInstalledAsListed();
 }
@@ -360,13 +378,13 @@ TEST_F(Demo, AMissingFileIsFetchedAgain) {
 
   const size_t before = server.Requests().size();
   RunToTheGame(server);
-  const std::vector<std::string> expected{"GET /files/readme.txt 200"};
+  const std::vector<std::string> expected{"GET " + ServedPath("readme.txt") + " 200"};
   EXPECT_EQ(FileRequests(server, before), expected);
   ExpectInstalledAsListed();
 }
 
 TEST_F(Demo, ADownloadThatFailsTwiceStopsThePatchWithoutStartingTheGame) {
-  PatchServer server({"--fail-once", "/files/readme.txt", "--fail-once", "/files/readme.txt"});
+  PatchServer server({"--fail-once", ServedPath("readme.txt"), "--fail-once", ServedPath("readme.txt")});
   ASSERT_GT(server.port(), 0);
   StartLauncher(server, "unlucky");
 
@@ -376,8 +394,8 @@ TEST_F(Demo, ADownloadThatFailsTwiceStopsThePatchWithoutStartingTheGame) {
   std::this_thread::sleep_for(1s);  // the movie's next frames show the failure
   SaveScreenshot("failed-patch");
   // Nothing after the failed file is fetched, and the game is not started.
-  const std::vector<std::string> expected{"GET /files/brimtale-game.qlz 200", "GET /files/start.sh 200",
-                                          "GET /files/readme.txt 503", "GET /files/readme.txt 503"};
+  std::vector<std::string> expected = PatchRequests("", 0, "readme.txt");
+  expected.insert(expected.end(), 2, "GET " + ServedPath("readme.txt") + " 503");
   EXPECT_EQ(FileRequests(server), expected);
   EXPECT_FALSE(PathExists(MarkerPath()));
   EXPECT_TRUE(m_launcher->IsRunning()) << "the movie stays to show what failed";
