@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "app/Log.h"
 #include "flash/FlashRuntime.h"
+#include "platform/Files.h"
 #include "platform/ModuleVersion.h"
 #include "platform/Process.h"
 #include "res/StringTable.h"
@@ -40,11 +42,18 @@ int IntegerPart(double value) {
   return static_cast<int>(truncated);
 }
 
-std::string ReadWholeFile(FILE* file) {
+// The whole text of the file at `path`; nothing when it is missing, no regular file (a folder, a
+// FIFO, a device: never waited on nor read without end) or cannot be read.
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  FILE* file = platform::OpenRegularFileStream(path);
+  if (file == nullptr) return std::nullopt;
   std::string text;
   char chunk[1024];
   size_t read;
   while ((read = fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, read);
+  bool failed = ferror(file) != 0;
+  fclose(file);
+  if (failed) return std::nullopt;
   return text;
 }
 
@@ -109,12 +118,11 @@ void CConfig::LoadDefaults() {
 }
 
 void CConfig::ApplyFile(const std::string& path) {
-  FILE* file = fopen(path.c_str(), "rb");
-  if (file == nullptr) return;
-  std::string text = ReadWholeFile(file);
-  fclose(file);
+  // A missing or unreadable file is no fault: the defaults stay, silently.
+  std::optional<std::string> text = ReadWholeFile(path);
+  if (!text) return;
 
-  cJSON* root = cJSON_Parse(text.c_str());
+  cJSON* root = cJSON_Parse(text->c_str());
   if (root == nullptr) {
     const char* rest = cJSON_GetErrorPtr();
     WriteLog("Load Config Failed!\n%s", rest ? rest : "");

@@ -5,9 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/Files.h"
+#include "platform/TempFiles.h"
 
 namespace commands {
 namespace {
@@ -32,20 +36,58 @@ constexpr auto kHexPairs = [] {
   return pairs;
 }();
 
-// Deletes the entries of `directory` that match `pattern`, a matching subdirectory with
-// everything in it. Entries are addressed through the directory's descriptor and subdirectories
-// are opened without following links, so the walk stays inside the tree.
-void DeleteEntries(const platform::DirectoryHandle& directory, std::string_view pattern) {
-  for (const platform::DirectoryEntry& entry : directory.List(pattern)) {
-    if (entry.isDirectory) {
-      // A child that cannot be opened (or was swapped for a link meanwhile) is left alone; the
-      // removal below then fails for it, as for anything else that could not be emptied.
-      platform::DirectoryHandle child = directory.OpenChild(entry.name);
-      if (child.IsOpen()) DeleteEntries(child, "*");
-      directory.RemoveChildDirectory(entry.name);
-    } else {
+// One folder of the walk below: its identity (to check the way back up) and the name it has in
+// its parent.
+struct WalkLevel {
+  std::string name;
+  platform::FileIdentity identity;
+  std::vector<std::string> subdirectories;  // still to be emptied and removed
+};
+
+// Deletes the non-directory entries of `directory` that match `pattern` and returns a level
+// holding its matching subdirectories.
+WalkLevel EnterFolder(const platform::DirectoryHandle& directory, std::string name, std::string_view pattern) {
+  WalkLevel level{std::move(name), directory.Identity().value_or(platform::FileIdentity{}), {}};
+  for (platform::DirectoryEntry& entry : directory.List(pattern)) {
+    if (entry.isDirectory)
+      level.subdirectories.push_back(std::move(entry.name));
+    else
       directory.DeleteChildFile(entry.name);
+  }
+  return level;
+}
+
+// Deletes the entries of `top` that match `pattern`, a matching subdirectory with everything in
+// it. The walk holds one folder open at a time, whatever the depth: it goes down by name without
+// following links and up through "..", checking that it arrives where it came from, so it stays
+// inside the tree even while the tree changes under it.
+void DeleteEntries(platform::DirectoryHandle top, std::string_view pattern) {
+  std::vector<WalkLevel> levels;
+  levels.push_back(EnterFolder(top, "", pattern));
+  platform::DirectoryHandle current = std::move(top);
+  while (!levels.empty()) {
+    WalkLevel& level = levels.back();
+    if (!level.subdirectories.empty()) {
+      std::string name = std::move(level.subdirectories.back());
+      level.subdirectories.pop_back();
+      // A child that cannot be opened (or was swapped for a link meanwhile) is left alone; the
+      // removal then fails for it, as for anything else that could not be emptied.
+      platform::DirectoryHandle child = current.OpenChild(name);
+      if (!child.IsOpen()) {
+        current.RemoveChildDirectory(name);
+        continue;
+      }
+      levels.push_back(EnterFolder(child, std::move(name), "*"));
+      current = std::move(child);
+      continue;
     }
+    if (levels.size() == 1) return;
+    std::string emptied = std::move(level.name);
+    levels.pop_back();
+    platform::DirectoryHandle parent = current.OpenParent();
+    if (!parent.IsOpen() || parent.Identity() != std::optional(levels.back().identity)) return;
+    parent.RemoveChildDirectory(emptied);
+    current = std::move(parent);
   }
 }
 }  // namespace
@@ -69,7 +111,8 @@ int HexDigitValue(char digit) {
 
 std::string ReadFileHex(const char* path) {
   std::string text;
-  ScopedFile file(fopen(path, "rb"));
+  // Only a regular file: a FIFO would block, a device or a generated file might never end.
+  ScopedFile file(platform::OpenRegularFileStream(path));
   if (!file) return text;
   // The size is only a hint for the text's room; the reads below decide what the text holds.
   if (fseek(file.get(), 0, SEEK_END) == 0) {
@@ -88,25 +131,29 @@ std::string ReadFileHex(const char* path) {
 
 bool WriteFileHex(const char* path, std::string_view hex) {
   if (hex.size() % 2 != 0) return false;
-  FILE* file = fopen(path, "wb");
-  if (file == nullptr) return false;
+  // A FIFO or a device is no file to write, and the staged file would take its place.
+  if (platform::IsOtherThanRegularFile(path)) return false;
+  // The bytes go to a staged file beside the destination, which replaces the old file only when
+  // whole: a full disk or any other failure leaves the old file as it was.
+  platform::StagedFile file;
+  if (!file.Open(path)) return false;
   bool written = true;
   uint8_t buffer[1024];
   size_t used = 0;
   for (size_t i = 0; i < hex.size() && written; i += 2) {
     buffer[used++] = static_cast<uint8_t>(HexDigitValue(hex[i]) * 16 + HexDigitValue(hex[i + 1]));
     if (used == sizeof buffer) {
-      written = fwrite(buffer, 1, used, file) == used;
+      written = fwrite(buffer, 1, used, file.stream()) == used;
       used = 0;
     }
   }
-  if (written && used > 0) written = fwrite(buffer, 1, used, file) == used;
-  // The close flushes the last block: its failure (a full disk) is a failed write too.
-  bool closed = fclose(file) == 0;
-  return written && closed;
+  if (written && used > 0) written = fwrite(buffer, 1, used, file.stream()) == used;
+  return written && file.Commit();
 }
 
 bool DeleteDirectory(bool removeSelf, const char* directory, int depth, const char* pattern) {
+  // An empty name would make the search "/*.*": the whole disk.
+  if (directory[0] == '\0') return false;
   if (depth != 0) pattern = "*.*";
   // The entries are looked for where directory and pattern together point: a pattern may carry
   // folders before its last component.
@@ -115,8 +162,12 @@ bool DeleteDirectory(bool removeSelf, const char* directory, int depth, const ch
   std::string folder = slash == 0 ? "/" : search.substr(0, slash);
   std::string namePattern = search.substr(slash + 1);
 
-  platform::DirectoryHandle handle = platform::DirectoryHandle::Open(folder);
-  if (handle.IsOpen()) DeleteEntries(handle, namePattern);
+  // A folder to be removed itself is never reached through a link: only what the name holds goes.
+  platform::FinalLink finalLink = removeSelf ? platform::FinalLink::Refuse : platform::FinalLink::Follow;
+  platform::DirectoryHandle handle = platform::DirectoryHandle::Open(folder, finalLink);
+  if (!handle.IsOpen()) return removeSelf ? platform::RemoveDirectory(directory) : true;
+  if (platform::IsRootOrHomeFolder(handle)) return false;
+  DeleteEntries(std::move(handle), namePattern);
   if (removeSelf) return platform::RemoveDirectory(directory);
   return true;
 }

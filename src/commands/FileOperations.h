@@ -16,24 +16,29 @@ void AppendHex(std::span<const uint8_t> bytes, std::string& text);
 // The value of one hexadecimal digit of either case; every other character counts as 0.
 int HexDigitValue(char digit);
 
-// The whole file as hexadecimal text; empty when it cannot be opened or is empty. A read error
-// ends the text after the bytes read before it.
+// The whole file as hexadecimal text; empty when it cannot be opened, is no regular file (a FIFO,
+// a device, a generated file of /proc) or is empty. A read error ends the text after the bytes
+// read before it.
 std::string ReadFileHex(const char* path);
 
-// Writes the bytes that `hex` spells into `path` (created, or truncated). false, touching
-// nothing, when the text's length is odd; false when the file cannot be opened, or when a write
-// or the close fails (the file then holds what was written before the failure).
+// Writes the bytes that `hex` spells into `path` (created, or replaced whole through a staged file
+// beside it, keeping its permissions). false, touching nothing, when the text's length is odd,
+// when `path` is something other than a regular file (a folder, a FIFO, a device), or when the
+// staged file cannot be made, written or put in place: the old file then stays as it was.
 bool WriteFileHex(const char* path, std::string_view hex);
 
 // Deletes the entries of `directory` whose names match `pattern` (at depth 0; every entry below
 // that), descending into matching subdirectories but never through a symbolic link: a link is
 // removed itself and its target stays. The pattern may name a subfolder before its last
 // component. With `removeSelf` the directory itself is then removed, and the result says whether
-// that worked; otherwise the result is always true.
+// that worked; otherwise the result is true unless the call was refused. Refused, deleting
+// nothing: an empty `directory`, a folder that is the root or the home folder itself, and with
+// `removeSelf` a `directory` that is a symbolic link. Any depth of tree is walked with a few
+// descriptors.
 bool DeleteDirectory(bool removeSelf, const char* directory, int depth, const char* pattern);
 
 // Whether `path` exists (file, directory or link), or, when its last component holds `*` or
-// `?`, whether anything in its folder matches.
+// `?`, whether anything in its folder matches (its own "." entry included).
 bool FileExists(const char* path);
 
 }  // namespace commands

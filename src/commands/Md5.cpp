@@ -10,6 +10,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/Files.h"
+
 namespace {
 
 // Chunk size of the file digest: large reads, one buffer, whatever the file's size.
@@ -84,13 +86,10 @@ std::string FormatMd5Digest(const Md5Digest& digest) {
 }
 
 std::optional<Md5Digest> Md5OfFile(const char* path) {
-  // fopen succeeds on a directory here, where the original platform refuses it; a directory is
-  // no file to digest.
-  std::error_code error;
-  bool isDirectory = std::filesystem::is_directory(path, error);
-  std::unique_ptr<FILE, FileCloser> file(isDirectory ? nullptr : fopen(path, "rb"));
+  // Only a regular file is digested: a directory has no bytes, a FIFO or a device would block or
+  // never end.
+  std::unique_ptr<FILE, FileCloser> file(platform::OpenRegularFileStream(path));
   if (!file) {
-    if (isDirectory) errno = EISDIR;
     perror("Can not find the file!");
     return std::nullopt;
   }

@@ -11,7 +11,8 @@ namespace platform {
 std::optional<std::string> GetEnvironmentVariable(const std::string& name);
 
 // Sets `name` to `value` (an empty value keeps the variable, with an empty value). Returns false,
-// changing nothing, for an empty name, a name holding '=' or when memory runs out.
+// changing nothing, for an empty name, a name holding '=', a "name=value" text of more than
+// 131071 bytes (no program could be started with it in its environment), or when memory runs out.
 bool SetEnvironmentVariable(const std::string& name, const std::string& value);
 
 }  // namespace platform

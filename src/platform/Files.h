@@ -5,10 +5,13 @@
 //
 // Name patterns hold `*` (any run of characters) and `?` (one character) in their last path
 // component; every other character, `[` and `\` included, stands for itself. As on the original
-// platform, `*.*` matches every name, also one without a dot. "." and ".." never match.
+// platform, `*.*` matches every name, also one without a dot. "." and ".." never match, except in
+// PathOrPatternExists.
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,12 +48,28 @@ ScopedFd OpenRegularFileForReading(const std::string& path);
 // The same as a binary stdio stream; null on failure. The caller closes it with fclose.
 FILE* OpenRegularFileStream(const std::string& path);
 
+// Whether `path` (a symbolic link followed) names something other than a regular file: a folder,
+// a FIFO, a device, a socket. false when nothing is there. Any thread.
+bool IsOtherThanRegularFile(const std::string& path);
+
 // Whether `name` (one path component) matches `pattern` by the rules above.
 bool MatchesNamePattern(std::string_view pattern, std::string_view name);
 
 // Whether `path` names an existing entry (a dangling symbolic link counts), or, when its last
-// component holds `*` or `?`, whether any entry of its folder matches that component.
+// component holds `*` or `?`, whether any entry of its folder matches that component. Here alone
+// the folder's own "." and ".." entries take part, as in the original lookup: `dir/*` and
+// `dir/*.*` find an existing empty folder.
 bool PathOrPatternExists(const std::string& path);
+
+// What tells two directory entries apart for the system: the file system and the file's number.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// Whether a symbolic link in the last component of a path is followed.
+enum class FinalLink { Follow, Refuse };
 
 struct DirectoryEntry {
   std::string name;
@@ -70,14 +89,18 @@ class DirectoryHandle {
   DirectoryHandle(const DirectoryHandle&) = delete;
   DirectoryHandle& operator=(const DirectoryHandle&) = delete;
 
-  // Opens the directory `path` (a symbolic link to a directory is followed: the caller named
-  // it). Fails (IsOpen false) when it does not exist or is not a directory.
-  static DirectoryHandle Open(const std::string& path);
+  // Opens the directory `path`; a symbolic link as its last component is followed or refused as
+  // `finalLink` says. Fails (IsOpen false) when it does not exist or is not a directory.
+  static DirectoryHandle Open(const std::string& path, FinalLink finalLink);
   // Opens the subdirectory `name` of this directory. Fails when `name` is a symbolic link,
   // wherever it points, so a walk from handle to child never leaves the tree.
   DirectoryHandle OpenChild(const std::string& name) const;
+  // Opens this directory's parent (its ".." entry, never a link).
+  DirectoryHandle OpenParent() const;
 
   bool IsOpen() const { return m_fd >= 0; }
+  // nullopt when not open or when the system cannot tell.
+  std::optional<FileIdentity> Identity() const;
   // The entries whose names match `pattern`, in the order the file system lists them; empty on
   // failure.
   std::vector<DirectoryEntry> List(std::string_view pattern) const;
@@ -91,13 +114,19 @@ class DirectoryHandle {
   int m_fd = -1;
 };
 
+// Whether `directory` is the root folder or the user's home folder itself, however it was named:
+// folders that no deletion may ever empty. Any thread.
+bool IsRootOrHomeFolder(const DirectoryHandle& directory);
+
 // Deletes one non-directory entry (unlink). false when it does not exist, is a directory or may
 // not be deleted.
 bool DeleteFile(const std::string& path);
 // Removes an empty directory (rmdir). false otherwise.
 bool RemoveDirectory(const std::string& path);
 // Renames `from` to `to` only when `to` does not exist yet (an existing target is never
-// replaced). false when the rename did not happen.
+// replaced). Across file systems a regular file is moved: copied to a staged file beside `to`,
+// flushed to the disk, put in place, then `from` is removed. false when the move did not happen;
+// `from` is then as it was and no part of it stands at `to`.
 bool RenameNoReplace(const std::string& from, const std::string& to);
 
 }  // namespace platform

@@ -23,10 +23,14 @@ std::optional<std::vector<ProcessEntry>> ListProcesses();
 // Any thread.
 bool KillProcess(int64_t id);
 
-// Blocks until the process behind the process handle `handle` (a descriptor number of this
-// process, as the program starter hands it out) has ended. A number that is not an open process
-// handle returns at once. Any thread.
+// Blocks until the process behind the process handle `handle` (as SpawnProcess, Spawn.h, hands it
+// out) has ended. A number that is no handle, or the handle of a process already reaped, returns
+// at once. Any thread.
 void WaitForProcessHandle(int64_t handle);
+
+// Raises this process's soft limit of open descriptors to its hard limit, so that files, sockets
+// and process handles do not run out at the usual 1024. Called once at start-up; any thread.
+void RaiseDescriptorLimit();
 
 // Starts a hidden process of its own (its own session, no terminal, no output) that removes
 // `directory` with everything in it, and returns without waiting for the removal. false when that

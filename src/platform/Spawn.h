@@ -3,10 +3,11 @@
 // does: an executable file is started directly; anything else (a document, a folder, a URL) is
 // handed to the desktop's opener, xdg-open.
 //
-// A started process is represented by a process handle: a pidfd, left open until the launcher
-// ends, whose number is what the movie sees and what WaitForProcessHandle (Processes.h) waits
-// on. Ended children are reaped without closing their handles, so no zombie outlives the next
-// start. Any thread.
+// A started process is represented by a process handle: a number of the launcher's own (1, 2, 3
+// ... never reused in a run) that the movie sees and WaitForProcessHandle (Processes.h) waits on,
+// backed by a pidfd while the process lives. Each start reaps the children that have ended and
+// closes their pidfds, so neither zombies nor descriptors pile up; a handle of a reaped child
+// means nothing any more. Any thread.
 
 #include <cstdint>
 #include <string>
@@ -37,7 +38,7 @@ std::vector<std::string> SplitShellWords(std::string_view text);
 struct SpawnResult {
   int error = 0;               // 0, or the errno of the failed start
   int pid = -1;                // the child's id, or -1
-  int64_t processHandle = 0;   // the pidfd, or 0 when the start failed or no pidfd could be had
+  int64_t processHandle = 0;   // the process handle, or 0 when the start failed or no pidfd could be had
 };
 
 // Starts `program` (a path; a name without '/' is looked up in PATH) with `arguments` as its argv
@@ -48,7 +49,7 @@ SpawnResult SpawnProcess(const std::string& program, const std::vector<std::stri
 
 struct ShellOpenResult {
   int instApp = 0;            // kShellSuccess, or one of the failure codes above
-  int64_t processHandle = 0;  // the pidfd on success (0 when none could be had)
+  int64_t processHandle = 0;  // the process handle on success (0 when none could be had)
 };
 
 // "open" on `file` with `parameters` (split by SplitShellWords, passed to an executable only) in
@@ -59,7 +60,8 @@ struct ShellOpenResult {
 // opener, the answer is kShellNoAssociation.
 ShellOpenResult ShellOpen(const std::string& file, const std::string& parameters, const std::string& workingDirectory);
 
-// Reaps every child started here that has ended; their process handles stay open.
+// Reaps every child started here that has ended and closes its pidfd: its process handle is no
+// longer waited on.
 void ReapEndedChildren();
 
 }  // namespace platform

@@ -11,6 +11,10 @@ namespace {
 
 std::mutex g_environmentLock;  // orders this module's own changes
 
+// The kernel's limit for one string of a new program's environment (MAX_ARG_STRLEN, 32 pages),
+// its terminating NUL included: a longer "name=value" would make every later start fail.
+constexpr size_t kMaxEnvironmentString = 32 * 4096;
+
 }  // namespace
 
 std::optional<std::string> GetEnvironmentVariable(const std::string& name) {
@@ -22,6 +26,7 @@ std::optional<std::string> GetEnvironmentVariable(const std::string& name) {
 bool SetEnvironmentVariable(const std::string& name, const std::string& value) {
   // The environment's own format could not tell such a name from its value.
   if (name.empty() || name.find('=') != std::string::npos) return false;
+  if (name.size() + 1 + value.size() + 1 > kMaxEnvironmentString) return false;
   std::lock_guard<std::mutex> hold(g_environmentLock);
 
   // Other threads read the environment without any lock (libcurl looks up proxy variables on the

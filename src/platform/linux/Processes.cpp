@@ -2,9 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,10 +56,6 @@ std::string ProcessFileName(uint32_t id) {
   return name;
 }
 
-bool IsProcessHandle(int fd) {
-  return ReadLink("/proc/self/fd/" + std::to_string(fd)) == "anon_inode:[pidfd]";
-}
-
 }  // namespace
 
 std::optional<std::vector<ProcessEntry>> ListProcesses() {
@@ -84,15 +80,11 @@ bool KillProcess(int64_t id) {
   return kill(static_cast<pid_t>(id), SIGKILL) == 0;
 }
 
-void WaitForProcessHandle(int64_t handle) {
-  if (handle < 0 || handle > INT_MAX) return;
-  int fd = static_cast<int>(handle);
-  if (!IsProcessHandle(fd)) return;
-  // A process handle turns readable once its process has ended; an error (the descriptor closed
-  // meanwhile) ends the wait as well.
-  pollfd watch{fd, POLLIN, 0};
-  while (poll(&watch, 1, -1) < 0 && errno == EINTR) {
-  }
+void RaiseDescriptorLimit() {
+  rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 bool StartRemovingDirectoryTree(const std::string& directory) {

@@ -1,5 +1,7 @@
 #include "platform/Spawn.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -13,20 +15,26 @@
 #include <optional>
 
 #include "platform/Process.h"
+#include "platform/Processes.h"
 
 extern char** environ;
 
 namespace platform {
 namespace {
 
+// A child started here and not reaped yet. Its process handle is a number of this table's own,
+// never reused in the process: once the child is reaped and its pidfd closed, the descriptor's
+// number may come back for another file, but the handle never means anything else.
 struct StartedChild {
   int pid;
-  bool reaped;
+  int64_t handle;  // 0 when no pidfd could be had
+  int pidfd;       // -1 then
 };
 
-// Children started here and not yet reaped, with the lock that guards the list.
+// Children started here and not yet reaped, with the lock that guards the list and the handles.
 std::mutex g_childrenLock;
 std::vector<StartedChild> g_children;
+int64_t g_lastHandle = 0;
 
 std::string Absolute(const std::string& path) {
   if (path.empty() || path[0] == '/') return path;
@@ -199,10 +207,13 @@ SpawnResult SpawnProcess(const std::string& program, const std::vector<std::stri
   }
   result.pid = pid;
   // The child is ours and not reaped yet, so its id cannot have been reused.
-  long fd = syscall(SYS_pidfd_open, pid, 0);
-  if (fd >= 0) result.processHandle = fd;
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   std::lock_guard<std::mutex> hold(g_childrenLock);
-  g_children.push_back({pid, false});
+  if (pidfd >= 0) {
+    fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+    result.processHandle = ++g_lastHandle;
+  }
+  g_children.push_back({pid, result.processHandle, pidfd});
   return result;
 }
 
@@ -238,13 +249,29 @@ ShellOpenResult ShellOpen(const std::string& file, const std::string& parameters
 
 void ReapEndedChildren() {
   std::lock_guard<std::mutex> hold(g_childrenLock);
-  for (StartedChild& child : g_children) {
-    if (child.reaped) continue;
+  std::erase_if(g_children, [](const StartedChild& child) {
     pid_t ended = waitpid(child.pid, nullptr, WNOHANG);
     // -1 as well: someone else has reaped it, so it is no longer ours to wait for.
-    if (ended == child.pid || ended < 0) child.reaped = true;
+    if (ended != child.pid && ended >= 0) return false;
+    if (child.pidfd >= 0) close(child.pidfd);
+    return true;
+  });
+}
+
+void WaitForProcessHandle(int64_t handle) {
+  // The wait holds a copy of the pidfd: the child may be reaped, and its pidfd closed, meanwhile.
+  int fd = -1;
+  {
+    std::lock_guard<std::mutex> hold(g_childrenLock);
+    for (const StartedChild& child : g_children)
+      if (handle != 0 && child.handle == handle) fd = fcntl(child.pidfd, F_DUPFD_CLOEXEC, 0);
   }
-  std::erase_if(g_children, [](const StartedChild& child) { return child.reaped; });
+  if (fd < 0) return;
+  // A pidfd turns readable once its process has ended.
+  pollfd watch{fd, POLLIN, 0};
+  while (poll(&watch, 1, -1) < 0 && errno == EINTR) {
+  }
+  close(fd);
 }
 
 }  // namespace platform

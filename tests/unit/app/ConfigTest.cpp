@@ -1,10 +1,16 @@
 // The configuration read from real files over the built-in defaults.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 
 #include "app/Config.h"
+#include "support/TestLog.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -12,12 +18,8 @@ namespace {
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
-// Keeps this process's log lines out of the developer's own documents folder.
-const bool kPrivateHome = [] {
-  static TempDir home;
-  setenv("HOME", home.path().c_str(), 1);
-  return true;
-}();
+// This process's log, in a home folder of its own.
+const bool kLogReady = (testing_support::UseTestLog(), true);
 
 std::string Versions(const CConfig& config) {
   std::string text;
@@ -139,6 +141,36 @@ TEST(Config, FileOverDefaults) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     c.check(LoadText(c.file));
+  }
+}
+
+TEST(Config, OnlyAFileThatCannotBeParsedIsReported) {
+  // Anything but a readable regular file is no configuration and is passed over in silence: a
+  // FIFO is never waited on, a device never read (a null device of the test's own).
+  TempDir dir;
+  std::filesystem::create_directories(dir / "folder/config.txt");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  std::filesystem::create_symlink(dir / "null", dir / "link-to-null");
+  WriteFile(dir / "broken", R"({"LauncherType": 1,)");
+  struct {
+    std::string path;
+    bool reported;
+  } cases[] = {
+      {"/nonexistent/config.txt", false}, {dir / "folder/config.txt", false}, {dir / "fifo", false},
+      {dir / "null", false},              {dir / "link-to-null", false},      {"/proc/self/status", false},
+      {dir / "broken", true},
+  };
+  for (const auto& c : cases) {
+    size_t mark = testing_support::TestLogMessages().size();
+    CConfig config;
+    config.LoadFrom(c.path);
+    EXPECT_EQ(config.LauncherType, 3) << c.path;
+    auto messages = testing_support::TestLogMessagesSince(mark);
+    bool reported = std::any_of(messages.begin(), messages.end(),
+                                [](const std::string& line) { return line.rfind("Load Config Failed!", 0) == 0; });
+    EXPECT_EQ(reported, c.reported) << c.path;
+    EXPECT_EQ(messages.empty() ? "" : messages.front(), c.reported ? "Load Config Failed!" : "Config Loaded") << c.path;
   }
 }
 

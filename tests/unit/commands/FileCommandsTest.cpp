@@ -3,17 +3,24 @@
 // things root cannot do either (paths below /proc, a directory where a file is expected).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "commands/FileOperations.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
+#include "platform/Files.h"
 #include "platform/Processes.h"
 #include "platform/Spawn.h"
 #include "support/RecordingRuntime.h"
@@ -69,6 +76,10 @@ TEST_F(FileCommands, ReadFileAnswersUpperCaseHexOfTheWholeFile) {
   WriteFile(Path("all"), all);  // 5120 bytes: several reads
   WriteFile(Path("empty"), "");
   fs::create_directories(Path("folder"));
+  // Only regular files are read: a FIFO without a writer would block for ever, a device or a
+  // generated file of /proc may never end.
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mknod(Path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
 
   struct Case {
     std::string path;
@@ -76,6 +87,7 @@ TEST_F(FileCommands, ReadFileAnswersUpperCaseHexOfTheWholeFile) {
   } cases[] = {
       {Path("three"), "00AB10"}, {Path("all"), expected},  {Path("empty"), ""},
       {Path("missing"), ""},     {Path("folder"), ""},     {"/proc/self/no-such-entry", ""},
+      {Path("fifo"), ""},        {Path("null"), ""},       {"/proc/self/status", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(Run("READ_FILE", c.path), (Answer{"READ_FILE", c.hex})) << c.path;
 }
@@ -111,20 +123,48 @@ TEST_F(FileCommands, WriteFileRoundTripsALargeFileThroughReadFile) {
 TEST_F(FileCommands, WriteFileAnswersZeroWhenItCannotWriteAndAnOddTextTouchesNothing) {
   WriteFile(Path("kept"), "kept as it was");
   fs::create_directories(Path("a-folder"));
+  // Devices of the test's own, never the machine's: a FIFO or a device is no file to write (a FIFO
+  // without a reader would block for ever), and must not be replaced by one.
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mknod(Path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)), 0);
+  ASSERT_EQ(mknod(Path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  fs::create_symlink(Path("null"), Path("link-to-null"));
   const std::string targets[] = {
-      Path("no-such-folder/out"),
-      Path("a-folder"),
-      "/proc/self/no-such-entry/out",
-      "/dev/full",  // opens, but every write fails: the failure must not be reported as success
+      Path("no-such-folder/out"), Path("a-folder"), "/proc/self/no-such-entry/out",
+      Path("fifo"),               Path("full"),     Path("null"),
+      Path("link-to-null"),
   };
   for (const std::string& target : targets)
     EXPECT_EQ(Run("WRITE_FILE", target + ",00ab10"), (Answer{"WRITE_FILE", "0"})) << target;
   EXPECT_FALSE(PathExists(Path("no-such-folder")));
+  EXPECT_EQ(fs::status(Path("fifo")).type(), fs::file_type::fifo);
+  for (const char* device : {"full", "null", "link-to-null"})
+    EXPECT_EQ(fs::status(Path(device)).type(), fs::file_type::character) << device;
 
   EXPECT_EQ(Run("WRITE_FILE", Path("kept") + ",abc"), (Answer{"WRITE_FILE", "0"}));
   EXPECT_EQ(ReadFile(Path("kept")), "kept as it was");
   EXPECT_EQ(Run("WRITE_FILE", Path("never") + ",abc"), (Answer{"WRITE_FILE", "0"}));
   EXPECT_FALSE(PathExists(Path("never")));
+}
+
+TEST_F(FileCommands, WriteFileThatFailsHalfWayLeavesTheOldFileWhole) {
+  // A file size limit stands in for a full disk: the write fails after the first 64 KiB.
+  WriteFile(Path("kept"), "kept as it was");
+  std::string hex(2 * 200000, 'a');
+  rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limited = saved;
+  limited.rlim_cur = 65536;
+  auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  bool written = commands::WriteFileHex(Path("kept").c_str(), hex);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previousHandler);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(ReadFile(Path("kept")), "kept as it was");
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(m_dir.path())) ++entries;
+  EXPECT_EQ(entries, 1u) << "no staged file is left behind";
 }
 
 TEST_F(FileCommands, DeleteFileRemovesOneFileOnly) {
@@ -159,9 +199,66 @@ TEST_F(FileCommands, DeleteCatalogueNeverFollowsALinkOutOfTheTree) {
 
   EXPECT_EQ(Run("DELETE_CATALOGUE", Path("tree") + ",x"), (Answer{"DELETE_CATALOGUE", "1"}));
   EXPECT_FALSE(PathExists(Path("tree")));
+  // Named itself, a link is refused: what it points to is no part of the named path.
+  fs::create_directory_symlink(Path("outside"), Path("top-link"));
+  EXPECT_EQ(Run("DELETE_CATALOGUE", Path("top-link") + ",x"), (Answer{"DELETE_CATALOGUE", "0"}));
+  for (const char* suffix : {"/", "//", "/.", "/./"})
+    EXPECT_EQ(Run("DELETE_CATALOGUE", Path("top-link") + suffix + ",x"), (Answer{"DELETE_CATALOGUE", "0"})) << suffix;
+  EXPECT_TRUE(fs::is_symlink(Path("top-link")));
   EXPECT_EQ(ReadFile(Path("outside/precious.txt")), "keep me");
   EXPECT_EQ(ReadFile(Path("outside/inner/also.txt")), "keep me too");
   EXPECT_EQ(ReadFile(Path("outside-file")), "keep");
+}
+
+TEST_F(FileCommands, DeleteCatalogueRemovesATreeDeeperThanTheDescriptorLimit) {
+  // 3,000 levels, made folder by folder: the whole path is longer than the system takes at once.
+  constexpr int kDepth = 3000;
+  fs::create_directories(Path("deep"));
+  int fd = open(Path("deep").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int level = 0; level < kDepth && fd >= 0; ++level) {
+    mkdirat(fd, "d", 0755);
+    int child = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    fd = child;
+  }
+  ASSERT_GE(fd, 0);
+  close(openat(fd, "bottom.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  close(fd);
+
+  // Far fewer descriptors than levels: a walk holding one per level runs out.
+  rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit limited = saved;
+  limited.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limited), 0);
+  Answer answer = Run("DELETE_CATALOGUE", Path("deep") + ",x");
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(answer, (Answer{"DELETE_CATALOGUE", "1"}));
+  EXPECT_FALSE(PathExists(Path("deep")));
+}
+
+TEST_F(FileCommands, DeleteCatalogueRefusesTheRootAndHomeFoldersHoweverNamed) {
+  // Run where a regression could lose nothing: a child whose root folder is a fresh tmpfs in a
+  // mount namespace of its own. The child reports the first case that went wrong.
+  const std::vector<std::string> refused = {"", "/", "//", "/.", "/home/..", "/home/user", "/home/user/",
+                                            "/home/user/../user", "/home/link-to-root"};
+  int status = testing_support::RunWithTmpfsAsRoot([&] {
+    auto keptAll = [] {
+      return PathExists("/canary") && PathExists("/home/user/canary") && PathExists("/home/link-to-root");
+    };
+    WriteFile("/canary", "x");
+    WriteFile("/home/user/canary", "x");
+    fs::create_directory_symlink("/", "/home/link-to-root");
+    setenv("HOME", "/home/user", 1);
+    for (size_t i = 0; i < refused.size(); ++i) {
+      if (commands::DeleteDirectory(true, refused[i].c_str(), 1, "x") || !keptAll()) return 10 + static_cast<int>(i);
+      commands::DeleteDirectory(false, refused[i].c_str(), 0, "*.*");
+      if (!keptAll()) return 50 + static_cast<int>(i);
+    }
+    return 0;
+  });
+  if (status == testing_support::kNoPrivateRoot) GTEST_SKIP() << "no private mount namespace here";
+  EXPECT_EQ(status, 0) << "10 + i: case i not refused; 50 + i: case i as a pattern folder deleted something";
 }
 
 TEST_F(FileCommands, DeleteCatalogueAnswersZeroWhenTheFolderItselfStays) {
@@ -224,6 +321,7 @@ TEST_F(FileCommands, DeleteSubDirectoryPatternsFollowTheOriginalRules) {
 TEST_F(FileCommands, HaveThisFileMatchesPathsAndPatterns) {
   WriteFile(Path("dir/data.bin"), "x");
   fs::create_symlink(Path("nowhere"), Path("dir/dangling"));
+  // As in the original lookup, an existing folder's own "." entry matches `*`, `*.*` and `?`.
   fs::create_directories(Path("empty"));
   struct Case {
     std::string path;
@@ -231,7 +329,8 @@ TEST_F(FileCommands, HaveThisFileMatchesPathsAndPatterns) {
   } cases[] = {
       {Path("dir/data.bin"), true},    {Path("dir"), true},          {Path("dir/*.bin"), true},
       {Path("dir/d?ta.*"), true},      {Path("dir/*.*"), true},      {Path("dir/dangling"), true},
-      {Path("dir/*.txt"), false},      {Path("empty/*"), false},     {Path("missing"), false},
+      {Path("empty/*"), true},         {Path("empty/*.*"), true},    {Path("empty/?"), true},
+      {Path("dir/*.txt"), false},      {Path("empty/x*"), false},    {Path("missing"), false},
       {Path("missing/*.*"), false},    {Path("d*/data.bin"), false}, {"", false},
   };
   for (const Case& c : cases)
@@ -251,6 +350,52 @@ TEST_F(FileCommands, FileReplaceNameNeverReplacesAnExistingTarget) {
 
   EXPECT_EQ(Run("FILE_REPLACE_NAME", Path("missing") + "," + Path("other")),
             (Answer{"FILE_REPLACE_NAME", Path("missing")}));
+}
+
+TEST_F(FileCommands, FileReplaceNameMovesAFileToAnotherFileSystem) {
+  // /dev/shm is a tmpfs of its own on the usual machine; the test's folder lies elsewhere.
+  struct stat here {}, shared {};
+  if (stat(m_dir.path().c_str(), &here) != 0 || stat("/dev/shm", &shared) != 0 || here.st_dev == shared.st_dev)
+    GTEST_SKIP() << "no second file system here";
+  char otherTemplate[] = "/dev/shm/brimtale-move-XXXXXX";
+  ASSERT_NE(mkdtemp(otherTemplate), nullptr);
+  const std::string other = otherTemplate;
+  std::string content(300000, 'c');
+  WriteFile(other + "/moved", content);
+  chmod((other + "/moved").c_str(), 0640);
+  EXPECT_EQ(Run("FILE_REPLACE_NAME", other + "/moved," + Path("moved")), (Answer{"FILE_REPLACE_NAME", other + "/moved"}));
+  EXPECT_FALSE(PathExists(other + "/moved"));
+  EXPECT_EQ(ReadFile(Path("moved")), content);
+  struct stat moved {};
+  EXPECT_EQ(stat(Path("moved").c_str(), &moved), 0);
+  EXPECT_EQ(moved.st_mode & 0777, 0640u);
+
+  // An existing target is never replaced, here either.
+  WriteFile(other + "/again", "new");
+  WriteFile(Path("target"), "old");
+  Run("FILE_REPLACE_NAME", other + "/again," + Path("target"));
+  EXPECT_EQ(ReadFile(other + "/again"), "new");
+  EXPECT_EQ(ReadFile(Path("target")), "old");
+
+  // A copy that fails half-way (a file size limit stands in for a full disk) leaves the source
+  // whole and nothing at the target, staged or not.
+  WriteFile(other + "/big", content);
+  rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limited = saved;
+  limited.rlim_cur = 65536;
+  auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  bool movedBig = platform::RenameNoReplace(other + "/big", Path("big"));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previousHandler);
+  EXPECT_FALSE(movedBig);
+  EXPECT_EQ(ReadFile(other + "/big"), content);
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(m_dir.path())) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"moved", "target"}));
+  fs::remove_all(other);
 }
 
 TEST_F(FileCommands, GetNFolderAndGetParentFileAnswerFolders) {
@@ -310,9 +455,9 @@ std::string AwaitFile(const std::string& path) {
   return ReadFile(path);
 }
 
+// A process handle as the movie sees it: a positive decimal number.
 bool IsProcessHandle(const std::string& number) {
-  std::error_code error;
-  return fs::read_symlink("/proc/self/fd/" + number, error).string() == "anon_inode:[pidfd]";
+  return !number.empty() && number.find_first_not_of("0123456789") == std::string::npos && std::stoll(number) > 0;
 }
 
 TEST_F(FileCommands, RunFileStartsTheProgramWithItsWorkingDirectoryAndShellWords) {
@@ -371,28 +516,51 @@ TEST_F(FileCommands, RunFileAndStopAnswersOnlyAfterTheProgramHasEnded) {
   EXPECT_EQ(ReadFile(Path("record")), m_dir.path() + "\n[done]\n");  // already there: no waiting here
 }
 
-// The process id behind a process handle, from the descriptor's information.
-int PidOfHandle(const std::string& handle) {
-  for (const std::string& line : testing_support::SplitLines(ReadFile("/proc/self/fdinfo/" + handle)))
-    if (line.rfind("Pid:", 0) == 0) return std::stoi(line.substr(4));
-  return -1;
+size_t OpenDescriptorCount() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
 }
 
 TEST_F(FileCommands, AnEndedProgramLeavesNoZombieOnceTheNextOneStarts) {
-  std::string program = WriteRecorder(m_dir, "recorder", Path("record"));
+  std::string program = WriteRecorder(m_dir, "recorder", Path("record"), "echo $$ > '" + Path("pid") + "'\n");
   Answer first = Run("RUN_FILE", program);
   ASSERT_EQ(first.size(), 3u);
-  int pid = PidOfHandle(first[2]);
-  ASSERT_GT(pid, 0);
   AwaitFile(Path("record"));
+  int pid = std::stoi(ReadFile(Path("pid")));
   platform::WaitForProcessHandle(std::stoll(first[2]));
 
   Answer second = Run("RUN_FILE_AND_STOP", program);
   ASSERT_EQ(second.size(), 3u);
   EXPECT_FALSE(PathExists("/proc/" + std::to_string(pid))) << "the first program is still a zombie";
-  // Its handle stays open (it is the movie's to use), and still reads as ended.
-  EXPECT_TRUE(IsProcessHandle(first[2]));
+  // Its handle now belongs to a reaped program: a wait on it returns at once.
   platform::WaitForProcessHandle(std::stoll(first[2]));
+}
+
+TEST_F(FileCommands, ProcessHandlesAreUniqueAndHoldNoDescriptorOnceTheirProgramsEnded) {
+  Answer first = Run("RUN_FILE_AND_STOP", "/bin/true");
+  ASSERT_EQ(first.size(), 3u);
+  size_t descriptors = OpenDescriptorCount();
+  std::set<std::string> handles{first[2]};
+  for (int i = 0; i < 300; ++i) {
+    Answer answer = Run(i % 2 == 0 ? "RUN_FILE_AND_STOP" : "RUN_FILE", "/bin/true");
+    ASSERT_EQ(answer.size(), 3u);
+    EXPECT_TRUE(handles.insert(answer[2]).second) << "handle " << answer[2] << " given twice";
+    if (i % 2 != 0) platform::WaitForProcessHandle(std::stoll(answer[2]));
+  }
+  EXPECT_LE(OpenDescriptorCount(), descriptors + 2) << "a descriptor per ended program";
+
+  // The handle of an ended program is never taken for a running one's, whatever descriptors are
+  // reused: waiting on it returns at once while the other program runs on.
+  WriteFile(Path("sleeper"), "#!/bin/sh\necho $$ > '" + Path("sleeper.part") + "'\nmv '" + Path("sleeper.part") +
+                                 "' '" + Path("sleeper.pid") + "'\nexec sleep 600\n");
+  chmod(Path("sleeper").c_str(), 0755);
+  Answer sleeper = Run("RUN_FILE", Path("sleeper"));
+  ASSERT_EQ(sleeper.size(), 3u);
+  int sleeperPid = std::stoi(AwaitFile(Path("sleeper.pid")));
+  for (const std::string& handle : handles) platform::WaitForProcessHandle(std::stoll(handle));
+  EXPECT_TRUE(platform::KillProcess(sleeperPid));
+  platform::WaitForProcessHandle(std::stoll(sleeper[2]));
 }
 
 TEST_F(FileCommands, RunFileAndStopAnswersAFailedStartAtOnce) {

@@ -15,6 +15,7 @@
 
 #include "platform/Environment.h"
 #include "platform/Processes.h"
+#include "platform/Spawn.h"
 #include "platform/SystemInfo.h"
 #include "support/TestSupport.h"
 
@@ -47,25 +48,31 @@ int RunInOwnGroup(Body body) {
 }
 
 TEST(ProcessHandleWait, ReturnsWhenTheProcessBehindTheHandleEnds) {
-  pid_t child = StartChild("0.4");
-  int handle = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
-  ASSERT_GE(handle, 0);
+  platform::SpawnResult child = platform::SpawnProcess("/bin/sleep", {"sleep", "0.4"}, "");
+  ASSERT_NE(child.processHandle, 0);
   auto start = Clock::now();
-  platform::WaitForProcessHandle(handle);
+  platform::WaitForProcessHandle(child.processHandle);
   EXPECT_GE(Clock::now() - start, 300ms);
-  EXPECT_EQ(waitpid(child, nullptr, WNOHANG), child);  // it has ended
-  close(handle);
+  EXPECT_EQ(waitpid(child.pid, nullptr, WNOHANG), child.pid);  // it has ended
 }
 
 TEST(ProcessHandleWait, NumbersThatAreNoProcessHandleReturnAtOnce) {
+  // Descriptor numbers are no handles, not even a pidfd's own.
   int regularFile = open("/dev/null", O_RDONLY);
   ASSERT_GE(regularFile, 0);
-  for (int64_t number : {int64_t{0}, int64_t{-1}, int64_t{regularFile}, int64_t{987654}, int64_t{1} << 40}) {
+  pid_t sleeper = StartChild("30");
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, sleeper, 0));
+  ASSERT_GE(pidfd, 0);
+  for (int64_t number :
+       {int64_t{0}, int64_t{-1}, int64_t{regularFile}, int64_t{pidfd}, int64_t{987654}, int64_t{1} << 40}) {
     auto start = Clock::now();
     platform::WaitForProcessHandle(number);
     EXPECT_LT(Clock::now() - start, 200ms) << number;
   }
   close(regularFile);
+  close(pidfd);
+  kill(sleeper, SIGKILL);
+  waitpid(sleeper, nullptr, 0);
 }
 
 TEST(KillProcess, EndsARealChildWithSigkill) {
@@ -152,6 +159,15 @@ TEST(Environment, SetReadsBackAndRefusesMalformedNames) {
   EXPECT_FALSE(platform::SetEnvironmentVariable("", "x"));
   EXPECT_FALSE(platform::SetEnvironmentVariable("A=B", "x"));
   EXPECT_FALSE(platform::GetEnvironmentVariable("A").has_value());
+  // "name=value" and its NUL must fit the kernel's 131072 bytes for one string of a new program.
+  const std::string name = "BRIMTALE_TEST_LIMIT";
+  EXPECT_TRUE(platform::SetEnvironmentVariable(name, std::string(131072 - name.size() - 2, 'v')));
+  EXPECT_FALSE(platform::SetEnvironmentVariable(name, std::string(131072 - name.size() - 1, 'w')));
+  EXPECT_EQ(platform::GetEnvironmentVariable(name)->size(), 131072 - name.size() - 2);
+  platform::SpawnResult child = platform::SpawnProcess("/bin/true", {"true"}, "");
+  EXPECT_EQ(child.error, 0) << "a program still starts with the longest value";
+  if (child.processHandle != 0) platform::WaitForProcessHandle(child.processHandle);
+  platform::SetEnvironmentVariable(name, "");
 }
 
 TEST(Environment, ReadersOnOtherThreadsSeeAWholeEnvironmentWhileVariablesAreAdded) {
