@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -35,17 +37,56 @@ struct CurlEasyDeleter {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
 };
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
+struct CurlListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
+
+// The value of header `name` of the last answer (after redirects), or empty.
+std::string AnswerHeader(CURL* curl, const char* name) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || header == nullptr) return {};
+  return header->value;
+}
+
+// What identifies the answer's body for a later If-Range: a strong ETag, else Last-Modified. Empty
+// when there is neither: such a body is not resumed.
+std::string Validator(CURL* curl) {
+  std::string etag = AnswerHeader(curl, "ETag");
+  if (!etag.empty() && !etag.starts_with("W/")) return etag;
+  return AnswerHeader(curl, "Last-Modified");
+}
+
+// The first byte and the whole length of a Content-Range "bytes FIRST-LAST/LENGTH"; false when
+// the header is missing or gives no length.
+bool ParseContentRange(const std::string& value, uint64_t& first, uint64_t& length) {
+  unsigned long long a = 0, b = 0, c = 0;
+  if (std::sscanf(value.c_str(), "bytes %llu-%llu/%llu", &a, &b, &c) != 3 || a > b || b >= c) return false;
+  first = a;
+  length = c;
+  return true;
+}
 
 }  // namespace
 
-// One transfer's state, shared by the write and transfer-info functions on the worker.
+// One transfer's state, shared by the write and transfer-info functions on the worker. A file task
+// writes either its partial file (resumable) or, when another transfer holds that, a staged file.
 struct HttpMgr::Transfer {
   HttpTask* task;
   CURL* curl;
-  platform::StagedFile* staged;  // a file task's temporary file, else null
+  platform::StagedFile* staged = nullptr;
+  platform::PartialFile* partial = nullptr;
+  uint64_t resumeFrom = 0;    // the bytes of the partial file that the request asked the server to skip
+  uint64_t earlierBytes = 0;  // bytes of the file before this body: progress counts the whole file
+  uint64_t rangeLength = 0;   // the whole file's length, from the Content-Range of a resumed body
+  bool bodyBegun = false;     // the answer's status and headers have been looked at
+  bool storing = true;        // false for an answer whose body is not the file (an error page)
   uint64_t received = 0;
   uint64_t receivedAtSpaceCheck = 0;
   const char* refusal = nullptr;  // why the body was refused, for the log
+
+  FILE* stream() const { return partial != nullptr ? partial->stream() : staged != nullptr ? staged->stream() : nullptr; }
+  uint64_t AvailableBytes() const { return partial != nullptr ? partial->AvailableBytes() : staged->AvailableBytes(); }
 };
 
 HttpMgr::HttpMgr() { curl_global_init(CURL_GLOBAL_ALL); }
@@ -216,32 +257,97 @@ bool HttpMgr::RunTransfer(void* curlHandle, HttpTask* task) {
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, m_connectTimeoutSeconds.load());
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, m_lowSpeedSeconds.load());
 
-  // A file task writes a temporary file that takes the destination's place only on success.
-  platform::StagedFile staged;
-  auto* fileTask = task->type == HTTP_TASK_FILE ? static_cast<HttpDownloadFileTask*>(task) : nullptr;
-  if (fileTask != nullptr) {
-    platform::CreateParentDirectories(fileTask->path);
-    if (!staged.Open(fileTask->path)) return false;  // no transfer is made
-    fileTask->file = staged.stream();
+  if (task->type != HTTP_TASK_FILE) {
+    Transfer transfer{task, curl};
+    return Perform(curl, transfer) == 200;
   }
-  Transfer transfer{task, curl, fileTask != nullptr ? &staged : nullptr};
+
+  // A file task writes its partial file, which takes the destination's place only when whole. When
+  // another transfer holds that file, a staged file of its own stands in (not resumable).
+  auto* fileTask = static_cast<HttpDownloadFileTask*>(task);
+  platform::CreateParentDirectories(fileTask->path);
+  platform::PartialFile partial;
+  platform::StagedFile staged;
+  if (!partial.Open(fileTask->path, task->url) && !staged.Open(fileTask->path)) return false;  // no transfer
+  Transfer transfer{task, curl};
+  if (partial.IsOpen())
+    transfer.partial = &partial;
+  else
+    transfer.staged = &staged;
+  fileTask->file = transfer.stream();
+  long status = Perform(curl, transfer);
+  if (status == 416 && transfer.resumeFrom > 0) {
+    // The partial file no longer fits the file on the server: once more, from the start.
+    partial.StartOver("");
+    transfer = Transfer{task, curl, nullptr, &partial};
+    status = Perform(curl, transfer);
+  }
+  fileTask->file = nullptr;
+
+  if (transfer.staged != nullptr) return status == 200 && staged.Commit();
+  bool whole = status == 200 || (status == 206 && transfer.earlierBytes > 0 && partial.size() == transfer.rangeLength);
+  if (whole) return partial.Commit();
+  // A refused body (too long, no room, not written) is thrown away; an interrupted one is kept
+  // for the next download when it can be resumed.
+  if (transfer.refusal != nullptr)
+    partial.Discard();
+  else
+    partial.Close();
+  return false;
+}
+
+long HttpMgr::Perform(void* curlHandle, Transfer& transfer) {
+  CURL* curl = static_cast<CURL*>(curlHandle);
+  CurlList headers;
+  std::string range;
+  if (transfer.partial != nullptr && transfer.partial->size() > 0 && !transfer.partial->validator().empty()) {
+    // Only the rest, and only while the file is the one the partial file holds the start of.
+    transfer.resumeFrom = transfer.partial->size();
+    range = std::to_string(transfer.resumeFrom) + "-";
+    headers.reset(curl_slist_append(nullptr, ("If-Range: " + transfer.partial->validator()).c_str()));
+  }
+  curl_easy_setopt(curl, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
 
   CURLcode result = curl_easy_perform(curl);
+  // An empty body never reaches the write function; its answer is looked at here.
+  if (result == CURLE_OK && !transfer.bodyBegun && !BeginBody(transfer)) result = CURLE_WRITE_ERROR;
+  curl_easy_setopt(curl, CURLOPT_RANGE, nullptr);  // the handle serves the worker's next task
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   long status = 0;
-  bool completed =
-      result == CURLE_OK && curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == 200;
-  if (transfer.refusal != nullptr) WriteLog("HttpMgr: %s stopped: %s", task->url.c_str(), transfer.refusal);
+  if (transfer.refusal != nullptr)
+    WriteLog("HttpMgr: %s stopped: %s", transfer.task->url.c_str(), transfer.refusal);
+  if (result != CURLE_OK || curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return 0;
+  return status;
+}
 
-  if (fileTask != nullptr) {
-    fileTask->file = nullptr;
-    if (completed)
-      completed = staged.Commit();
-    else
-      staged.Discard();
+// Looks at the answer before its first byte is stored: a resumed body continues the partial file,
+// a whole one (200) replaces what it held, and any other answer's body is not stored. False (with
+// the refusal set) when the body must not be taken.
+bool HttpMgr::BeginBody(Transfer& transfer) {
+  transfer.bodyBegun = true;
+  if (transfer.partial == nullptr) return true;
+  long status = 0;
+  curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
+  if (status == 206 && transfer.resumeFrom > 0) {
+    uint64_t first = 0;
+    if (!ParseContentRange(AnswerHeader(transfer.curl, "Content-Range"), first, transfer.rangeLength) ||
+        first != transfer.resumeFrom) {
+      transfer.refusal = "a range other than the one asked for";
+      return false;
+    }
+    transfer.earlierBytes = transfer.resumeFrom;
+    return true;
   }
-  return completed;
+  if (status == 200) {
+    if (transfer.partial->StartOver(Validator(transfer.curl))) return true;
+    transfer.refusal = "the partial file could not be emptied";
+    return false;
+  }
+  transfer.storing = false;  // the partial file keeps what it holds
+  return true;
 }
 
 // Why the body that has come so far, with `incoming` more bytes, must not be taken; null when it may.
@@ -250,7 +356,7 @@ const char* HttpMgr::RefuseBody(Transfer& transfer, size_t incoming) {
   curl_off_t announced = -1;
   curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
   if (announced >= 0 && transfer.received > static_cast<uint64_t>(announced)) return "longer than its Content-Length";
-  if (transfer.staged == nullptr)
+  if (transfer.task->type != HTTP_TASK_FILE)
     return transfer.received > kMaxStringBodyBytes ? "an answer of more than 16 MiB" : nullptr;
   // The announced length is weighed at the first write; what has no length, at every few MiB.
   bool first = transfer.received == incoming;
@@ -258,7 +364,7 @@ const char* HttpMgr::RefuseBody(Transfer& transfer, size_t incoming) {
   transfer.receivedAtSpaceCheck = transfer.received;
   uint64_t stillToCome =
       announced >= 0 ? static_cast<uint64_t>(announced) - (transfer.received - incoming) : incoming;
-  uint64_t available = transfer.staged->AvailableBytes();
+  uint64_t available = transfer.AvailableBytes();
   if (available < stillToCome || available - stillToCome < kMinimumFreeBytes)
     return "the disk would be left with less than 256 MiB free";
   return nullptr;
@@ -287,11 +393,16 @@ size_t HttpMgr::WriteCallback(char* data, size_t size, size_t count, void* userD
   HttpTask* task = transfer.task;
   size_t bytes = size * count;
   // Anything short of the whole chunk makes libcurl abort the transfer.
+  if (!transfer.bodyBegun && !BeginBody(transfer)) return 0;
   if ((transfer.refusal = RefuseBody(transfer, bytes)) != nullptr) return 0;
   switch (task->type) {
     case HTTP_TASK_FILE: {
+      if (!transfer.storing) break;
       FILE* file = static_cast<HttpDownloadFileTask*>(task)->file;
-      if (file == nullptr || fwrite(data, 1, bytes, file) != bytes) return 0;  // a full disk, say
+      if (file == nullptr || fwrite(data, 1, bytes, file) != bytes) {  // a full disk, say
+        transfer.refusal = "the file could not be written";
+        return 0;
+      }
       break;
     }
     case HTTP_TASK_STRING:
@@ -304,7 +415,8 @@ size_t HttpMgr::WriteCallback(char* data, size_t size, size_t count, void* userD
 }
 
 int HttpMgr::ProgressCallback(void* userData, int64_t downloadTotal, int64_t downloadNow, int64_t, int64_t) {
-  HttpTask* task = static_cast<Transfer*>(userData)->task;
+  const Transfer& transfer = *static_cast<Transfer*>(userData);
+  HttpTask* task = transfer.task;
   HttpMgr* manager = task->manager;
   if (!manager->m_running) return kAbortTransfer;
   if (!task->reportProgress) return 0;
@@ -314,8 +426,12 @@ int HttpMgr::ProgressCallback(void* userData, int64_t downloadTotal, int64_t dow
   task->lastProgressTick = now;
   auto event = std::make_unique<HttpTaskEvent>();
   event->type = HTTP_EVENT_PROGRESS;
-  event->total = static_cast<int32_t>(static_cast<uint32_t>(downloadTotal));
-  event->current = static_cast<int32_t>(static_cast<uint32_t>(downloadNow));
+  // The whole file counts: a resumed body adds to the bytes kept from before. Until the answer has
+  // been looked at, nothing is known.
+  if (!transfer.bodyBegun) downloadTotal = downloadNow = 0;
+  int64_t total = downloadTotal > 0 ? transfer.earlierBytes + downloadTotal : 0;
+  event->total = static_cast<int32_t>(static_cast<uint32_t>(total));
+  event->current = static_cast<int32_t>(static_cast<uint32_t>(transfer.earlierBytes + downloadNow));
   event->task = task;
   manager->PostEvent(std::move(event));
   return 0;

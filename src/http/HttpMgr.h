@@ -11,9 +11,13 @@
 //
 // Transfers verify the peer's certificate and host name against the system's store (unless turned
 // off), give up a connection attempt after 30 s and a transfer that stays below 100 bytes/s for
-// 30 s, follow at most 20 redirects and only to http and https. A file task's body goes to a
-// temporary file beside its destination, which replaces the destination only when the task
-// completes; a failed task leaves the destination as it was. A body longer than its announced
+// 30 s, follow at most 20 redirects and only to http and https. A file task's body goes to the
+// destination's partial file beside it (platform::PartialFile), which replaces the destination only
+// when the file is whole; a failed task leaves the destination as it was. A transfer that fails or
+// is interrupted keeps the partial file when the server gave a validator (an ETag, else
+// Last-Modified), and the next file task of the same URL to the same destination asks for the rest
+// (Range with If-Range); an answer of 200 or 416 starts from zero. Progress counts the whole file.
+// The tasks' events are those of a download from zero. A body longer than its announced
 // length, a download that would leave its disk with less than 256 MiB free, and a string answer of
 // more than 16 MiB are stopped and fail.
 
@@ -73,6 +77,10 @@ class HttpMgr {
   // a file task, the file in place).
   bool RunTransfer(void* curlHandle, HttpTask* task);
   struct Transfer;
+  // Runs libcurl's transfer, asking for the rest of a resumable partial file; the final HTTP status,
+  // 0 when the transfer failed.
+  long Perform(void* curlHandle, Transfer& transfer);
+  static bool BeginBody(Transfer& transfer);
   static const char* RefuseBody(Transfer& transfer, size_t incoming);
   void PostEvent(std::unique_ptr<HttpTaskEvent> event);
   void LeaveWorker();

@@ -20,7 +20,7 @@ void CreateParentDirectories(const std::string& filePath);
 //
 // Temporary files are hidden and carry the process's id: ".<name>.<pid>.staged-XXXXXX". Those that
 // are open are removed also when the process ends at once (ExitProcessNow); those that a killed
-// process left behind are removed when a staged file is next opened in their folder.
+// process left behind are removed when a staged or partial file is next opened in their folder.
 class StagedFile {
  public:
   StagedFile() = default;
@@ -55,8 +55,60 @@ class StagedFile {
   std::string m_destination;  // where Commit puts the file (symbolic links resolved)
 };
 
-// Removes the temporary files of every staged file still open in this process. For the paths that
-// end the process without destructors; any thread.
+// A download's partial file beside its destination, kept when a transfer fails or is interrupted
+// (also by a kill) so that the next download of the same URL to the same destination asks only
+// for the rest. Its name is fixed by the destination, ".<name>.partial", and its record
+// ".<name>.partial.meta" holds the URL and the validator the server gave for the body (an ETag,
+// else a Last-Modified date). A partial file is resumable when it holds bytes and a validator; one
+// that is not is removed when it is closed and, like a staged file, at an immediate exit. A
+// partial file of another URL, or last written more than 7 days ago, is thrown away: when opened,
+// and by the sweep of abandoned files when a staged or partial file is next opened in its folder.
+// The open file is locked, so two transfers never share it. Move-only; one thread at a time.
+class PartialFile {
+ public:
+  PartialFile() = default;
+  ~PartialFile();  // Close()
+  PartialFile(PartialFile&& other) noexcept;
+  PartialFile& operator=(PartialFile&& other) noexcept;
+  PartialFile(const PartialFile&) = delete;
+  PartialFile& operator=(const PartialFile&) = delete;
+
+  // Opens the partial file of `destination` for a download of `url`, positioned at its end. What
+  // it holds is kept when its record names `url` and a validator; otherwise it starts empty. Fails
+  // (nothing created) as StagedFile::Open does, and when another transfer holds the file.
+  bool Open(const std::string& destination, const std::string& url);
+  bool IsOpen() const { return m_stream != nullptr; }
+  // The bytes held (where a resumed body continues) and the validator they were sent under
+  // (empty when nothing is held).
+  uint64_t size() const;
+  const std::string& validator() const { return m_validator; }
+  // Empties the file for a body sent under `validator` (empty: a body that cannot be resumed).
+  // False when the file cannot be emptied or its record written.
+  bool StartOver(const std::string& validator);
+  // The open stream (null when not open); owned by this object.
+  FILE* stream() const { return m_stream; }
+  // Flushes and closes the file, renames it over the destination and removes its record. False
+  // (and the file removed) when a write, the close or the rename fails.
+  bool Commit();
+  // Closes the file; it stays for a later download when it is resumable, else it is removed.
+  void Close();
+  // Closes and removes the file and its record.
+  void Discard();
+  uint64_t AvailableBytes() const;  // as StagedFile::AvailableBytes
+
+ private:
+  void Forget();
+  FILE* m_stream = nullptr;
+  std::string m_path;
+  std::string m_recordPath;
+  std::string m_destination;
+  std::string m_url;
+  std::string m_validator;
+};
+
+// Removes the temporary files of every staged file still open in this process, and the partial
+// files that cannot be resumed. For the paths that end the process without destructors; any
+// thread.
 void RemoveOpenStagedFiles();
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -12,11 +13,14 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -89,18 +93,119 @@ pid_t OwnerOfStagedName(std::string_view name) {
 
 bool ProcessExists(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
 
-// Removes the temporary files in `folder` whose process has ended: a kill or a crash left them.
+constexpr char kPartialSuffix[] = ".partial";
+constexpr char kRecordSuffix[] = ".partial.meta";
+constexpr char kRecordHeader[] = "brimtale-partial 1";
+// A partial file not written for this long is not worth resuming: the file on the server has
+// most likely changed, and the space is the player's.
+constexpr time_t kPartialLifetimeSeconds = 7 * 24 * 3600;
+
+bool EndsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+bool Expired(time_t modified) { return modified < time(nullptr) - kPartialLifetimeSeconds; }
+
+struct PartialRecord {
+  std::string url;
+  std::string validator;
+};
+
+// The record beside a partial file: a header line, the URL, the validator. nullopt when it is
+// missing or not whole.
+std::optional<PartialRecord> ReadRecord(int folderFd, const char* name) {
+  int fd = openat(folderFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  char buffer[16384];
+  ssize_t length = read(fd, buffer, sizeof buffer);
+  close(fd);
+  if (length <= 0) return std::nullopt;
+  std::string_view text(buffer, static_cast<size_t>(length));
+  std::string_view lines[3];
+  for (std::string_view& line : lines) {
+    size_t end = text.find('\n');
+    if (end == std::string_view::npos) return std::nullopt;
+    line = text.substr(0, end);
+    text.remove_prefix(end + 1);
+  }
+  if (lines[0] != kRecordHeader) return std::nullopt;
+  return PartialRecord{std::string(lines[1]), std::string(lines[2])};
+}
+
+bool WriteRecord(const std::string& path, const std::string& url, const std::string& validator) {
+  if (url.find('\n') != std::string::npos || validator.find('\n') != std::string::npos) return false;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  std::string text = std::string(kRecordHeader) + "\n" + url + "\n" + validator + "\n";
+  bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  return close(fd) == 0 && written;
+}
+
+// Removes the partial file `name` in the folder when it is ours (it has a record) and is not worth
+// keeping: no validator (its transfer was killed before it became resumable), or not written for
+// 7 days. One that a transfer holds is never removed.
+void RemoveAbandonedPartial(int folderFd, const std::string& name) {
+  std::string recordName = name.substr(0, name.size() - (sizeof(kPartialSuffix) - 1)) + kRecordSuffix;
+  std::optional<PartialRecord> record = ReadRecord(folderFd, recordName.c_str());
+  struct stat info {};
+  if (!record || fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) return;
+  if (!record->validator.empty() && !Expired(info.st_mtime)) return;
+  int fd = openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    unlinkat(folderFd, name.c_str(), 0);
+    unlinkat(folderFd, recordName.c_str(), 0);
+  }
+  close(fd);  // releases the lock after the names are gone
+}
+
+// Removes what a kill or a crash left in `folder`: temporary files whose process has ended, and
+// partial files that cannot be resumed or are too old.
 void SweepAbandonedStagedFiles(const std::string& folder) {
   DIR* directory = opendir(folder.c_str());
   if (directory == nullptr) return;
+  std::vector<std::string> partials;
   while (dirent* entry = readdir(directory)) {
-    pid_t owner = OwnerOfStagedName(entry->d_name);
+    std::string_view name = entry->d_name;
+    if (name.size() > sizeof(kPartialSuffix) && name[0] == '.' && EndsWith(name, kPartialSuffix)) {
+      partials.emplace_back(name);
+      continue;
+    }
+    pid_t owner = OwnerOfStagedName(name);
     if (owner == 0 || owner == getpid() || ProcessExists(owner)) continue;
     struct stat info {};
     if (fstatat(dirfd(directory), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
       unlinkat(dirfd(directory), entry->d_name, 0);
   }
+  for (const std::string& name : partials) RemoveAbandonedPartial(dirfd(directory), name);
   closedir(directory);
+}
+
+// Where a staged or partial file for `destination` goes, and the permissions it gets.
+struct Placement {
+  std::string target;  // the destination, symbolic links resolved
+  std::string folder;
+  std::string name;
+  mode_t mode = 0;
+};
+
+// False when the destination is a directory, exists but may not be written by this process, or
+// has no name.
+bool PlaceFor(const std::string& destination, Placement& place) {
+  place.target = ResolveDestination(destination);
+  size_t slash = place.target.rfind('/');
+  place.folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : place.target.substr(0, slash));
+  place.name = slash == std::string::npos ? place.target : place.target.substr(slash + 1);
+  if (place.name.empty()) return false;
+  place.mode = 0666 & ~CurrentUmask();
+  struct stat info {};
+  if (stat(place.target.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return false;
+    // The replacement would succeed in a writable folder; a file we may not write stays untouched.
+    if (faccessat(AT_FDCWD, place.target.c_str(), W_OK, AT_EACCESS) != 0) return false;
+    place.mode = info.st_mode & 0777;  // a replaced file keeps its permissions
+  }
+  return true;
 }
 
 // Names longer than this are cut in the temporary name, leaving room for the prefix and suffix
@@ -138,20 +243,12 @@ StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
 
 bool StagedFile::Open(const std::string& destination) {
   Discard();
-  std::string target = ResolveDestination(destination);
-  size_t slash = target.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-  std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-  if (name.empty()) return false;
-
-  mode_t mode = 0666 & ~CurrentUmask();
-  struct stat info {};
-  if (stat(target.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) return false;
-    // The replacement would succeed in a writable folder; a file we may not write stays untouched.
-    if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
-    mode = info.st_mode & 0777;  // a replaced file keeps its permissions
-  }
+  Placement place;
+  if (!PlaceFor(destination, place)) return false;
+  const std::string& folder = place.folder;
+  const std::string& name = place.name;
+  mode_t mode = place.mode;
+  std::string target = place.target;
 
   SweepAbandonedStagedFiles(folder);
   std::string pattern = (folder == "/" ? "" : folder) + "/." + name.substr(0, kMaxNameInTemporary) + "." +
@@ -198,6 +295,129 @@ void StagedFile::Discard() {
     Unregister(m_temporaryPath);
     m_temporaryPath.clear();
   }
+}
+
+PartialFile::~PartialFile() { Close(); }
+
+PartialFile::PartialFile(PartialFile&& other) noexcept { *this = std::move(other); }
+
+PartialFile& PartialFile::operator=(PartialFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    m_stream = std::exchange(other.m_stream, nullptr);
+    m_path = std::move(other.m_path);
+    m_recordPath = std::move(other.m_recordPath);
+    m_destination = std::move(other.m_destination);
+    m_url = std::move(other.m_url);
+    m_validator = std::move(other.m_validator);
+    other.Forget();
+  }
+  return *this;
+}
+
+bool PartialFile::Open(const std::string& destination, const std::string& url) {
+  Close();
+  Placement place;
+  if (!PlaceFor(destination, place)) return false;
+  SweepAbandonedStagedFiles(place.folder);
+  std::string base = (place.folder == "/" ? "" : place.folder) + "/." + place.name.substr(0, kMaxNameInTemporary);
+  std::string path = base + kPartialSuffix;
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, place.mode);
+  if (fd < 0) return false;
+  struct stat info {};
+  // Held by another transfer, or not a file of ours: the caller stages the download instead.
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return false;
+  }
+  fchmod(fd, place.mode);
+  FILE* stream = fdopen(fd, "r+b");
+  if (stream == nullptr) {
+    close(fd);
+    return false;
+  }
+  m_stream = stream;
+  m_path = std::move(path);
+  m_recordPath = base + kRecordSuffix;
+  m_destination = std::move(place.target);
+  m_url = url;
+  std::optional<PartialRecord> record = ReadRecord(AT_FDCWD, m_recordPath.c_str());
+  if (record && record->url == url && !record->validator.empty() && info.st_size > 0 && !Expired(info.st_mtime) &&
+      fseeko(m_stream, 0, SEEK_END) == 0) {
+    m_validator = record->validator;
+    return true;
+  }
+  if (StartOver("")) return true;
+  Discard();
+  return false;
+}
+
+uint64_t PartialFile::size() const {
+  off_t position = m_stream != nullptr ? ftello(m_stream) : -1;
+  return position > 0 ? static_cast<uint64_t>(position) : 0;
+}
+
+bool PartialFile::StartOver(const std::string& validator) {
+  if (m_stream == nullptr) return false;
+  fflush(m_stream);
+  if (ftruncate(fileno(m_stream), 0) != 0 || fseeko(m_stream, 0, SEEK_SET) != 0) return false;
+  clearerr(m_stream);
+  m_validator = validator;
+  // A body that cannot be resumed goes at an immediate exit like a staged file; one that can, stays.
+  if (validator.empty()) {
+    Register(m_path);
+    Register(m_recordPath);
+  } else {
+    Unregister(m_path);
+    Unregister(m_recordPath);
+  }
+  return WriteRecord(m_recordPath, m_url, validator);
+}
+
+bool PartialFile::Commit() {
+  if (m_stream == nullptr) return false;
+  bool written = fflush(m_stream) == 0 && ferror(m_stream) == 0;
+  // Renamed while the lock is held, so no other transfer takes the name meanwhile.
+  if (!written || rename(m_path.c_str(), m_destination.c_str()) != 0) {
+    Discard();
+    return false;
+  }
+  unlink(m_recordPath.c_str());
+  bool closed = fclose(std::exchange(m_stream, nullptr)) == 0;
+  Forget();
+  return closed;
+}
+
+void PartialFile::Close() {
+  if (m_stream == nullptr) return;
+  if (m_validator.empty() || size() == 0) {
+    Discard();
+    return;
+  }
+  fclose(std::exchange(m_stream, nullptr));
+  Forget();
+}
+
+void PartialFile::Discard() {
+  if (m_stream == nullptr) return;
+  unlink(m_path.c_str());
+  unlink(m_recordPath.c_str());
+  fclose(std::exchange(m_stream, nullptr));  // the lock goes after the names
+  Forget();
+}
+
+void PartialFile::Forget() {
+  Unregister(m_path);
+  Unregister(m_recordPath);
+  m_path.clear();
+  m_recordPath.clear();
+  m_validator.clear();
+}
+
+uint64_t PartialFile::AvailableBytes() const {
+  struct statvfs info {};
+  if (m_stream == nullptr || fstatvfs(fileno(m_stream), &info) != 0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
 void RemoveOpenStagedFiles() {

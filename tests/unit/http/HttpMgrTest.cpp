@@ -15,8 +15,11 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <glib.h>
@@ -577,6 +580,133 @@ TEST_F(HttpMgrTest, DownloadsNeverFillTheDisk) {
   }
   manager.Stop();
   umount2(disk.c_str(), MNT_DETACH);
+}
+
+// A file served as static web servers serve one: a validator, byte ranges, If-Range. The next
+// answer can be cut off after `cutAfter` bytes of its body (the connection closes).
+struct ResumableFile {
+  std::mutex lock;
+  std::string body = Pattern(300000);
+  std::string etag = "\"v1\"";  // empty: none sent
+  std::string lastModified;       // empty: none sent
+  size_t cutAfter = 0;
+  bool honoursRanges = true;
+  bool rangesUnsatisfiable = false;  // a Range is answered 416
+  std::vector<std::string> ranges;  // the Range header of each request, "" without one
+  std::atomic<size_t> sent{0};       // body bytes of the last answer
+
+  void Reset() {
+    std::lock_guard<std::mutex> guard(lock);
+    body = Pattern(300000);
+    etag = "\"v1\"";
+    lastModified.clear();
+    honoursRanges = true;
+    rangesUnsatisfiable = false;
+    ranges.clear();
+  }
+
+  void Serve(LoopbackHttpServer& loopback) {
+    loopback.server().Get("/resumable", [this](const httplib::Request& request, httplib::Response& response) {
+      std::lock_guard<std::mutex> guard(lock);
+      ranges.push_back(request.get_header_value("Range"));
+      if (!etag.empty()) response.set_header("ETag", etag);
+      if (!lastModified.empty()) response.set_header("Last-Modified", lastModified);
+      std::string ifRange = request.get_header_value("If-Range");
+      bool sameFile = ifRange.empty() || ifRange == etag || ifRange == lastModified;
+      // The server library applies a request's range itself; a whole answer must not get one.
+      auto& applied = const_cast<httplib::Request&>(request).ranges;
+      if (rangesUnsatisfiable && !applied.empty()) {
+        applied.clear();
+        response.status = 416;
+        return;
+      }
+      if (!honoursRanges || !sameFile) applied.clear();
+      sent = 0;
+      size_t cut = std::exchange(cutAfter, 0);
+      auto whole = std::make_shared<std::string>(body);
+      response.set_content_provider(whole->size(), "application/octet-stream",
+                                    [this, whole, cut](size_t offset, size_t length, httplib::DataSink& sink) {
+                                      // Paced, so that progress is reported while the body comes.
+                                      if (sent > 0) std::this_thread::sleep_for(10ms);
+                                      size_t count = std::min<size_t>(length, 16384);
+                                      if (cut > 0) count = std::min(count, cut - sent);
+                                      if (count == 0 || !sink.write(whole->data() + offset, count)) return false;
+                                      sent += count;
+                                      return true;
+                                    });
+    });
+  }
+};
+
+// An interrupted download continues where it stopped when the file on the server is the same,
+// and starts from zero otherwise; the destination only ever gets the whole file.
+TEST_F(HttpMgrTest, AnInterruptedDownloadResumesOnlyWhereItCan) {
+  struct Case {
+    const char* name;
+    std::function<void(ResumableFile&)> before;  // the server, before the first download
+    std::function<void(ResumableFile&, std::string& url)> between;  // after it
+    bool kept;     // the partial file outlives the failed download
+    bool resumed;  // the second download asks for the rest only and gets it
+  };
+  const std::string changed = Pattern(300001).substr(1);
+  const Case cases[] = {
+      {"the same file", [](ResumableFile&) {}, [](ResumableFile&, std::string&) {}, true, true},
+      {"only a date as validator", [](ResumableFile& f) { f.etag.clear(), f.lastModified = "Tue, 01 Dec 2026 10:00:00 GMT"; },
+       [](ResumableFile&, std::string&) {}, true, true},
+      {"the file changed", [](ResumableFile&) {}, [&](ResumableFile& f, std::string&) { f.etag = "\"v2\"", f.body = changed; },
+       true, false},
+      {"a server that ignores ranges", [](ResumableFile&) {}, [](ResumableFile& f, std::string&) { f.honoursRanges = false; },
+       true, false},
+      {"a range not satisfiable", [](ResumableFile&) {}, [](ResumableFile& f, std::string&) { f.rangesUnsatisfiable = true; },
+       true, false},
+      {"another URL", [](ResumableFile&) {}, [](ResumableFile&, std::string& url) { url += "?mirror=2"; }, true, false},
+      {"no validator", [](ResumableFile& f) { f.etag.clear(); }, [](ResumableFile&, std::string&) {}, false, false},
+      {"a week old", [](ResumableFile&) {}, [&](ResumableFile&, std::string&) {
+         auto partial = std::filesystem::path(dir.path()) / ".file.bin.partial";
+         std::filesystem::last_write_time(partial, std::filesystem::last_write_time(partial) - std::chrono::hours(24 * 8));
+       }, true, false},
+  };
+  LoopbackHttpServer loopback;
+  ResumableFile file;
+  file.Serve(loopback);
+  loopback.Start();
+  manager.Start(1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    file.Reset();
+    c.before(file);
+    const std::string destination = dir / "file.bin";
+    WriteFile(destination, "previous");
+
+    file.cutAfter = 100000;
+    Receiver first;
+    manager.AddTask(FileTask(loopback.Url("/resumable"), destination, &first));
+    ASSERT_TRUE(Finish(first));
+    EXPECT_EQ(first.outcome(), HTTP_EVENT_FAILED);
+    EXPECT_EQ(ReadFile(destination), "previous");
+    EXPECT_EQ(Names(dir.path()).size(), c.kept ? 3u : 1u) << "the partial file and its record";
+
+    std::string url = loopback.Url("/resumable");
+    c.between(file, url);
+    Receiver second;
+    manager.AddTask(FileTask(url, destination, &second));
+    ASSERT_TRUE(Finish(second));
+    EXPECT_EQ(second.outcome(), HTTP_EVENT_COMPLETE);
+    EXPECT_EQ(ReadFile(destination), file.body);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"file.bin"});
+    ASSERT_GE(file.ranges.size(), 2u);
+    EXPECT_EQ(file.ranges[1], c.kept && std::string(c.name) != "another URL" && std::string(c.name) != "a week old"
+                                  ? "bytes=100000-" : "");
+    EXPECT_EQ(file.sent, c.resumed ? 200000u : file.body.size());
+    // Progress counts the whole file, also when only the rest comes.
+    int32_t largestTotal = 0;
+    for (const HttpTaskEvent& event : second.progress()) {
+      largestTotal = std::max(largestTotal, event.total);
+      if (event.total != 0) EXPECT_GE(event.current, c.resumed ? 100000 : 0);
+    }
+    EXPECT_EQ(largestTotal, static_cast<int32_t>(file.body.size()));
+  }
+  manager.Stop();  // closes the kept-alive connection before the server goes
 }
 
 // Delivery must not wait for an unrelated event: the worker wakes the GUI thread's loop.

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -150,6 +151,95 @@ TEST(StagedFile, TemporaryFilesDoNotOutliveTheirProcess) {
     }
     EXPECT_EQ(ReadFile(destination), "old");
   }
+}
+
+void Write(platform::PartialFile& file, const std::string& text) {
+  ASSERT_EQ(fwrite(text.data(), 1, text.size(), file.stream()), text.size());
+}
+
+void AgeByDays(const std::string& path, int days) {
+  std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) - std::chrono::hours(24 * days));
+}
+
+// A partial file is kept for the same URL and destination when it holds bytes and a validator,
+// and thrown away otherwise: another URL, no validator, older than a week.
+TEST(PartialFile, IsKeptOnlyWhileItCanBeResumed) {
+  TempDir dir;
+  const std::string destination = dir / "world.dat";
+  const std::string partialPath = dir / ".world.dat.partial";
+  auto holdsAfterReopen = [&](const std::string& url) {
+    platform::PartialFile file;
+    EXPECT_TRUE(file.Open(destination, url));
+    return std::make_pair(file.size(), file.validator());
+  };
+  auto leave = [&](const std::string& validator, const std::string& bytes) {
+    platform::PartialFile file;
+    ASSERT_TRUE(file.Open(destination, "http://a/world"));
+    ASSERT_TRUE(file.StartOver(validator));
+    Write(file, bytes);
+  };
+
+  leave("\"v1\"", "first half");
+  EXPECT_EQ(holdsAfterReopen("http://a/world"), std::make_pair(uint64_t{10}, std::string("\"v1\"")));
+  EXPECT_EQ(holdsAfterReopen("http://a/world"), std::make_pair(uint64_t{10}, std::string("\"v1\"")))
+      << "opening it does not use it up";
+  EXPECT_EQ(holdsAfterReopen("http://b/world"), std::make_pair(uint64_t{0}, std::string()));
+
+  leave("", "no validator");
+  EXPECT_FALSE(std::filesystem::exists(partialPath)) << "a partial file that cannot be resumed is not kept";
+
+  leave("Tue, 01 Dec 2026 10:00:00 GMT", "dated");
+  AgeByDays(partialPath, 8);
+  EXPECT_EQ(holdsAfterReopen("http://a/world").first, 0u);
+
+  // An old partial file of another destination goes when the folder is next written; a fresh one stays.
+  leave("\"v1\"", "fresh");
+  {
+    platform::PartialFile other;
+    ASSERT_TRUE(other.Open(dir / "map.dat", "http://a/map"));
+    ASSERT_TRUE(other.StartOver("\"m\""));
+    Write(other, "old map");
+  }
+  AgeByDays(dir / ".map.dat.partial", 8);
+  platform::StagedFile staged;
+  ASSERT_TRUE(staged.Open(dir / "readme.txt"));
+  EXPECT_FALSE(std::filesystem::exists(dir / ".map.dat.partial"));
+  EXPECT_FALSE(std::filesystem::exists(dir / ".map.dat.partial.meta"));
+  EXPECT_TRUE(std::filesystem::exists(partialPath));
+
+  // A partial file in use is not shared, and commits only the whole file.
+  platform::PartialFile holder;
+  ASSERT_TRUE(holder.Open(destination, "http://a/world"));
+  platform::PartialFile second;
+  EXPECT_FALSE(second.Open(destination, "http://a/world"));
+  Write(holder, " and the rest");
+  ASSERT_TRUE(holder.Commit());
+  EXPECT_EQ(ReadFile(destination), "fresh and the rest");
+  EXPECT_FALSE(std::filesystem::exists(partialPath));
+  EXPECT_FALSE(std::filesystem::exists(partialPath + ".meta"));
+}
+
+// An immediate exit keeps a resumable partial file and removes one that cannot be resumed.
+TEST(PartialFile, AnImmediateExitKeepsOnlyWhatCanBeResumed) {
+  TempDir dir;
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    platform::PartialFile resumable, unresumable;
+    if (!resumable.Open(dir / "a.bin", "http://a/a") || !resumable.StartOver("\"a\"")) _exit(3);
+    if (!unresumable.Open(dir / "b.bin", "http://a/b") || !unresumable.StartOver("")) _exit(4);
+    fputs("bytes", resumable.stream());
+    fputs("bytes", unresumable.stream());
+    fflush(nullptr);
+    platform::ExitProcessNow(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(ReadFile(dir / ".a.bin.partial"), "bytes");
+  EXPECT_TRUE(std::filesystem::exists(dir / ".a.bin.partial.meta"));
+  EXPECT_FALSE(std::filesystem::exists(dir / ".b.bin.partial"));
+  EXPECT_FALSE(std::filesystem::exists(dir / ".b.bin.partial.meta"));
 }
 
 TEST(CreateParentDirectories, CreatesEveryMissingFolderButNotTheFile) {
