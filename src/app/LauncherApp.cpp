@@ -7,6 +7,7 @@
 #include "flash/FlashRuntime.h"
 #include "login/LoginDlg.h"
 #include "platform/MainLoop.h"
+#include "platform/Processes.h"
 #include "platform/TopLevelWindows.h"
 #include "platform/Window.h"
 
@@ -31,6 +32,7 @@ int CLauncherApp::Run() {
 }
 
 bool CLauncherApp::InitInstance() {
+  platform::RaiseDescriptorLimit();
   m_hFPC = 0;
   m_config.Load();
   ProcessStartArguments();
