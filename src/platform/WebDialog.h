@@ -76,9 +76,11 @@ class WebDialog {
   // Creates the window with its web view: `caption` as the window's name; `methods` offered on
   // window.external in their order; clicks on the elements with the ids in `clickTargets` reported
   // once the document has loaded completely. The mouse wheel never reaches the page; nothing can
-  // be dropped on it; script errors are never shown (the page's own alert, confirm and prompt
-  // boxes are); the zoom returns to 100 % after every navigation. The page is drawn without GPU
-  // compositing. false when no display is open. Calling it again does nothing.
+  // be dropped on it; script errors are never shown, nor any dialog: alert returns at once,
+  // confirm answers false, prompt answers null, a request for a password or a certificate fails,
+  // and so does a load whose certificate does not verify; the zoom returns to 100 % after every
+  // navigation. The page is drawn without GPU compositing. false when no display is open.
+  // Calling it again does nothing.
   bool Create(const std::string& caption, std::vector<ExternalMethod> methods, std::vector<std::string> clickTargets);
   // Closes the window; pending shape updates are dropped. Safe to call more than once.
   void Destroy();

@@ -144,6 +144,14 @@ class LoginDialog : public ::testing::Test {
       std::lock_guard lock(m_mutex);
       response.set_content(m_secondPage, "text/html");
     });
+    // A resource behind a password.
+    m_server.server().Get("/private.html", [this](const httplib::Request& request, httplib::Response& response) {
+      std::lock_guard lock(m_mutex);
+      if (request.has_header("Authorization")) m_reports.push_back("credentials sent");
+      response.status = 401;
+      response.set_header("WWW-Authenticate", R"(Basic realm="Brimtale")");
+      response.set_content("denied", "text/plain");
+    });
     m_server.server().Get("/report", [this](const httplib::Request& request, httplib::Response& response) {
       std::lock_guard lock(m_mutex);
       m_reports.push_back(request.get_param_value("e"));
@@ -351,6 +359,27 @@ TEST_F(LoginDialog, StartGameV2AsksForThePortalLoginAnalysisOnlyForLauncherType3
     EXPECT_TRUE(m_launcher->IsRunning());
     m_launcher.reset();
   }
+}
+
+TEST_F(LoginDialog, PageDialogsAnswerAtOnce) {
+  // A page that waited for a dialog would never get to its login.
+  Start(R"(var alerted = alert('hello');
+    var confirmed = confirm('sure?');
+    var prompted = prompt('name?', 'typed');
+    window.external.StartGameV2('alert ' + alerted + ', confirm ' + confirmed + ', prompt ' + prompted);)",
+        2, "", R"(, "SwfUrl": "http://127.0.0.1:9/movie.swf")");
+  std::optional<std::string> token;
+  ASSERT_TRUE(WaitUntil([&] { return (token = LoggedWithPrefix("StartGameV2 AccessToken: ")).has_value(); }));
+  EXPECT_EQ(*token, "alert undefined, confirm false, prompt null");
+  EXPECT_TRUE(m_launcher->IsRunning());
+}
+
+TEST_F(LoginDialog, AServerAskingForAPasswordGetsNoneAndNoPrompt) {
+  // A prompt would hold the request until someone answered it; refused, the request fails at once.
+  Start(R"(fetch('/private.html').then(function (r) { report('fetched ' + r.status); },
+                                      function () { report('fetch failed'); });)");
+  ASSERT_TRUE(WaitUntil([&] { return Reported("fetch failed"); }));
+  EXPECT_EQ(Reports(), std::vector<std::string>{"fetch failed"});
 }
 
 TEST_F(LoginDialog, OkWithoutATokenDoesNothingAndCancelEndsTheLauncher) {

@@ -339,6 +339,29 @@ struct WebDialog::Impl {
 
   static void OnSizeAllocate(GtkWidget*, GdkRectangle*, gpointer data) { static_cast<Impl*>(data)->RequestShapeUpdate(); }
 
+  // The page's own dialogs answer at once, as if dismissed: alert returns, confirm answers
+  // false, prompt answers null (no text set), and leaving the page is allowed. Nothing is shown.
+  static gboolean OnScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer) {
+    switch (webkit_script_dialog_get_dialog_type(dialog)) {
+      case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+        webkit_script_dialog_confirm_set_confirmed(dialog, FALSE);
+        break;
+      case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM:
+        webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+        break;
+      default:
+        break;
+    }
+    return TRUE;
+  }
+
+  // No password prompt, and no client certificate or server trust asked of the user: the request
+  // that asked fails at once.
+  static gboolean OnAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
+    webkit_authentication_request_cancel(request);
+    return TRUE;
+  }
+
   static gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer data) {
     static_cast<Impl*>(data)->delegate.OnCloseRequested();
     return TRUE;  // the owner decides when the window goes
@@ -387,6 +410,11 @@ bool WebDialog::Create(const std::string& caption, std::vector<ExternalMethod> m
   // snapshot is taken a moment later, when the frame being drawn is the page's current one.
   g_signal_connect(impl.view, "draw", G_CALLBACK(Impl::OnDrawn), &impl);
   g_signal_connect(impl.view, "size-allocate", G_CALLBACK(Impl::OnSizeAllocate), &impl);
+  g_signal_connect(impl.view, "script-dialog", G_CALLBACK(Impl::OnScriptDialog), &impl);
+  g_signal_connect(impl.view, "authenticate", G_CALLBACK(Impl::OnAuthenticate), &impl);
+  // A certificate that does not verify fails the load; no exception is ever made for a host.
+  webkit_website_data_manager_set_tls_errors_policy(webkit_web_view_get_website_data_manager(impl.view),
+                                                    WEBKIT_TLS_ERRORS_POLICY_FAIL);
 
   impl.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   GtkWindow* window = GTK_WINDOW(impl.window);
