@@ -2,6 +2,7 @@
 // Timing shared by the benchmarks: the best of repeated runs, so a busy machine skews less.
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 
 namespace testing_support {
@@ -19,6 +20,19 @@ double BestSeconds(Work work, double minimum = 1.0, int minimumRuns = 3) {
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     best = std::min(best, seconds);
     total += seconds;
+  }
+  return best;
+}
+
+// Runs each of `works` once per round, in turn, for `rounds` rounds, so that a change in the
+// machine's load touches all of them alike; returns each one's fastest run in seconds.
+template <typename... Work>
+std::array<double, sizeof...(Work)> BestSecondsAlternating(int rounds, Work... works) {
+  std::array<double, sizeof...(Work)> best;
+  best.fill(1e30);
+  for (int round = 0; round < rounds; ++round) {
+    size_t index = 0;
+    ((best[index] = std::min(best[index], BestSeconds(works, 0, 1)), ++index), ...);
   }
   return best;
 }
