@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -115,6 +116,7 @@ void CConfig::LoadDefaults() {
   GetSwfUrl = res::LoadString(res::kIdsGetSwfUrl);
   ClientCaption = res::LoadString(res::kIdsClientCaption);
   VerifyTls = true;
+  HttpThreadCount = 1;
 }
 
 void CConfig::ApplyFile(const std::string& path) {
@@ -145,6 +147,7 @@ void CConfig::ApplyFile(const std::string& path) {
   if (cJSON_IsString(blacklist)) AddBlacklistedVersions(blacklist->valuestring);
   ApplyBool(root, "MoreHttpLog", MoreHttpLog);
   ApplyBool(root, "VerifyTls", VerifyTls);
+  ApplyNumber(root, "HttpThreadCount", HttpThreadCount);
   cJSON_Delete(root);
 }
 
@@ -152,6 +155,7 @@ void CConfig::Clamp() {
   if (Width < 5) Width = 5;
   if (Height < 5) Height = 5;
   if (FlashMode < 0 || FlashMode > 3) FlashMode = 0;
+  HttpThreadCount = std::clamp(HttpThreadCount, 1, kMaxHttpThreadCount);
 }
 
 void CConfig::LogValues() const {
@@ -164,6 +168,7 @@ void CConfig::LogValues() const {
   WriteLog("LauncherSize: { %d, %d }", Width, Height);
   WriteLog("FlashMode: %d", FlashMode);
   WriteLog("WorkingPath: %s", platform::GetCurrentDirectory().c_str());
+  WriteLog("HttpThreadCount: %d", HttpThreadCount);
 }
 
 void CConfig::AddBlacklistedVersions(const char* list) {

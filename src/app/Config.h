@@ -8,6 +8,8 @@
 
 using FlashVersion = SFPCVersion;
 
+inline constexpr int kMaxHttpThreadCount = 8;
+
 class CConfig {
  public:
   CConfig();
@@ -37,7 +39,7 @@ class CConfig {
   int FlashMode = 0;
   std::vector<FlashVersion> VersionBlacklist;
   bool MoreHttpLog = false;
-  int HttpThreadCount = 1;
+  int HttpThreadCount = 1;  // HTTP workers, 1 to kMaxHttpThreadCount: more run downloads side by side
   bool VerifyTls = true;  // verify HTTPS peers against the system's certificates
 
  private:

@@ -21,8 +21,6 @@ constexpr long kReceiveBufferBytes = 512 * 1024;
 constexpr long kMaxRedirects = 20;
 constexpr long kLowSpeedBytesPerSecond = 100;
 constexpr uint32_t kProgressIntervalMs = 50;
-// How long an idle worker waits for a task before it looks at the running flag again.
-constexpr std::chrono::milliseconds kIdlePoll{100};
 // Any non-zero result of the transfer-info function makes libcurl abort the transfer.
 constexpr int kAbortTransfer = 42;
 // A download never leaves its disk with less than this free: a player's machine must go on working,
@@ -209,15 +207,18 @@ unsigned HttpMgr::ThreadProc(HttpMgr* manager) {
 #endif
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
   curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  // HTTP/2 where an HTTPS server offers it; plain HTTP stays HTTP/1.1.
+  curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
   curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &HttpMgr::WriteCallback);
   curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &HttpMgr::ProgressCallback);
 
   while (manager->m_running) {
     manager->RunTasks(handle);
+    // An idle worker sleeps until a task is added or the manager stops: both change what it waits
+    // for under the queue lock, then notify.
     std::unique_lock<std::mutex> lock(manager->m_queueLock);
-    manager->m_queueChanged.wait_for(lock, kIdlePoll,
-                                     [manager] { return !manager->m_running || !manager->m_tasks.empty(); });
+    manager->m_queueChanged.wait(lock, [manager] { return !manager->m_running || !manager->m_tasks.empty(); });
   }
   curl.reset();
   manager->LeaveWorker();

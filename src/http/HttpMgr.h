@@ -41,8 +41,11 @@ class HttpMgr {
   HttpMgr(const HttpMgr&) = delete;
   HttpMgr& operator=(const HttpMgr&) = delete;
 
-  // Starts `threadCount` workers; always true. A worker thread that cannot be created is logged
-  // and not counted. Does nothing while already running. GUI thread.
+  // Starts `threadCount` workers; always true. With one, tasks run one after another in the order
+  // added; with more, side by side. Each worker keeps its own connections open from one task to
+  // the next, and speaks HTTP/2 to HTTPS servers that offer it; an idle worker sleeps until a task
+  // comes or the manager stops. A worker thread that cannot be created is logged and not counted.
+  // Does nothing while already running. GUI thread.
   bool Start(int threadCount);
   // Ends the workers (a running transfer is aborted) and waits until they have ended, then frees
   // undelivered events without calling back and destroys their finished tasks and the queued

@@ -130,6 +130,9 @@ const Case kCases[] = {
        EXPECT_EQ(c.FlashMode, 3);
      }},
     {"an empty file keeps every default", "", [](const CConfig& c) { EXPECT_EQ(c.LauncherType, 3); }},
+    {"HTTP workers in range", R"({"HttpThreadCount": 4})", [](const CConfig& c) { EXPECT_EQ(c.HttpThreadCount, 4); }},
+    {"HTTP workers clamped above", R"({"HttpThreadCount": 64})", [](const CConfig& c) { EXPECT_EQ(c.HttpThreadCount, 8); }},
+    {"HTTP workers clamped below", R"({"HttpThreadCount": 0})", [](const CConfig& c) { EXPECT_EQ(c.HttpThreadCount, 1); }},
     {"huge numbers are held in range", R"({"LauncherSize": {"Width": 1e300, "Height": -1e300}})",
      [](const CConfig& c) {
        EXPECT_EQ(c.Width, 2147483647);

@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -27,6 +30,7 @@
 #include "http/HttpMgr.h"
 #include "platform/MainLoop.h"
 #include "support/LoopbackHttpServer.h"
+#include "support/NginxServer.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -580,6 +584,68 @@ TEST_F(HttpMgrTest, DownloadsNeverFillTheDisk) {
   }
   manager.Stop();
   umount2(disk.c_str(), MNT_DETACH);
+}
+
+// With several workers, transfers run side by side, and each worker keeps using its connection.
+TEST_F(HttpMgrTest, SeveralWorkersTransferSideBySideEachOnItsOwnConnection) {
+  constexpr int kWorkers = 3;
+  LoopbackHttpServer loopback;
+  std::mutex lock;
+  std::condition_variable arrived;
+  int waiting = 0;
+  std::set<int> clientPorts;
+  // Each answer waits until all workers have asked: one worker alone would never get an answer.
+  loopback.server().Get("/together", [&](const httplib::Request& request, httplib::Response& response) {
+    std::unique_lock<std::mutex> guard(lock);
+    clientPorts.insert(request.remote_port);
+    ++waiting;
+    arrived.notify_all();
+    bool together = arrived.wait_for(guard, 60s, [&] { return waiting >= kWorkers || loopback.stopping(); });
+    response.status = together ? 200 : 503;
+    response.set_content("together", "text/plain");
+  });
+  loopback.server().Get("/alone", [&](const httplib::Request& request, httplib::Response& response) {
+    std::lock_guard<std::mutex> guard(lock);
+    clientPorts.insert(request.remote_port);
+    response.set_content("alone", "text/plain");
+  });
+  loopback.Start();
+  manager.Start(kWorkers);
+
+  Receiver together[kWorkers];
+  for (Receiver& receiver : together) manager.AddTask(StringTask(loopback.Url("/together"), &receiver));
+  ASSERT_TRUE(DispatchUntil([&] { return std::all_of(std::begin(together), std::end(together), [](auto& r) { return r.finished(); }); }, 120s));
+  for (Receiver& receiver : together) EXPECT_EQ(receiver.outcome(), HTTP_EVENT_COMPLETE);
+
+  for (int i = 0; i < 2 * kWorkers; ++i) {
+    Receiver alone;
+    manager.AddTask(StringTask(loopback.Url("/alone"), &alone));
+    ASSERT_TRUE(Finish(alone));
+    EXPECT_EQ(alone.body, "alone");
+  }
+  manager.Stop();
+  EXPECT_EQ(clientPorts.size(), static_cast<size_t>(kWorkers)) << "no worker opened a second connection";
+}
+
+// An HTTPS server that offers HTTP/2 (a real nginx) is spoken to in HTTP/2; plain HTTP stays 1.1.
+TEST_F(HttpMgrTest, HttpsServersThatOfferItAreSpokenToInHttp2) {
+  WriteFile(dir / "site/hello.txt", "hello");
+  testing_support::SelfSignedCertificate certificate = testing_support::MakeSelfSignedCertificate(dir.path());
+  testing_support::NginxServer secure("root " + dir / "site" + ";", &certificate);
+  ASSERT_EQ(secure.error(), "");
+  testing_support::NginxServer plain("root " + dir / "site" + ";");
+  ASSERT_EQ(plain.error(), "");
+  manager.SetVerifyTls(false);
+  manager.Start(1);
+  for (testing_support::NginxServer* server : {&secure, &plain}) {
+    Receiver receiver;
+    manager.AddTask(StringTask(server->Url("/hello.txt"), &receiver));
+    ASSERT_TRUE(Finish(receiver));
+    EXPECT_EQ(receiver.body, "hello");
+  }
+  manager.Stop();
+  EXPECT_EQ(secure.AccessLog(), std::vector<std::string>{"GET /hello.txt 200 5 - HTTP/2.0"});
+  EXPECT_EQ(plain.AccessLog(), std::vector<std::string>{"GET /hello.txt 200 5 - HTTP/1.1"});
 }
 
 // A file served as static web servers serve one: a validator, byte ranges, If-Range. The next
