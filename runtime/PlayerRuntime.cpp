@@ -281,13 +281,17 @@ void RunScript(Player* player, std::string script) {
                                       nullptr, nullptr, nullptr, nullptr);
 }
 
+// The whole text of a string property, NULs included (the C string of jsc_value_to_string would
+// end at the first one).
 std::string PropertyText(JSCValue* object, const char* name) {
   JSCValue* value = jsc_value_object_get_property(object, name);
   std::string text;
   if (value != nullptr && jsc_value_is_string(value)) {
-    gchar* raw = jsc_value_to_string(value);
-    text = raw;
-    g_free(raw);
+    GBytes* bytes = jsc_value_to_string_as_bytes(value);
+    gsize size = 0;
+    const void* data = bytes != nullptr ? g_bytes_get_data(bytes, &size) : nullptr;
+    if (data != nullptr) text.assign(static_cast<const char*>(data), size);
+    if (bytes != nullptr) g_bytes_unref(bytes);
   }
   if (value != nullptr) g_object_unref(value);
   return text;
@@ -313,6 +317,8 @@ void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
     event.hdr.code = FPCN_FSCOMMAND;
     event.command = command.c_str();
     event.args = args.c_str();
+    event.commandLength = command.size();
+    event.argsLength = args.size();
     player->listener(window, player->listenerContext, &event.hdr);
   } else if (kind == "trace") {
     if (player->listener == nullptr) return;

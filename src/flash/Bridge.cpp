@@ -3,11 +3,22 @@
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 
 #include <string>
+#include <string_view>
 
 #include "app/Log.h"
 #include "flash/BridgeText.h"
 #include "flash/FlashRuntime.h"
 #include "platform/Process.h"
+
+namespace {
+
+// A text of the runtime's event: `length` bytes when counted, else up to the first NUL.
+std::string_view WholeText(const char* text, size_t length) {
+  if (text == nullptr) return {};
+  return length > 0 ? std::string_view(text, length) : std::string_view(text);
+}
+
+}  // namespace
 
 CTransparentFlashPlayerControlWnd::CTransparentFlashPlayerControlWnd() { InitCmdHandlers(); }
 
@@ -66,7 +77,8 @@ void CTransparentFlashPlayerControlWnd::FlashEventListener(HWND playerWindow, vo
     case FPCN_FSCOMMAND: {
       auto* window = static_cast<CTransparentFlashPlayerControlWnd*>(context);
       const auto* info = reinterpret_cast<const SFPCFSCommandInfoStruct*>(event);
-      if (window != nullptr) window->DispatchFSCommand(info->command, info->args);
+      if (window != nullptr)
+        window->DispatchFSCommand(WholeText(info->command, info->commandLength), WholeText(info->args, info->argsLength));
       break;
     }
     case FPCN_TRACE: {
@@ -79,22 +91,31 @@ void CTransparentFlashPlayerControlWnd::FlashEventListener(HWND playerWindow, vo
   }
 }
 
-void CTransparentFlashPlayerControlWnd::DispatchFSCommand(const char* command, const char* arguments) {
-  if (command == nullptr) command = "";
-  if (arguments == nullptr) arguments = "";
-  WriteLog("DispatchFSCommand: %s\t%s", command, arguments);
+void CTransparentFlashPlayerControlWnd::DispatchFSCommand(std::string_view command, std::string_view arguments) {
+  // The log shows each text as far as its first NUL.
+  std::string name(command);
+  std::string text(arguments);
+  WriteLog("DispatchFSCommand: %s\t%s", name.c_str(), text.c_str());
 
-  auto found = m_cmdHandlers.find(command);
+  // A name holding a NUL is no command's name.
+  auto found = m_cmdHandlers.find(name);
   if (found == m_cmdHandlers.end()) {
-    std::string message = bridge::FormatHandlerNotFound(command);
+    std::string message = bridge::FormatHandlerNotFound(name.c_str());
     platform::OutputDebugString(message.c_str());
     // The same text, line feed included, so the log shows what the debugger channel shows.
     WriteLog("%s", message.c_str());
     return;
   }
 
+  if (text.find('\0') != std::string::npos) {
+    // A handler would see the text cut at the NUL, and act on another path than the movie named.
+    WriteLog("%s: an argument holds a NUL, refused", name.c_str());
+    std::string answer = bridge::FormatRefusal(name, text);
+    if (!answer.empty()) CallFlashFunction("COMPLETE_EVENT", answer);
+    return;
+  }
+
   // The entries borrow from this copy, which outlives the handler's call.
-  std::string text(arguments);
   CmdArgs args = bridge::SplitCommandArguments(text.data());
   (this->*(found->second))(args);
 }

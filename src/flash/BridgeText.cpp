@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace bridge {
 namespace {
@@ -9,7 +10,52 @@ namespace {
 // Every padding entry points here; handlers only read their entries.
 const char kEmptyEntry[] = "";
 
+// The failure answers of the commands that have one; "{1}" and "{2}" stand for entries 1 and 2.
+constexpr struct {
+  const char* command;
+  const char* answer;
+} kRefusals[] = {
+    {"SETCONFIG", "SETCONFIG,0"},
+    {"GET_NFOLDER", "GET_NFOLDER,"},
+    {"GET_ENVIRONMENT", "GET_ENVIRONMENT,"},
+    {"SET_ENVIRONMENT", "SET_ENVIRONMENT,0"},
+    {"GET_EXE_VER", "GET_EXE_VER_FAILED,{1}"},
+    {"KILL_PROCESS", "KILL_PROCESS_FAILTE,{1}"},
+    {"DELETE_CATALOGUE", "DELETE_CATALOGUE,0"},
+    {"READ_FILE", "READ_FILE,"},
+    {"WRITE_FILE", "WRITE_FILE,0"},
+    {"CALCULATE_MD5", "CALCULATE_MD5,00000000000000000000000000000000,{1}"},
+    {"DECOMPRESS", "DECOMPRESS_FAILTE,{1}"},
+    {"FILE_REPLACE_NAME", "FILE_REPLACE_NAME,{1}"},
+    {"DELETE_FILE", "DELETE_FILE_FAILTE,{1}"},
+    {"START_DOWNLOAD", "LOADER_FAILTE,{2}"},
+    {"HAVE_THIS_FILE", "NO_HAVE_FILE,{1}"},
+    {"RUN_FILE_AND_STOP", "RUN_FILE_FAILTE,{1},2"},
+    {"RUN_FILE", "RUN_FILE_FAILTE,{1},2"},
+};
+
 }  // namespace
+
+std::string FormatRefusal(std::string_view command, std::string_view arguments) {
+  for (const auto& refusal : kRefusals) {
+    if (command != refusal.command) continue;
+    std::string text(arguments.substr(0, arguments.find('\0')));
+    std::vector<const char*> entries = SplitCommandArguments(text.data());
+    // One pass, so that an entry's own text is never taken for a placeholder.
+    std::string answer;
+    for (const char* c = refusal.answer; *c != '\0'; ++c) {
+      if (c[0] == '{' && (c[1] == '1' || c[1] == '2') && c[2] == '}') {
+        size_t index = static_cast<size_t>(c[1] - '1');
+        if (index < entries.size()) answer += entries[index];
+        c += 2;
+      } else {
+        answer += *c;
+      }
+    }
+    return answer;
+  }
+  return "";
+}
 
 std::vector<const char*> SplitCommandArguments(char* text) {
   const size_t commas = std::count(text, text + strlen(text), ',');

@@ -17,6 +17,12 @@ namespace bridge {
 // neither freed nor resized.
 std::vector<const char*> SplitCommandArguments(char* text);
 
+// The failure answer (the value for "COMPLETE_EVENT") of `command` when its argument text
+// `arguments` is refused, as its handler would give it for arguments it cannot use; entries it
+// repeats are taken as far as the text's first NUL. Empty for a command that answers no failure
+// (LOG, DELETE_SUB_DIRECTORY, the commands that take no arguments).
+std::string FormatRefusal(std::string_view command, std::string_view arguments);
+
 // `text` with &, <, >, " and ' written as XML entities, so it can stand inside an element or an
 // attribute value and be read back unchanged.
 std::string EscapeXml(std::string_view text);

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "flash/FlashRuntimeApi.h"
@@ -31,7 +32,9 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
 
   // The bridge.
   static void FlashEventListener(HWND playerWindow, void* context, NMHDR* event);
-  void DispatchFSCommand(const char* command, const char* arguments);
+  // Runs one command. A command or argument text holding a NUL runs no handler: the command gets
+  // its failure answer (if it has one) and a log line, so no handler acts on a text cut short.
+  void DispatchFSCommand(std::string_view command, std::string_view arguments);
   void CallFlashFunction(const std::string& name, const std::string& argument);
   void SendCompleteEvent(const std::string& a);
   void SendCompleteEvent(const std::string& a, const std::string& b);

@@ -3,6 +3,7 @@
 // exports with C linkage. Shared by the launcher (which reaches the operations through the
 // forwarding functions of FlashRuntime.h) and by the runtime library itself (runtime/).
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -36,11 +37,15 @@ typedef struct NMHDR {
 
 enum { FPCN_FSCOMMAND = 4862, FPCN_TRACE = 5115 };
 
-// FPCN_FSCOMMAND: fscommand(command, args) from the movie.
+// FPCN_FSCOMMAND: fscommand(command, args) from the movie. Both texts end with a NUL; the lengths
+// tell where they end when the movie's text itself holds a NUL (0 from a runtime that does not
+// count: the text then ends at its first NUL).
 typedef struct SFPCFSCommandInfoStruct {
   NMHDR hdr;
   const char* command;
   const char* args;
+  size_t commandLength;
+  size_t argsLength;
 } SFPCFSCommandInfoStruct;
 
 // FPCN_TRACE: the movie's trace output.

@@ -172,7 +172,7 @@ void RecordingRuntime::Clear() {
   m_loads.clear();
 }
 
-bool RecordingRuntime::FireFSCommand(HWND playerWindow, const char* command, const char* arguments) {
+bool RecordingRuntime::FireFSCommand(HWND playerWindow, const char* command, std::string_view arguments) {
   RecordedListener target;
   {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -185,11 +185,15 @@ bool RecordingRuntime::FireFSCommand(HWND playerWindow, const char* command, con
   }
   if (target.listener == nullptr) return false;
   // The lock is not held: the listener's handler calls back into this runtime.
+  // The arguments as the runtime hands them: counted, and ending with a NUL as well.
+  std::string args(arguments);
   SFPCFSCommandInfoStruct info{};
   info.hdr.hwndFrom = playerWindow;
   info.hdr.code = FPCN_FSCOMMAND;
   info.command = command;
-  info.args = arguments;
+  info.args = args.c_str();
+  info.commandLength = strlen(command);
+  info.argsLength = args.size();
   target.listener(playerWindow, target.context, &info.hdr);
   return true;
 }

@@ -65,7 +65,7 @@ class RecordingRuntime {
 
   // Raises an FSCommand event from `playerWindow` through the listener registered for it;
   // false when none is registered for that window.
-  bool FireFSCommand(HWND playerWindow, const char* command, const char* arguments);
+  bool FireFSCommand(HWND playerWindow, const char* command, std::string_view arguments);
 
  private:
   static void* Resolve(const char* name);

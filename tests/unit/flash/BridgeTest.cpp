@@ -217,6 +217,59 @@ TEST_F(Bridge, TheListenerDispatchesCommandsOfItsOwnWindowOnly) {
   EXPECT_EQ(loads[0].url, "own.swf");
 }
 
+TEST_F(Bridge, ATextHoldingANulRunsNoHandlerAndGetsTheFailureAnswer) {
+  // Cut at its NUL, "victim<NUL>.tmp" would name another file: "victim".
+  testing_support::TempDir dir;
+  const std::string victim = dir / "victim";
+  testing_support::WriteFile(victim, "kept");
+  flash::FPCSetEventListener(kPlayer, &CTransparentFlashPlayerControlWnd::FlashEventListener, &m_window);
+  auto withNul = [](const std::string& before, const std::string& after) { return before + '\0' + after; };
+  struct Case {
+    const char* command;
+    std::string arguments;
+    std::string answer;  // empty: none
+  } cases[] = {
+      {"DELETE_FILE", withNul(victim, ".tmp"), "DELETE_FILE_FAILTE," + victim},
+      {"DELETE_CATALOGUE", withNul(dir.path(), "/sub,x"), "DELETE_CATALOGUE,0"},
+      {"WRITE_FILE", withNul(victim, ".tmp,00"), "WRITE_FILE,0"},
+      {"READ_FILE", withNul(victim, ""), "READ_FILE,"},
+      {"CALCULATE_MD5", withNul(victim, "x"), "CALCULATE_MD5," + std::string(32, '0') + "," + victim},
+      {"FILE_REPLACE_NAME", withNul(victim, "," + victim + ".moved"), "FILE_REPLACE_NAME," + victim},
+      {"SET_ENVIRONMENT", withNul("BRIMTALE_NUL", "X,value"), "SET_ENVIRONMENT,0"},
+      {"RUN_FILE", withNul("/bin/true", "x"), "RUN_FILE_FAILTE,/bin/true,2"},
+      {"START_DOWNLOAD", withNul("http://127.0.0.1:9/x," + victim, ".tmp"), "LOADER_FAILTE," + victim},
+      {"DELETE_SUB_DIRECTORY", withNul(dir.path(), ",*.*"), ""},
+      {"LOG", withNul("a", "b"), ""},
+  };
+  for (const Case& c : cases) {
+    m_runtime.Clear();
+    size_t mark = TestLogMessages().size();
+    ASSERT_TRUE(m_runtime.FireFSCommand(kPlayer, c.command, c.arguments));
+    std::vector<std::string> answers;
+    for (const auto& entries : m_runtime.CompleteEvents()) {
+      std::string joined;
+      for (size_t i = 0; i < entries.size(); ++i) joined += (i > 0 ? "," : "") + entries[i];
+      answers.push_back(joined);
+    }
+    EXPECT_EQ(answers, c.answer.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.answer}) << c.command;
+    auto messages = TestLogMessagesSince(mark);
+    EXPECT_EQ(messages.back(), std::string(c.command) + ": an argument holds a NUL, refused") << c.command;
+  }
+  EXPECT_EQ(testing_support::ReadFile(victim), "kept");
+  EXPECT_FALSE(getenv("BRIMTALE_NUL"));
+
+  // A name holding a NUL is no command's name.
+  SFPCFSCommandInfoStruct event{};
+  event.hdr.hwndFrom = kPlayer;
+  event.hdr.code = FPCN_FSCOMMAND;
+  event.command = "DELETE_FILE\0x";
+  event.commandLength = 13;
+  event.args = victim.c_str();
+  event.argsLength = victim.size();
+  CTransparentFlashPlayerControlWnd::FlashEventListener(kPlayer, &m_window, &event.hdr);
+  EXPECT_EQ(testing_support::ReadFile(victim), "kept");
+}
+
 TEST_F(Bridge, TraceTextGoesToTheDebugChannelAndOtherCodesAreIgnored) {
   SFPCTraceStruct trace{};
   trace.hdr.hwndFrom = kPlayer;
