@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <vector>
@@ -34,7 +33,7 @@ void CompareDecoders(std::span<const uint8_t> stream) {
   std::optional<size_t> fastSize = DecompressBuffer(stream, fast);
   std::optional<size_t> checkedSize = DecompressBufferChecked(stream, checked);
   if (fastSize != checkedSize) abort();
-  if (fastSize && memcmp(fast.data(), checked.data(), *fastSize) != 0) abort();
+  if (fastSize && !std::equal(fast.begin(), fast.begin() + *fastSize, checked.begin())) abort();
 }
 
 void StoreLittleEndian(uint32_t value, uint8_t* bytes) {

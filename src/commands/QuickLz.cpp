@@ -177,8 +177,8 @@ std::optional<size_t> DecodeChecked(const uint8_t* source, size_t total, uint8_t
 // output. Its wide loads and stores may pass the token's end, within the slack those tests keep.
 
 // Stream bytes a control word and its tokens may touch: the word, at most 32 tokens of at most 4
-// bytes, and a literal run's last 32-byte copy.
-constexpr size_t kFastInputSlack = 4 + 32 * 4 + 32;
+// bytes, and the 16 bytes a literal copy reads.
+constexpr size_t kFastInputSlack = 4 + 32 * 4 + 16;
 
 // Output bytes a token may touch: the longest match plus a 16-byte copy's overshoot. With this
 // many left, no match can come within 4 bytes of the end and no literal reaches the tail.
@@ -265,7 +265,8 @@ inline void CopyMatchWide(uint8_t* to, size_t offset, size_t length) {
 // two tokens, for DecodeChecked to finish. nullopt when a match reaches before the output's start.
 std::optional<DecodeState> DecodeFast(const uint8_t* source, size_t total, uint8_t* target, size_t size,
                                       DecodeState state) {
-  if (total - state.in < kFastInputSlack || size < kFastOutputSlack) return state;
+  // T may even be smaller than the header.
+  if (total < state.in + kFastInputSlack || size < kFastOutputSlack) return state;
   const uint8_t* in = source + state.in;
   const uint8_t* const lastWordStart = source + total - kFastInputSlack;
   uint8_t* out = target + state.out;

@@ -126,6 +126,7 @@ const StreamCase kStreamCases[] = {
     {"word of zeros", "03 4D 01 00 00 40 01 00 00 00 00 00 00 " LETTERS_320, std::string(LETTERS_PLAIN)},
     {"word of 1, then a match before the start", "03 4D 01 00 00 40 01 00 00 01 00 00 00 " LETTERS_320,
      std::nullopt},
+    {"T smaller than the header", "03 05 00 00 00 40 01 00 00 00 00 00 00 " LETTERS_320, std::nullopt},
 };
 
 TEST(DecompressBuffer, HandMadeStreams) {
