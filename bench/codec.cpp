@@ -47,6 +47,15 @@ void PrintRatio(const std::string& name, double ours, double peer) {
   printf("%s_ratio %.3f\n", name.c_str(), ours / peer);
 }
 
+// NAME and NAME_PEER in MB/s for `bytes` handled in the given times, and their ratio.
+void PrintAgainstPeer(const std::string& name, const std::string& peer, double bytes, double ourSeconds,
+                      double peerSeconds) {
+  double megabytes = bytes / 1e6;
+  Print(name, megabytes / ourSeconds, "MB/s");
+  Print(name + "_" + peer, megabytes / peerSeconds, "MB/s");
+  PrintRatio(name, megabytes / ourSeconds, megabytes / peerSeconds);
+}
+
 // Decodes `stream` with DecompressBuffer, and with the plain checked decoder as NAME_checked,
 // each against memcpy of its output size; false when it does not decode.
 bool CompareDecode(const std::string& name, const Bytes& stream) {
@@ -149,10 +158,7 @@ int BenchDecompressFile() {
     fprintf(stderr, "DecompressFile failed or wrote other bytes\n");
     return 1;
   }
-  double megabytes = (64u << 20) / 1e6;
-  Print("decompress_file", megabytes / our, "MB/s");
-  Print("decompress_file_cp", megabytes / peer, "MB/s");
-  PrintRatio("decompress_file", megabytes / our, megabytes / peer);
+  PrintAgainstPeer("decompress_file", "cp", 64u << 20, our, peer);
   return 0;
 }
 
@@ -179,10 +185,7 @@ int BenchMd5() {
     fprintf(stderr, "digests differ: %s, %s\n", ours.c_str(), theirs.c_str());
     return 1;
   }
-  double megabytes = (256u << 20) / 1e6;
-  Print("md5", megabytes / our, "MB/s");
-  Print("md5_md5sum", megabytes / peer, "MB/s");
-  PrintRatio("md5", megabytes / our, megabytes / peer);
+  PrintAgainstPeer("md5", "md5sum", 256u << 20, our, peer);
   return 0;
 }
 
