@@ -41,6 +41,24 @@ using Answer = std::vector<std::string>;
 
 const bool kLogReady = (testing_support::UseTestLog(), true);
 
+// Runs `body` while writes beyond `bytes` fail, as on a full disk, and returns its result.
+template <typename Body>
+bool WithFileSizeLimit(rlim_t bytes, Body body) {
+  rlimit saved {};
+  rlimit limited {};
+  if (getrlimit(RLIMIT_FSIZE, &saved) == 0) limited = saved;
+  limited.rlim_cur = bytes;
+  if (setrlimit(RLIMIT_FSIZE, &limited) != 0) {
+    ADD_FAILURE() << "the file size limit cannot be set";
+    return false;
+  }
+  auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+  bool result = body();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previousHandler);
+  return result;
+}
+
 class FileCommands : public ::testing::Test {
  protected:
   FileCommands() { m_window.m_hFlashWnd = reinterpret_cast<HWND>(0x1000); }
@@ -151,16 +169,7 @@ TEST_F(FileCommands, WriteFileThatFailsHalfWayLeavesTheOldFileWhole) {
   // A file size limit stands in for a full disk: the write fails after the first 64 KiB.
   WriteFile(Path("kept"), "kept as it was");
   std::string hex(2 * 200000, 'a');
-  rlimit saved {};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit limited = saved;
-  limited.rlim_cur = 65536;
-  auto previousHandler = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  bool written = commands::WriteFileHex(Path("kept").c_str(), hex);
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, previousHandler);
-  EXPECT_FALSE(written);
+  EXPECT_FALSE(WithFileSizeLimit(65536, [&] { return commands::WriteFileHex(Path("kept").c_str(), hex); }));
   EXPECT_EQ(ReadFile(Path("kept")), "kept as it was");
   size_t entries = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(m_dir.path())) ++entries;
@@ -380,16 +389,7 @@ TEST_F(FileCommands, FileReplaceNameMovesAFileToAnotherFileSystem) {
   // A copy that fails half-way (a file size limit stands in for a full disk) leaves the source
   // whole and nothing at the target, staged or not.
   WriteFile(other + "/big", content);
-  rlimit saved {};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit limited = saved;
-  limited.rlim_cur = 65536;
-  auto previousHandler = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  bool movedBig = platform::RenameNoReplace(other + "/big", Path("big"));
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, previousHandler);
-  EXPECT_FALSE(movedBig);
+  EXPECT_FALSE(WithFileSizeLimit(65536, [&] { return platform::RenameNoReplace(other + "/big", Path("big")); }));
   EXPECT_EQ(ReadFile(other + "/big"), content);
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(m_dir.path())) names.push_back(entry.path().filename());
