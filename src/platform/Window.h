@@ -96,7 +96,9 @@ void ReleaseDC(HWND window, HDC dc);
 }
 
 // Creates a window of the class `classAtom`; null on failure. A WS_CHILD window lies inside
-// `parent`; without WS_VISIBLE it stays hidden. Caption empty when `title` is null.
+// `parent`; without WS_VISIBLE it stays hidden. Caption empty when `title` is null. Here and in
+// MoveWindow the size is held to what can be drawn: at most the screen (every monitor's bounding
+// box) and at most 32767 pixels a side.
 HWND CreateWindowEx(uint32_t exStyle, uint32_t classAtom, const char* title, uint32_t style, int x, int y, int width,
                     int height, HWND parent, const void* createParameter = nullptr);
 uint32_t FindWindowClass(const char* name);  // 0 when not registered

@@ -181,12 +181,15 @@ class PlayerRun {
   }
 
   std::string MoviePath() const { return m_sandbox.dir() / "TestMovie.swf"; }
+  void SetLauncherSize(int width, int height) {
+    m_size = R"({"Width": )" + std::to_string(width) + R"(, "Height": )" + std::to_string(height) + "}";
+  }
   LauncherSandbox& sandbox() { return m_sandbox; }
 
   void Start(const std::string& swfUrl, const std::string& moreConfig = "",
              std::map<std::string, std::string> environment = {}) {
     m_sandbox.WriteConfig(R"({"LauncherType": 1, "LauncherCaption": )" + JsonString(m_caption) +
-                          R"(, "LauncherSize": {"Width": 800, "Height": 600}, "SwfUrl": )" + JsonString(swfUrl) +
+                          R"(, "LauncherSize": )" + m_size + R"(, "SwfUrl": )" + JsonString(swfUrl) +
                           moreConfig + "}");
     auto options = m_sandbox.Options();
     options.workingDirectory = m_sandbox.dir().path();
@@ -197,9 +200,16 @@ class PlayerRun {
     m_launcher = std::make_unique<ChildProcess>(std::vector<std::string>{m_sandbox.Executable(), "ID=test"}, options);
   }
 
-  // Waits until the log holds a message for which `done` is true.
+  // Waits until the log holds a message for which `done` is true, within `budget` from the movie's
+  // start (its first command).
   bool WaitForLog(const std::function<bool(const std::vector<std::string>&)>& done,
                   std::chrono::milliseconds budget = kMovieBudget) {
+    auto startDeadline = std::chrono::steady_clock::now() + testing_support::kMovieStartBudget;
+    while (!testing_support::MovieHasStarted(m_sandbox.LogMessages()) && !done(m_sandbox.LogMessages())) {
+      if (!m_launcher->IsRunning() || std::chrono::steady_clock::now() > startDeadline)
+        return done(m_sandbox.LogMessages());
+      std::this_thread::sleep_for(50ms);
+    }
     auto deadline = std::chrono::steady_clock::now() + budget;
     while (std::chrono::steady_clock::now() < deadline) {
       if (done(m_sandbox.LogMessages())) return true;
@@ -212,8 +222,10 @@ class PlayerRun {
     return WaitForLog([&](const auto& messages) { return HasLine(messages, message); });
   }
 
+  // The window appears during start-up, before the movie's first command.
   Window WaitForWindow() {
-    for (int attempt = 0; attempt < 400; ++attempt) {
+    auto deadline = std::chrono::steady_clock::now() + testing_support::kMovieStartBudget;
+    while (std::chrono::steady_clock::now() < deadline && m_launcher->IsRunning()) {
       if (Window window = m_screen.FindByCaption(m_caption); window != 0 && m_screen.State(window).found)
         return window;
       std::this_thread::sleep_for(50ms);
@@ -251,6 +263,7 @@ class PlayerRun {
 
  private:
   std::string m_caption;
+  std::string m_size = R"({"Width": 800, "Height": 600})";
   LauncherSandbox m_sandbox;
   Screen m_screen;
   std::unique_ptr<ChildProcess> m_launcher;
@@ -269,6 +282,8 @@ TEST(PlayerWindow, MovieCommandsAreAnsweredThroughItsCallbacks) {
 
   Window window = run.WaitForWindow();
   ASSERT_NE(window, 0u) << "no window titled with the caption";
+  ASSERT_TRUE(run.WaitForMessage("FlashLog: all answered")) << run.LogText();
+  // Placed by now: a window that has only just appeared may not have been moved yet.
   WindowState state = run.screen().State(window);
   EXPECT_EQ(state.width, 800);
   EXPECT_EQ(state.height, 600);
@@ -277,7 +292,6 @@ TEST(PlayerWindow, MovieCommandsAreAnsweredThroughItsCallbacks) {
   EXPECT_EQ(state.y, (1080 - 600) / 2);
   EXPECT_TRUE(run.RuntimeMappedFromMemory());
 
-  ASSERT_TRUE(run.WaitForMessage("FlashLog: all answered")) << run.LogText();
   std::this_thread::sleep_for(500ms);  // a frame with the last report on it
   run.SaveScreenshot();
   auto pixel = run.screen().Pixel(window, 400, 560);
@@ -378,6 +392,28 @@ TEST(PlayerWindow, BorderedFormPaintsTheChildPlayerIntoTheMainWindow) {
   EXPECT_TRUE(HasLine(MovieReports(result.output), "COMPLETE_EVENT GET_VERSION,1")) << result.output;
   // The bordered form has no creation timings.
   EXPECT_FALSE(HasLineStartingWith(run.sandbox().LogMessages(), "Before CreateWindowEx"));
+}
+
+TEST(PlayerWindow, WindowLargerThanTheScreenIsHeldToItAndPlays) {
+  for (const char* border : {"false", "true"}) {
+    SCOPED_TRACE(border);
+    PlayerRun run;
+    run.SetLauncherSize(100000, 100000);
+    run.Start(MovieUrl(run.MoviePath(), {"GET_VERSION|", "=1", "LOG|played"}), std::string(R"(, "ShowBorder": )") + border);
+    Window window = run.WaitForWindow();
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(run.WaitForMessage("FlashLog: played")) << run.LogText();
+    WindowState state = run.screen().State(window);
+    EXPECT_EQ(state.width, 1920);
+    EXPECT_EQ(state.height, 1080);
+    ProcessResult result = run.CloseAndWait();
+    ASSERT_TRUE(result.exited) << result.output;
+    auto messages = run.sandbox().LogMessages();
+    // The configuration keeps the size it was given.
+    EXPECT_TRUE(HasLine(messages, "LauncherSize: { 100000, 100000 }"));
+    EXPECT_EQ(messages.back(), "Exit Instance");
+    EXPECT_TRUE(HasLine(MovieReports(result.output), "COMPLETE_EVENT GET_VERSION,1")) << result.output;
+  }
 }
 
 TEST(PlayerWindow, DraggingMovesTheWindowByTheCursorsDisplacement) {

@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -317,6 +318,27 @@ void BuildWidgets(HWND window) {
   g_signal_connect_after(top, "draw", G_CALLBACK(OnDrawAfter), window);
 }
 
+// What a window's side can be: GDK refuses more than 32767 pixels, and a window larger than the
+// screen (the bounding box of every monitor) is never drawn, so nothing of it would show. Without
+// a display only the first limit holds.
+void LimitToScreen(int* width, int* height) {
+  constexpr int kLargestSide = 32767;
+  int maxWidth = kLargestSide, maxHeight = kLargestSide;
+  if (GdkDisplay* display = platform::IsGuiAvailable() ? gdk_display_get_default() : nullptr) {
+    int right = 0, bottom = 0;
+    for (int i = 0; i < gdk_display_get_n_monitors(display); ++i) {
+      GdkRectangle area{};
+      gdk_monitor_get_geometry(gdk_display_get_monitor(display, i), &area);
+      right = std::max(right, area.x + area.width);
+      bottom = std::max(bottom, area.y + area.height);
+    }
+    if (right > 0) maxWidth = std::min(maxWidth, right);
+    if (bottom > 0) maxHeight = std::min(maxHeight, bottom);
+  }
+  *width = std::min(*width, maxWidth);
+  *height = std::min(*height, maxHeight);
+}
+
 void DisconnectWidgets(HWND window) {
   if (window->toplevel != nullptr) g_signal_handlers_disconnect_by_data(window->toplevel, window);
   if (window->widget != nullptr) g_signal_handlers_disconnect_by_data(window->widget, window);
@@ -397,6 +419,7 @@ HWND CreateWindowEx(uint32_t exStyle, uint32_t classAtom, const char* title, uin
   window->style = style;
   window->exStyle = exStyle;
   window->parent = parent;
+  LimitToScreen(&width, &height);
   window->rect = {x, y, x + width, y + height};
   window->title = title != nullptr ? title : "";
   {
@@ -542,6 +565,7 @@ bool CWnd::MoveWindow(int x, int y, int width, int height, bool repaint) {
   if (!IsLive(m_hWnd)) return false;
   int oldWidth = m_hWnd->rect.right - m_hWnd->rect.left;
   int oldHeight = m_hWnd->rect.bottom - m_hWnd->rect.top;
+  LimitToScreen(&width, &height);
   m_hWnd->rect = {x, y, x + width, y + height};
   if (m_hWnd->toplevel != nullptr) {
     GtkWindow* gtkWindow = GTK_WINDOW(m_hWnd->toplevel);

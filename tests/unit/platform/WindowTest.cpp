@@ -267,6 +267,11 @@ TEST(WindowGeometry, WithoutADisplayWindowsKeepTheGeometryTheyAreGiven) {
   ASSERT_TRUE(inner.GetWindowRect(&rect));
   EXPECT_EQ(rect.left, -45);
   EXPECT_EQ(rect.top, 76);
+  // Except a side longer than any window can have.
+  EXPECT_TRUE(top.MoveWindow(0, 0, 100000, 40000));
+  ASSERT_TRUE(top.GetWindowRect(&rect));
+  EXPECT_EQ(rect.right, 32767);
+  EXPECT_EQ(rect.bottom, 32767);
   top.SetWindowText("Größe & <Zeichen>");
   EXPECT_EQ(top.GetWindowText(), "Größe & <Zeichen>");
   EXPECT_FALSE(top.IsWindowVisible());
