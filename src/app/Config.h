@@ -9,6 +9,8 @@
 using FlashVersion = SFPCVersion;
 
 inline constexpr int kMaxHttpThreadCount = 8;
+// A slower limit would make every transfer look stalled (HttpMgr gives up below 100 bytes/s).
+inline constexpr int kMinDownloadBytesPerSecond = 1024;
 
 class CConfig {
  public:
@@ -40,6 +42,8 @@ class CConfig {
   std::vector<FlashVersion> VersionBlacklist;
   bool MoreHttpLog = false;
   int HttpThreadCount = 1;  // HTTP workers, 1 to kMaxHttpThreadCount: more run downloads side by side
+  std::string Proxy;  // proxy URL of every transfer; empty: the environment's proxy variables
+  int MaxDownloadBytesPerSecond = 0;  // per transfer; 0 is no limit, else at least kMinDownloadBytesPerSecond
   bool VerifyTls = true;  // verify HTTPS peers against the system's certificates
 
  private:

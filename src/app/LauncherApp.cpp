@@ -39,6 +39,8 @@ bool CLauncherApp::InitInstance() {
   if (!CheckSingleInstance()) return false;
 
   m_httpMgr.SetVerifyTls(m_config.VerifyTls);
+  m_httpMgr.SetProxy(m_config.Proxy);
+  m_httpMgr.SetMaxReceiveBytesPerSecond(m_config.MaxDownloadBytesPerSecond);
   m_httpMgr.Start(m_config.HttpThreadCount);
   if (!platform::InitGui()) {
     WriteLog("No display: windows cannot be shown");

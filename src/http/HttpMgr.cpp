@@ -184,6 +184,11 @@ void HttpMgr::DispatchEvents() {
   m_dispatching = false;
 }
 
+void HttpMgr::SetProxy(const std::string& proxyUrl) {
+  std::lock_guard<std::mutex> lock(m_settingsLock);
+  m_proxy = proxyUrl;
+}
+
 size_t HttpMgr::UndeliveredEventCount() {
   std::lock_guard<std::mutex> lock(m_eventLock);
   return m_events[0].size() + m_events[1].size();
@@ -257,6 +262,15 @@ bool HttpMgr::RunTransfer(void* curlHandle, HttpTask* task) {
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, m_connectTimeoutSeconds.load());
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, m_lowSpeedSeconds.load());
+  std::string proxy;
+  {
+    std::lock_guard<std::mutex> lock(m_settingsLock);
+    proxy = m_proxy;
+  }
+  // Null leaves the choice to the environment's variables; a named proxy takes every transfer.
+  curl_easy_setopt(curl, CURLOPT_PROXY, proxy.empty() ? nullptr : proxy.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, proxy.empty() ? nullptr : "");
+  curl_easy_setopt(curl, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(m_maxReceiveBytesPerSecond.load()));
 
   if (task->type != HTTP_TASK_FILE) {
     Transfer transfer{task, curl};

@@ -28,6 +28,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -64,6 +65,13 @@ class HttpMgr {
   // Whether transfers verify the peer's certificate and host name (default true). Read at the
   // start of each transfer. Any thread.
   void SetVerifyTls(bool verify) { m_verifyTls = verify; }
+  // The proxy every transfer goes through, as a URL ("http://host:port", "socks5://host"); empty
+  // (the default): libcurl's http_proxy, https_proxy and no_proxy environment variables decide.
+  // Read at the start of each transfer. Any thread.
+  void SetProxy(const std::string& proxyUrl);
+  // The most bytes per second each transfer receives; 0 (the default) is no limit. Read at the
+  // start of each transfer. Any thread.
+  void SetMaxReceiveBytesPerSecond(int64_t bytesPerSecond) { m_maxReceiveBytesPerSecond = bytesPerSecond; }
 
   // Test hook: the connect time-out and the low-speed window (seconds below 100 bytes/s before a
   // transfer is aborted), 30 and 30 unless changed. Read at the start of each transfer, so tests
@@ -105,6 +113,9 @@ class HttpMgr {
   std::mutex m_countLock;
   std::vector<std::thread> m_workers;  // GUI thread only
   std::atomic<bool> m_verifyTls{true};
+  std::mutex m_settingsLock;  // guards m_proxy
+  std::string m_proxy;
+  std::atomic<int64_t> m_maxReceiveBytesPerSecond{0};
   std::atomic<long> m_connectTimeoutSeconds{30};
   std::atomic<long> m_lowSpeedSeconds{30};
 };

@@ -49,6 +49,8 @@ TEST(Config, DefaultsWithoutAFile) {
   EXPECT_TRUE(config.MoreHttpLog);
   EXPECT_TRUE(config.VerifyTls);
   EXPECT_EQ(config.HttpThreadCount, 1);
+  EXPECT_EQ(config.Proxy, "");
+  EXPECT_EQ(config.MaxDownloadBytesPerSecond, 0);
   EXPECT_EQ(config.ClientCaption, "Brimtale");
   EXPECT_NE(config.SwfUrl.find("/micro/loginqx2v_new171221.swf"), std::string::npos);
   EXPECT_NE(config.GetSwfUrl.find("/micro/GetSwfUrlnew171221.html"), std::string::npos);
@@ -133,6 +135,15 @@ const Case kCases[] = {
     {"HTTP workers in range", R"({"HttpThreadCount": 4})", [](const CConfig& c) { EXPECT_EQ(c.HttpThreadCount, 4); }},
     {"HTTP workers clamped above", R"({"HttpThreadCount": 64})", [](const CConfig& c) { EXPECT_EQ(c.HttpThreadCount, 8); }},
     {"HTTP workers clamped below", R"({"HttpThreadCount": 0})", [](const CConfig& c) { EXPECT_EQ(c.HttpThreadCount, 1); }},
+    {"a proxy and a receive limit", R"({"Proxy": "http://127.0.0.1:3128", "MaxDownloadBytesPerSecond": 65536})",
+     [](const CConfig& c) {
+       EXPECT_EQ(c.Proxy, "http://127.0.0.1:3128");
+       EXPECT_EQ(c.MaxDownloadBytesPerSecond, 65536);
+     }},
+    {"a receive limit below the floor is raised to it", R"({"MaxDownloadBytesPerSecond": 50})",
+     [](const CConfig& c) { EXPECT_EQ(c.MaxDownloadBytesPerSecond, 1024); }},
+    {"a negative receive limit is no limit", R"({"MaxDownloadBytesPerSecond": -5})",
+     [](const CConfig& c) { EXPECT_EQ(c.MaxDownloadBytesPerSecond, 0); }},
     {"huge numbers are held in range", R"({"LauncherSize": {"Width": 1e300, "Height": -1e300}})",
      [](const CConfig& c) {
        EXPECT_EQ(c.Width, 2147483647);

@@ -17,8 +17,10 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -37,6 +39,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing_support::LoopbackHttpServer;
+using testing_support::NginxServer;
 using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
@@ -646,6 +649,86 @@ TEST_F(HttpMgrTest, HttpsServersThatOfferItAreSpokenToInHttp2) {
   manager.Stop();
   EXPECT_EQ(secure.AccessLog(), std::vector<std::string>{"GET /hello.txt 200 5 - HTTP/2.0"});
   EXPECT_EQ(plain.AccessLog(), std::vector<std::string>{"GET /hello.txt 200 5 - HTTP/1.1"});
+}
+
+// A named proxy takes every transfer, also to hosts that no_proxy lists; without one, the
+// environment's variables decide, as they do for libcurl. The proxy is a real nginx forwarding
+// plain HTTP; its access log shows what went through it.
+TEST_F(HttpMgrTest, TransfersGoThroughTheNamedProxyElseTheEnvironments) {
+  NginxServer proxy("location / { proxy_pass http://$http_host; }");
+  ASSERT_EQ(proxy.error(), "");
+  struct Case {
+    const char* name;
+    std::string configured;     // SetProxy
+    const char* httpProxy;      // http_proxy, or null
+    const char* noProxy;        // no_proxy, or null
+    bool throughProxy;
+  };
+  const Case cases[] = {
+      {"named", proxy.Url(""), nullptr, nullptr, true},
+      {"named, over no_proxy", proxy.Url(""), nullptr, "127.0.0.1", true},
+      {"from the environment", "", proxy.Url("").c_str(), nullptr, true},
+      {"excluded by the environment", "", proxy.Url("").c_str(), "127.0.0.1", false},
+      {"none", "", nullptr, nullptr, false},
+  };
+  const std::string httpProxy = proxy.Url("");
+  const char* names[] = {"http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"};
+  std::map<std::string, std::optional<std::string>> saved;
+  for (const char* name : names) {
+    const char* value = getenv(name);
+    saved[name] = value ? std::optional<std::string>(value) : std::nullopt;
+    unsetenv(name);
+  }
+  manager.Start(1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The worker is idle, reading no variable, while they change.
+    if (c.httpProxy != nullptr) setenv("http_proxy", httpProxy.c_str(), 1); else unsetenv("http_proxy");
+    if (c.noProxy != nullptr) setenv("no_proxy", c.noProxy, 1); else unsetenv("no_proxy");
+    manager.SetProxy(c.configured);
+    const size_t before = proxy.AccessLog().size();
+    Receiver receiver;
+    manager.AddTask(StringTask(server.Url("/bytes/100"), &receiver));
+    ASSERT_TRUE(Finish(receiver));
+    EXPECT_EQ(receiver.body, Pattern(100));
+    EXPECT_EQ(proxy.AccessLog().size() - before, c.throughProxy ? 1u : 0u);
+  }
+  manager.Stop();
+  for (const auto& [name, value] : saved)
+    if (value) setenv(name.c_str(), value->c_str(), 1); else unsetenv(name.c_str());
+  EXPECT_EQ(proxy.AccessLog().front(), "GET /bytes/100 200 100 - HTTP/1.1");
+}
+
+// A receive limit holds each transfer to it. The server sends 16 KiB and the rest only once they
+// are on disk: libcurl has then taken them alone, and at 8 KiB/s it waits two seconds before it
+// reads on, however fast the machine. (It averages over the transfer, pausing between reads.)
+TEST_F(HttpMgrTest, TheReceiveLimitHoldsTransfersBack) {
+  const std::string destination = dir / "limited.bin";
+  const std::string partial = dir / ".limited.bin.partial";
+  const std::string body = Pattern(4 * 16384);
+  LoopbackHttpServer loopback;
+  loopback.server().Get("/held", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content_provider(body.size(), "application/octet-stream",
+                                  [&](size_t offset, size_t length, httplib::DataSink& sink) {
+                                    if (offset > 0) {
+                                      std::error_code error;
+                                      while (std::filesystem::file_size(partial, error) < 16384 && !loopback.stopping())
+                                        std::this_thread::sleep_for(5ms);
+                                    }
+                                    return sink.write(body.data() + offset, offset == 0 ? 16384 : length);
+                                  });
+  });
+  loopback.Start();
+  manager.SetMaxReceiveBytesPerSecond(8192);
+  manager.Start(1);
+  Receiver receiver;
+  Clock::time_point start = Clock::now();
+  manager.AddTask(FileTask(loopback.Url("/held"), destination, &receiver));
+  ASSERT_TRUE(Finish(receiver));
+  EXPECT_EQ(receiver.outcome(), HTTP_EVENT_COMPLETE);
+  EXPECT_GE(Clock::now() - start, 2s);
+  EXPECT_EQ(ReadFile(destination), body);
+  manager.Stop();
 }
 
 // A file served as static web servers serve one: a validator, byte ranges, If-Range. The next
