@@ -31,7 +31,7 @@ class StagedFile {
   StagedFile& operator=(const StagedFile&) = delete;
 
   // Opens a new temporary file for `destination`. Fails (returns false, nothing created) when the
-  // destination is a directory, exists but may not be written by this process, or its folder does
+  // destination exists but is not a regular file, may not be written by this process, or its folder does
   // not exist or cannot be written. A destination that is a symbolic link is replaced at the
   // file the link points to. The new file gets the permissions a newly created file would get.
   bool Open(const std::string& destination);

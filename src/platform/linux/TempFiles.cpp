@@ -200,7 +200,8 @@ bool PlaceFor(const std::string& destination, Placement& place) {
   place.mode = 0666 & ~CurrentUmask();
   struct stat info {};
   if (stat(place.target.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) return false;
+    // Only a regular file is replaced: a folder, a FIFO or a device (/dev/null, say) stays itself.
+    if (!S_ISREG(info.st_mode)) return false;
     // The replacement would succeed in a writable folder; a file we may not write stays untouched.
     if (faccessat(AT_FDCWD, place.target.c_str(), W_OK, AT_EACCESS) != 0) return false;
     place.mode = info.st_mode & 0777;  // a replaced file keeps its permissions

@@ -3,6 +3,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,7 +100,12 @@ TEST(StagedFile, DestinationsThatCannotBeWrittenFailAtOnce) {
   TempDir dir;
   std::filesystem::create_directory(dir / "folder");
   WriteFile(dir / "plain", "x");
-  const std::string destinations[] = {dir / "folder", dir / "folder/", dir / "missing/file", dir / "plain/file", ""};
+  // Neither a FIFO nor a device is ever replaced by a file (the device is the test's own null).
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mknod((dir / "null").c_str(), S_IFCHR | 0600, makedev(1, 3)), 0) << "needs root";
+  std::filesystem::create_symlink(dir / "null", dir / "link");
+  const std::string destinations[] = {dir / "folder", dir / "folder/", dir / "missing/file", dir / "plain/file", "",
+                                      dir / "fifo",   dir / "null",      dir / "link"};
   for (const std::string& destination : destinations) {
     SCOPED_TRACE(destination);
     platform::StagedFile file;
@@ -107,7 +113,9 @@ TEST(StagedFile, DestinationsThatCannotBeWrittenFailAtOnce) {
     EXPECT_FALSE(file.IsOpen());
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir / "folder"));
-  EXPECT_EQ(EntryCount(dir.path()), 2u);
+  EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo"));
+  EXPECT_TRUE(std::filesystem::is_character_file(dir / "null"));
+  EXPECT_EQ(EntryCount(dir.path()), 5u);
 }
 
 // A process that ends at once, or is killed, leaves no hidden file behind for good: the first is
