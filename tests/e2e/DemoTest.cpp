@@ -1,128 +1,25 @@
-// The demo as a player meets it: the real patch server on loopback, the real launcher of type 3
-// showing the demo's login page, the real player playing the demo movie, which patches the game
-// into the player's data folder and starts it. The test signs in through the page with xdotool,
-// watches the server's request log and the launcher's log, checks the installed files against
-// the server's manifest and keeps screenshots under <build>/artifacts.
+// The demo as a player meets it (DemoRun.h) against the demo's own patch server: the test signs
+// in through the page with xdotool, watches the server's request log and the launcher's log, and
+// checks the installed files against the server's manifest.
+#include "DemoRun.h"
+
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <memory>
-#include <optional>
-#include <regex>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "commands/Md5.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using testing_support::ChildProcess;
-using testing_support::FindProgram;
-using testing_support::LauncherSandbox;
-using testing_support::PathExists;
-using testing_support::ProcessOptions;
-using testing_support::ReadFile;
-using testing_support::RunProcess;
-using testing_support::SplitLines;
+using namespace demo_testing;
 using testing_support::TempDir;
 using testing_support::WriteFile;
-
-const std::string kSite = BRIMTALE_DEMO_SITE;
-
-template <class Predicate>
-bool WaitUntil(Predicate predicate, std::chrono::milliseconds timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < end) {
-    if (predicate()) return true;
-    std::this_thread::sleep_for(100ms);
-  }
-  return predicate();
-}
-
-struct ManifestEntry {
-  std::string name;
-  size_t size = 0;
-  std::string md5;
-  bool packed = false;
-};
-
-std::vector<ManifestEntry> ReadManifest() {
-  std::vector<ManifestEntry> entries;
-  for (const std::string& line : SplitLines(ReadFile(kSite + "/manifest.txt"))) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    ManifestEntry entry;
-    std::string packing;
-    fields >> entry.name >> entry.size >> entry.md5 >> packing;
-    entry.packed = packing == "qlz";
-    entries.push_back(entry);
-  }
-  return entries;
-}
-
-// The path a listed file is served at: compressed ones with ".qlz".
-std::string ServedPath(const std::string& name) {
-  for (const ManifestEntry& entry : ReadManifest())
-    if (entry.name == name) return "/files/" + name + (entry.packed ? ".qlz" : "");
-  return "/files/" + name + " (not listed)";
-}
-
-// The request lines of a patch that fetches the listed files in the manifest's order, up to and
-// without `stopAt`; `failing` answers 503 `failures` times before it is served.
-std::vector<std::string> PatchRequests(const std::string& failing = "", int failures = 0, const std::string& stopAt = "") {
-  std::vector<std::string> lines;
-  for (const ManifestEntry& entry : ReadManifest()) {
-    if (entry.name == stopAt) break;
-    const std::string path = ServedPath(entry.name);
-    for (int i = 0; entry.name == failing && i < failures; ++i) lines.push_back("GET " + path + " 503");
-    lines.push_back("GET " + path + " 200");
-  }
-  return lines;
-}
-
-std::string Md5OfFile(const std::string& path) {
-  const std::string bytes = ReadFile(path);
-  return FormatMd5Digest(Md5Of({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()}));
-}
-
-std::string Xdotool(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv{FindProgram("xdotool")};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return RunProcess(argv).output;
-}
-
-// The id of a mapped top-level window named exactly `caption`.
-std::optional<std::string> FindMappedWindow(const std::string& caption) {
-  std::smatch match;
-  const std::string ids = Xdotool({"search", "--onlyvisible", "--name", "^" + caption + "$"});
-  if (std::regex_search(ids, match, std::regex(R"((\d+))"))) return match[1].str();
-  return std::nullopt;
-}
-
-// Upper-left corner and size of a window on the screen.
-struct Geometry {
-  int x = 0, y = 0, width = 0, height = 0;
-};
-Geometry WindowGeometry(const std::string& id) {
-  const std::string info = RunProcess({FindProgram("xwininfo"), "-id", id}).output;
-  auto field = [&](const std::string& label) {
-    std::smatch match;
-    return std::regex_search(info, match, std::regex(label + R"(\s*(-?\d+))")) ? std::stoi(match[1]) : -1;
-  };
-  return {field("Absolute upper-left X:"), field("Absolute upper-left Y:"), field("Width:"), field("Height:")};
-}
 
 // The demo's patch server as a real process on a free port, with its request log.
 class PatchServer {
@@ -157,59 +54,8 @@ class PatchServer {
   int m_port = 0;
 };
 
-class Demo : public ::testing::Test {
+class Demo : public DemoRun {
  protected:
-  void SetUp() override {
-    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "needs an X display";
-    ASSERT_TRUE(PathExists(kSite + "/DemoMovie.swf")) << "the demo's site is not built";
-  }
-  void TearDown() override {
-    EndGame();
-    m_launcher.reset();
-  }
-
-  std::string GameDir() const { return m_sandbox.Home() + "/.local/share/Brimtale/game"; }
-  std::string MarkerPath() const { return m_sandbox.dir() / "game-started.txt"; }
-
-  // Starts the launcher with the demo's configuration, pointed at `server`; with `user`, the login
-  // page signs in by itself (its own hook), else the test has to sign in through the page.
-  void StartLauncher(const PatchServer& server, const std::string& user = "") {
-    std::string config = ReadFile(std::string(BRIMTALE_SOURCE_DIR) + "/demo/config.txt");
-    const std::string address = "127.0.0.1:" + std::to_string(server.port());
-    config = std::regex_replace(config, std::regex("127\\.0\\.0\\.1:8080/login\\.html"),
-                                address + "/login.html" + (user.empty() ? "" : "?user=" + user));
-    config = std::regex_replace(config, std::regex("127\\.0\\.0\\.1:8080"), address);
-    m_sandbox.WriteConfig(config);
-    std::filesystem::remove(MarkerPath());
-    ProcessOptions options = m_sandbox.Options();
-    options.environment["XDG_DATA_HOME"] = m_sandbox.Home() + "/.local/share";
-    options.environment["BRIMTALE_PORTAL_ANALYSIS_HOST"] = server.Url();
-    options.environment["BRIMTALE_DEMO_GAME_MARKER"] = MarkerPath();
-    options.timeout = 180s;
-    m_launcher = std::make_unique<ChildProcess>(std::vector<std::string>{m_sandbox.Executable()}, options);
-  }
-
-  // The game's marker once the game has shown its window: pid, cwd and user lines.
-  std::optional<std::string> WaitForGame(std::chrono::milliseconds budget = 120s) {
-    if (!WaitUntil([&] { return PathExists(MarkerPath()) || !m_launcher->IsRunning(); }, budget)) return std::nullopt;
-    if (!PathExists(MarkerPath())) return std::nullopt;
-    const std::string marker = ReadFile(MarkerPath());
-    std::smatch match;
-    if (std::regex_search(marker, match, std::regex(R"(pid=(\d+))"))) m_gamePid = std::stoi(match[1]);
-    return marker;
-  }
-
-  // Ends the game as its player would; the launcher, waiting on it, ends with it.
-  void EndGame() {
-    if (m_gamePid > 0) kill(m_gamePid, SIGTERM);
-    m_gamePid = 0;
-  }
-
-  bool Logged(const std::string& message) const {
-    auto messages = m_sandbox.LogMessages();
-    return std::find(messages.begin(), messages.end(), message) != messages.end();
-  }
-
   // The requests for game files among the server's requests from `from` on.
   static std::vector<std::string> FileRequests(const PatchServer& server, size_t from = 0) {
     std::vector<std::string> files;
@@ -219,42 +65,13 @@ class Demo : public ::testing::Test {
     return files;
   }
 
-  void ExpectInstalledAsListed() {
-    for (const ManifestEntry& entry : ReadManifest()) {
-      const std::string path = GameDir() + "/" + entry.name;
-      ASSERT_TRUE(PathExists(path)) << entry.name;
-      EXPECT_EQ(std::filesystem::file_size(path), entry.size) << entry.name;
-      EXPECT_EQ(Md5OfFile(path), entry.md5) << entry.name;
-      EXPECT_FALSE(PathExists(path + ".qlz")) << "the compressed copy of " << entry.name << " was left behind";
-    }
-  }
-
-  void SaveScreenshot(const std::string& name) {
-    const std::string folder = std::string(BRIMTALE_BINARY_DIR) + "/artifacts";
-    std::filesystem::create_directories(folder);
-    RunProcess({FindProgram("import"), "-window", "root", folder + "/Demo." + name + ".png"});
-  }
-
-  // A whole run that signs in by the page's hook and ends the game once it runs.
-  void RunToTheGame(const PatchServer& server) {
-    StartLauncher(server, "repeat");
-    ASSERT_TRUE(WaitForGame()) << m_sandbox.Log();
-    EndGame();
-    const auto result = m_launcher->Wait();
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitStatus, 0);
-  }
-
-  LauncherSandbox m_sandbox;
-  std::unique_ptr<ChildProcess> m_launcher;
-  int m_gamePid = 0;
 };
 
 TEST_F(Demo, SignsInPatchesAndStartsTheGameThenFindsEverythingCurrent) {
   // The first request for the launch script fails: the movie asks once more.
   PatchServer server({"--fail-once", ServedPath("start.sh")});
   ASSERT_GT(server.port(), 0);
-  StartLauncher(server);
+  StartLauncher(server.port());
 
   // The login page: a borderless 480 x 360 window in the screen's middle.
   std::optional<std::string> dialog;
@@ -301,7 +118,7 @@ TEST_F(Demo, SignsInPatchesAndStartsTheGameThenFindsEverythingCurrent) {
 
   // A second run finds everything current: no file is fetched, the game starts at once.
   const size_t before = server.Requests().size();
-  StartLauncher(server, "ada_1");
+  StartLauncher(server.port(), "ada_1");
   ASSERT_TRUE(WaitForGame()) << m_sandbox.Log();
   SaveScreenshot("4-second-run");
   EXPECT_TRUE(FileRequests(server, before).empty());
@@ -312,7 +129,7 @@ TEST_F(Demo, SignsInPatchesAndStartsTheGameThenFindsEverythingCurrent) {
 TEST_F(Demo, TheLoginPageMovesRefusesAnUnusableNameAndClosesTheLauncher) {
   PatchServer server;
   ASSERT_GT(server.port(), 0);
-  StartLauncher(server);
+  StartLauncher(server.port());
   std::optional<std::string> dialog;
   ASSERT_TRUE(WaitUntil([&] { return (dialog = FindMappedWindow("Brimtale Demo")).has_value() &&
                                      WindowGeometry(*dialog).width == 480; }, 60s))
@@ -352,7 +169,7 @@ TEST_F(Demo, TheLoginPageMovesRefusesAnUnusableNameAndClosesTheLauncher) {
 TEST_F(Demo, RepairsOnlyTheFileThatWasDamaged) {
   PatchServer server;
   ASSERT_GT(server.port(), 0);
-  RunToTheGame(server);
+  RunToTheGame(server.port());
   ExpectInstalledAsListed();
 
   // One byte of the unpacked world map changes; the other files stay as installed.
@@ -364,7 +181,7 @@ TEST_F(Demo, RepairsOnlyTheFileThatWasDamaged) {
   ASSERT_NE(Md5OfFile(GameDir() + "/data/world.dat"), ReadManifest().back().md5);
 
   const size_t before = server.Requests().size();
-  RunToTheGame(server);
+  RunToTheGame(server.port());
   const std::vector<std::string> expected{"GET " + ServedPath("data/world.dat") + " 200"};
   EXPECT_EQ(FileRequests(server, before), expected);
   ExpectInstalledAsListed();
@@ -373,11 +190,11 @@ TEST_F(Demo, RepairsOnlyTheFileThatWasDamaged) {
 TEST_F(Demo, AMissingFileIsFetchedAgain) {
   PatchServer server;
   ASSERT_GT(server.port(), 0);
-  RunToTheGame(server);
+  RunToTheGame(server.port());
   std::filesystem::remove(GameDir() + "/readme.txt");
 
   const size_t before = server.Requests().size();
-  RunToTheGame(server);
+  RunToTheGame(server.port());
   const std::vector<std::string> expected{"GET " + ServedPath("readme.txt") + " 200"};
   EXPECT_EQ(FileRequests(server, before), expected);
   ExpectInstalledAsListed();
@@ -386,7 +203,7 @@ TEST_F(Demo, AMissingFileIsFetchedAgain) {
 TEST_F(Demo, ADownloadThatFailsTwiceStopsThePatchWithoutStartingTheGame) {
   PatchServer server({"--fail-once", ServedPath("readme.txt"), "--fail-once", ServedPath("readme.txt")});
   ASSERT_GT(server.port(), 0);
-  StartLauncher(server, "unlucky");
+  StartLauncher(server.port(), "unlucky");
 
   ASSERT_TRUE(WaitUntil([&] { return Logged("FlashLog: demo: Patching failed - readme.txt: the download failed twice"); },
                         90s))
