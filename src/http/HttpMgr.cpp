@@ -2,8 +2,7 @@
 
 #include <curl/curl.h>
 
-#include <chrono>
-#include <cstdlib>
+#include <cstdio>
 #include <string>
 #include <system_error>
 #include <utility>

@@ -62,6 +62,6 @@ struct HttpDownloadStringTask : HttpTask {
 
 struct HttpDownloadFileTask : HttpTask {
   HttpDownloadFileTask() : HttpTask(HTTP_TASK_FILE) {}
-  FILE* file = nullptr;  // open only while the transfer runs (a temporary file beside `path`)
+  FILE* file = nullptr;  // open only while the transfer runs (the partial or staged file beside `path`)
   std::string path;
 };

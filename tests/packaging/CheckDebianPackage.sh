@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package of the build folder $1 with CPack, lists it, unpacks it into a
 # temporary root and checks what a player gets: the launcher (which runs from there), the player
-# control, the documentation with the example configuration, the desktop entry and the icon.
+# control, the documentation with the example configuration, the desktop entry and the icon, and
+# what a game maker gets: brimtale-pack.
 set -euo pipefail
 build=$1
 work=$(mktemp -d)
@@ -18,7 +19,8 @@ for path in ./usr/bin/brimtale-launcher ./usr/share/doc/brimtale-launcher/README
             ./usr/share/icons/hicolor/scalable/apps/brimtale-launcher.svg ./usr/lib/brimtale/player/package.json \
             ./usr/bin/brimtale-launcher-demo ./usr/share/applications/brimtale-launcher-demo.desktop \
             ./usr/lib/brimtale-launcher/demo/brimtale-demo-server ./usr/lib/brimtale-launcher/demo/config.txt \
-            ./usr/lib/brimtale-launcher/demo/site/DemoMovie.swf ./usr/lib/brimtale-launcher/demo/site/manifest.txt; do
+            ./usr/lib/brimtale-launcher/demo/site/DemoMovie.swf ./usr/lib/brimtale-launcher/demo/site/manifest.txt \
+            ./usr/bin/brimtale-pack; do
   if grep -q " $path\$" "$work/contents"; then echo "listed: $path"; else echo "MISSING: $path"; fail=1; fi
 done
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -39,6 +41,14 @@ status=0
 HOME=$work/home "$work/launcher" >/dev/null 2>&1 || status=$?
 echo "installed launcher without hall arguments: status $status"
 [[ $status -eq 255 ]] || fail=1
+
+# The installed packer makes a patch site of a game folder.
+mkdir -p "$work/game"
+echo hello >"$work/game/readme.txt"
+if ! "$root/usr/bin/brimtale-pack" "$work/game" "$work/site" >"$work/pack.log" 2>&1 ||
+   ! grep -q '^readme.txt 6 b1946ac92492d2347c6235b4d2611184 raw 6 ' "$work/site/manifest.txt"; then
+  echo "the installed brimtale-pack did not pack:"; cat "$work/pack.log"; fail=1
+fi
 
 # The installed demo runs from the unpacked root as a player would start it, without a display:
 # it installs the game, starts it, and ends with it.

@@ -851,7 +851,9 @@ TEST_F(HttpMgrTest, AnInterruptedDownloadResumesOnlyWhereItCan) {
     int32_t largestTotal = 0;
     for (const HttpTaskEvent& event : second.progress()) {
       largestTotal = std::max(largestTotal, event.total);
-      if (event.total != 0) EXPECT_GE(event.current, c.resumed ? 100000 : 0);
+      if (event.total != 0) {
+        EXPECT_GE(event.current, c.resumed ? 100000 : 0);
+      }
     }
     EXPECT_EQ(largestTotal, static_cast<int32_t>(file.body.size()));
   }
