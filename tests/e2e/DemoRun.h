@@ -92,6 +92,14 @@ inline std::vector<std::string> PatchRequests(const std::string& failing = "", i
   return lines;
 }
 
+// The requests for game files ("GET /files/...") among a server's request lines from `from` on.
+inline std::vector<std::string> GameFileRequests(const std::vector<std::string>& lines, size_t from = 0) {
+  std::vector<std::string> files;
+  for (size_t i = from; i < lines.size(); ++i)
+    if (lines[i].rfind("GET /files/", 0) == 0) files.push_back(lines[i]);
+  return files;
+}
+
 inline std::string Md5OfFile(const std::string& path) {
   const std::string bytes = ReadFile(path);
   return FormatMd5Digest(Md5Of({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()}));

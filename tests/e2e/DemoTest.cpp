@@ -54,18 +54,12 @@ class PatchServer {
   int m_port = 0;
 };
 
-class Demo : public DemoRun {
- protected:
-  // The requests for game files among the server's requests from `from` on.
-  static std::vector<std::string> FileRequests(const PatchServer& server, size_t from = 0) {
-    std::vector<std::string> files;
-    auto lines = server.Requests();
-    for (size_t i = from; i < lines.size(); ++i)
-      if (lines[i].rfind("GET /files/", 0) == 0) files.push_back(lines[i]);
-    return files;
-  }
+// The requests for game files among the server's requests from `from` on.
+std::vector<std::string> FileRequests(const PatchServer& server, size_t from = 0) {
+  return GameFileRequests(server.Requests(), from);
+}
 
-};
+using Demo = DemoRun;
 
 TEST_F(Demo, SignsInPatchesAndStartsTheGameThenFindsEverythingCurrent) {
   // The first request for the launch script fails: the movie asks once more.

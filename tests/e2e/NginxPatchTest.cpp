@@ -53,11 +53,7 @@ class NginxPatch : public DemoRun {
 
   // The access log's lines for the packed files, from line `from` on: "METHOD URI STATUS ...".
   static std::vector<std::string> FileRequests(const NginxServer& server, size_t from = 0) {
-    std::vector<std::string> files;
-    auto lines = server.AccessLog();
-    for (size_t i = from; i < lines.size(); ++i)
-      if (lines[i].rfind("GET /files/", 0) == 0) files.push_back(lines[i]);
-    return files;
+    return GameFileRequests(server.AccessLog(), from);
   }
 
   // "GET PATH 200" for each of the manifest's files, in its order: the access log's lines cut
