@@ -28,25 +28,11 @@ using namespace std::chrono_literals;
 using testing_support::ChildProcess;
 using testing_support::LauncherSandbox;
 using testing_support::ProcessResult;
+using testing_support::PercentEncode;
 using testing_support::RunProcess;
 
 // The movie's first command can take many seconds on a busy machine without a GPU.
 constexpr auto kMovieBudget = 90s;
-
-std::string PercentEncode(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
 
 // The test movie with a script (one step a line, see movies/test/Main.hx) in its URL's query.
 std::string MovieUrl(const std::string& moviePath, const std::vector<std::string>& steps) {
