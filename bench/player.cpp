@@ -1,16 +1,24 @@
-// The launcher with its player control, playing the test movie under an X server.
+// The launcher with its player control, playing the test movie under an X server, against the
+// bare stack (bench/peer/BarePlayerHost.cpp: a web view, the same Ruffle build and the same movie,
+// nothing of the launcher). The two take turns, so a change in the machine's load touches both.
 // bench-name: first_command
-//   Seconds from the launcher's start to the movie's first command in the log (process start,
-//   runtime mapping, window, web view, player control, movie). No peer: a figure of its own.
+//   Seconds from process start to the movie's first command: for the launcher its first
+//   "DispatchFSCommand" log line (runtime mapping, window, web view, player control, movie); for
+//   the bare stack its first fscommand. Ratio: the bare stack's time divided by ours.
 // bench-name: bridge_roundtrip
-//   Round trips per second of GET_VERSION: the movie sends the command, the launcher answers
-//   through COMPLETE_EVENT, the movie sends the next on the answer; 1,000 in a row, timed by the
-//   movie. No peer.
+//   Round trips per second of GET_VERSION: the movie sends the command, the host answers through
+//   COMPLETE_EVENT, the movie sends the next on the answer; 1,000 in a row, timed by the movie.
+//   Ratio: ours divided by the bare stack's.
+// bench-name: patch_check
+//   Files per second that the movie checks, each of 2,000 files of 16 KiB with HAVE_THIS_FILE and
+//   then CALCULATE_MD5, every command sent on the previous answer and timed by the movie. The peer
+//   is md5sum over the same files. Ratio: md5sum's time divided by ours.
 // Without a DISPLAY the benchmark runs itself again under xvfb-run.
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -30,10 +38,31 @@ using testing_support::LauncherSandbox;
 using testing_support::PercentEncode;
 
 const std::string kMovie = std::string(BRIMTALE_BINARY_DIR) + "/movies/TestMovie.swf";
+constexpr int kRounds = 3;
+constexpr auto kRunLimit = std::chrono::seconds(120);
 
-// Runs the launcher on the test movie with `script` until a log message starts with `awaited`;
-// returns that message and the seconds it took, or an empty message after two minutes.
-std::pair<std::string, double> RunUntil(const std::string& script, const std::string& awaited) {
+// What one run shows: the lines awaited (empty when they did not all come) and the seconds from
+// process start to the last of them.
+struct Run {
+  std::vector<std::string> lines;
+  double seconds = 0;
+};
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+void Stop(ChildProcess& process) {
+  kill(process.pid(), SIGKILL);
+  process.Wait();
+}
+
+// Polling for the awaited lines takes CPU from the runs on a two-core machine: the start-up figure
+// needs it fine-grained, the movie-timed figures need only the end.
+constexpr auto kFinePoll = std::chrono::milliseconds(2);
+constexpr auto kCoarsePoll = std::chrono::milliseconds(200);
+
+// Runs the launcher on the test movie with `script` until `count` log messages start with `awaited`.
+Run RunLauncher(const std::string& script, const std::string& awaited, size_t count = 1,
+                std::chrono::milliseconds poll = kFinePoll) {
   LauncherSandbox sandbox;
   std::filesystem::copy_file(kMovie, sandbox.dir() / "TestMovie.swf");
   sandbox.WriteConfig(R"({"LauncherType": 1, "LauncherCaption": "Benchmark", "SwfUrl": "file://)" +
@@ -43,16 +72,137 @@ std::pair<std::string, double> RunUntil(const std::string& script, const std::st
   std::string executable = sandbox.Executable();
   auto start = Clock::now();
   ChildProcess launcher({executable, "ID=bench"}, options);
-  std::string found;
-  while (found.empty() && Clock::now() - start < std::chrono::seconds(120) && launcher.IsRunning()) {
+  Run run;
+  while (run.lines.size() < count && Clock::now() - start < kRunLimit && launcher.IsRunning()) {
+    run.lines.clear();
     for (const std::string& message : sandbox.LogMessages())
-      if (message.rfind(awaited, 0) == 0) found = message;
-    if (found.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (message.rfind(awaited, 0) == 0) run.lines.push_back(message);
+    if (run.lines.size() < count) std::this_thread::sleep_for(poll);
   }
-  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  kill(launcher.pid(), SIGKILL);
-  launcher.Wait();
-  return {found, seconds};
+  run.seconds = SecondsSince(start);
+  Stop(launcher);
+  if (run.lines.size() < count) run.lines.clear();
+  return run;
+}
+
+// The same for the bare stack, whose standard output holds the lines.
+Run RunBare(const std::string& script, const std::string& awaited, size_t count = 1,
+            std::chrono::milliseconds poll = kFinePoll) {
+  testing_support::ProcessOptions options;
+  options.timeout = std::chrono::seconds(150);
+  auto start = Clock::now();
+  ChildProcess host({BRIMTALE_BARE_PLAYER_HOST, BRIMTALE_RUFFLE_FOLDER, kMovie, script}, options);
+  Run run;
+  while (run.lines.size() < count && Clock::now() - start < kRunLimit && host.IsRunning()) {
+    run.lines.clear();
+    for (const std::string& line : testing_support::SplitLines(host.output()))
+      if (line.rfind(awaited, 0) == 0) run.lines.push_back(line);
+    if (run.lines.size() < count) std::this_thread::sleep_for(poll);
+  }
+  run.seconds = SecondsSince(start);
+  Stop(host);
+  if (run.lines.size() < count) run.lines.clear();
+  return run;
+}
+
+// The milliseconds of the test movie's "ROUNDTRIP N MS" reports in `lines` (after `prefix`),
+// summed; -1 when one of them is not for `expected` round trips.
+long RoundTripMilliseconds(const std::vector<std::string>& lines, const std::string& prefix, int expected) {
+  long total = 0;
+  for (const std::string& line : lines) {
+    int count = 0;
+    long milliseconds = 0;
+    if (std::sscanf(line.c_str() + prefix.size(), "ROUNDTRIP %d %ld", &count, &milliseconds) != 2 || count != expected)
+      return -1;
+    total += std::max(1L, milliseconds);
+  }
+  return lines.empty() ? -1 : total;
+}
+
+void PrintFigure(const std::string& name, double value, const char* unit) {
+  std::printf("%s %.3f %s\n", name.c_str(), value, unit);
+}
+
+void PrintRatio(const std::string& name, double ratio) { std::printf("%s_ratio %.3f\n", name.c_str(), ratio); }
+
+int FirstCommand() {
+  double ours = 1e30, bare = 1e30;
+  for (int round = 0; round < kRounds; ++round) {
+    Run launcher = RunLauncher("LOG|first", "DispatchFSCommand:");
+    Run peer = RunBare("LOG|first", "FIRST_COMMAND");
+    if (launcher.lines.empty() || peer.lines.empty()) {
+      std::fprintf(stderr, "first_command: the movie sent no command (launcher %zu, bare %zu)\n", launcher.lines.size(),
+                   peer.lines.size());
+      return 1;
+    }
+    ours = std::min(ours, launcher.seconds);
+    bare = std::min(bare, peer.seconds);
+  }
+  PrintFigure("first_command", ours, "s");
+  PrintFigure("first_command_bare", bare, "s");
+  PrintRatio("first_command", bare / ours);
+  return 0;
+}
+
+int BridgeRoundTrip() {
+  constexpr int kCount = 1000;
+  const std::string script = "*" + std::to_string(kCount) + "|GET_VERSION|";
+  double ours = 0, bare = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    long launcher = RoundTripMilliseconds(RunLauncher(script, "FlashLog: ROUNDTRIP ", 1, kCoarsePoll).lines, "FlashLog: ", kCount);
+    long peer = RoundTripMilliseconds(RunBare(script, "ROUNDTRIP ", 1, kCoarsePoll).lines, "", kCount);
+    if (launcher < 0 || peer < 0) {
+      std::fprintf(stderr, "bridge_roundtrip: no result from the movie (launcher %ld, bare %ld)\n", launcher, peer);
+      return 1;
+    }
+    ours = std::max(ours, kCount * 1000.0 / launcher);
+    bare = std::max(bare, kCount * 1000.0 / peer);
+  }
+  PrintFigure("bridge_roundtrip", ours, "round_trips/s");
+  PrintFigure("bridge_roundtrip_bare", bare, "round_trips/s");
+  PrintRatio("bridge_roundtrip", ours / bare);
+  return 0;
+}
+
+// md5sum over `files`, in seconds.
+double Md5sumSeconds(const std::vector<std::string>& files) {
+  std::vector<std::string> argv{"/usr/bin/env", "md5sum"};
+  argv.insert(argv.end(), files.begin(), files.end());
+  auto start = Clock::now();
+  testing_support::ProcessResult result = testing_support::RunProcess(argv);
+  double seconds = SecondsSince(start);
+  return result.exited && result.exitStatus == 0 ? seconds : -1;
+}
+
+int PatchCheck() {
+  constexpr int kFiles = 2000;
+  constexpr size_t kFileSize = 16 * 1024;
+  testing_support::TempDir dir;
+  std::vector<std::string> files;
+  std::string contents(kFileSize, '\0');
+  for (int i = 0; i < kFiles; ++i) {
+    for (size_t k = 0; k < kFileSize; ++k) contents[k] = static_cast<char>((i * 131 + k * 7) & 0xFF);
+    files.push_back(dir / ("f" + std::to_string(i)));
+    testing_support::WriteFile(files.back(), contents);
+  }
+  const std::string pattern = dir / "f{i}";
+  const std::string script = "*" + std::to_string(kFiles) + "|HAVE_THIS_FILE|" + pattern + "\n*" +
+                             std::to_string(kFiles) + "|CALCULATE_MD5|" + pattern;
+  double ours = 1e30, md5sum = 1e30;
+  for (int round = 0; round < kRounds; ++round) {
+    long launcher = RoundTripMilliseconds(RunLauncher(script, "FlashLog: ROUNDTRIP ", 2, kCoarsePoll).lines, "FlashLog: ", kFiles);
+    double peer = Md5sumSeconds(files);
+    if (launcher < 0 || peer < 0) {
+      std::fprintf(stderr, "patch_check: no result (launcher %ld ms, md5sum %.3f s)\n", launcher, peer);
+      return 1;
+    }
+    ours = std::min(ours, launcher / 1000.0);
+    md5sum = std::min(md5sum, peer);
+  }
+  PrintFigure("patch_check", kFiles / ours, "files/s");
+  PrintFigure("patch_check_md5sum", kFiles / md5sum, "files/s");
+  PrintRatio("patch_check", md5sum / ours);
+  return 0;
 }
 
 }  // namespace
@@ -69,30 +219,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "player: xvfb-run cannot be started\n");
     return 1;
   }
+  // Each figure shows as soon as it is known, even when a later one fails.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<std::string> names(argv + 1, argv + argc);
-  if (names.empty()) names = {"first_command", "bridge_roundtrip"};
+  if (names.empty()) names = {"first_command", "bridge_roundtrip", "patch_check"};
   for (const std::string& name : names) {
-    if (name == "first_command") {
-      auto [message, seconds] = RunUntil("LOG|first", "DispatchFSCommand:");
-      if (message.empty()) {
-        std::fprintf(stderr, "first_command: the movie sent no command\n");
-        return 1;
-      }
-      std::printf("first_command %.3f s\n", seconds);
-    } else if (name == "bridge_roundtrip") {
-      constexpr int kCount = 1000;
-      auto [message, seconds] = RunUntil("*" + std::to_string(kCount) + "|GET_VERSION|", "FlashLog: ROUNDTRIP ");
-      int count = 0;
-      long milliseconds = 0;
-      if (std::sscanf(message.c_str(), "FlashLog: ROUNDTRIP %d %ld", &count, &milliseconds) != 2 || count != kCount) {
-        std::fprintf(stderr, "bridge_roundtrip: no result from the movie (%s)\n", message.c_str());
-        return 1;
-      }
-      std::printf("bridge_roundtrip %.1f round_trips/s\n", count * 1000.0 / std::max(1L, milliseconds));
-    } else {
-      std::fprintf(stderr, "player: unknown benchmark %s\n", name.c_str());
-      return 2;
-    }
+    int status = name == "first_command"      ? FirstCommand()
+                 : name == "bridge_roundtrip" ? BridgeRoundTrip()
+                 : name == "patch_check"      ? PatchCheck()
+                                              : (std::fprintf(stderr, "player: unknown benchmark %s\n", name.c_str()), 2);
+    if (status != 0) return status;
   }
   return 0;
 }

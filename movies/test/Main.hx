@@ -12,8 +12,9 @@ import flash.text.TextFormat;
 //
 // The script holds one step per line:
 //   COMMAND|ARGUMENTS        sent through fscommand at once (the arguments may be empty)
-//   *N|COMMAND|ARGUMENTS     sent N times, each time after the previous answer has arrived; then
-//                            "ROUNDTRIP N MS" reports the time the N round trips took (also
+//   *N|COMMAND|ARGUMENTS     sent N times, each time after the previous answer has arrived, with
+//                            every "{i}" in the arguments replaced by the sending's number (from 0);
+//                            then "ROUNDTRIP N MS" reports the time the N round trips took (also
 //                            sent as a LOG command)
 //   =N                       the rest of the script waits until N answers have arrived
 // The answers arrive through the callbacks "COMPLETE_EVENT" and "UPDATE_PROGRESS"; each one is
@@ -39,11 +40,15 @@ class Main {
     Lib.fscommand(command, arguments);
   }
 
+  static function sendRepeated() {
+    send(repeatCommand, StringTools.replace(repeatArguments, "{i}", Std.string(repeatCount - repeatLeft)));
+  }
+
   static function onCompleteEvent(value:Dynamic):Void {
     if (repeatLeft > 0) {
       repeatLeft--;
       if (repeatLeft > 0) {
-        send(repeatCommand, repeatArguments);
+        sendRepeated();
       } else {
         var line = "ROUNDTRIP " + repeatCount + " " + (Lib.getTimer() - repeatStart);
         report(line);
@@ -78,7 +83,7 @@ class Main {
         repeatCommand = fields[1];
         repeatArguments = fields.slice(2).join("|");
         repeatStart = Lib.getTimer();
-        send(repeatCommand, repeatArguments);
+        sendRepeated();
         continue;
       }
       send(fields[0], fields.slice(1).join("|"));
