@@ -209,17 +209,7 @@ int PatchCheck() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* display = std::getenv("DISPLAY");
-  if ((display == nullptr || display[0] == '\0') && std::getenv("BRIMTALE_BENCH_UNDER_XVFB") == nullptr) {
-    setenv("BRIMTALE_BENCH_UNDER_XVFB", "1", 1);
-    std::vector<char*> args{const_cast<char*>("xvfb-run"), const_cast<char*>("-a"), const_cast<char*>("-s"),
-                            const_cast<char*>("-screen 0 1920x1080x24 -nolisten tcp"), argv[0]};
-    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-    args.push_back(nullptr);
-    execvp("xvfb-run", args.data());
-    std::fprintf(stderr, "player: xvfb-run cannot be started\n");
-    return 1;
-  }
+  testing_support::RunUnderXvfbWithoutDisplay(argc, argv);
   // Each figure shows as soon as it is known, even when a later one fails.
   setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<std::string> names(argv + 1, argv + argc);

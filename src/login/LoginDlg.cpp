@@ -73,7 +73,8 @@ int LoginDlg::DoModal() {
   // The window stays unmapped, at (0, 0), until the page asks for its size (ResizeAndCenter).
   m_window->Navigate(theApp.m_config.LoginUrl);
   // Requests queued before the dialog (the movie URL query) are answered while it runs.
-  platform::RunMainLoopUntil([this] { return m_result != 0; }, [] { theApp.m_httpMgr.DispatchEvents(); });
+  // HTTP events arrive through the manager's own loop signal, in this loop as in the main one.
+  platform::RunMainLoopUntil([this] { return m_result != 0; }, {});
   m_window.reset();
   return m_result;
 }

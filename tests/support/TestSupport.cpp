@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -124,6 +125,19 @@ void ChildProcess::ReadAvailableOutput() {
 const std::string& ChildProcess::output() {
   ReadAvailableOutput();
   return m_result.output;
+}
+
+void RunUnderXvfbWithoutDisplay(int argc, char** argv) {
+  const char* display = std::getenv("DISPLAY");
+  if ((display != nullptr && display[0] != '\0') || std::getenv("BRIMTALE_UNDER_XVFB") != nullptr) return;
+  setenv("BRIMTALE_UNDER_XVFB", "1", 1);
+  std::vector<char*> args{const_cast<char*>("xvfb-run"), const_cast<char*>("-a"), const_cast<char*>("-s"),
+                          const_cast<char*>("-screen 0 1920x1080x24 -nolisten tcp")};
+  args.insert(args.end(), argv, argv + argc);
+  args.push_back(nullptr);
+  execvp("xvfb-run", args.data());
+  std::fprintf(stderr, "%s: xvfb-run cannot be started (run scripts/install-deps)\n", argv[0]);
+  std::exit(1);
 }
 
 std::string PercentEncode(const std::string& text) {

@@ -87,16 +87,7 @@ bool WaitForLogPrefix(LauncherSandbox& sandbox, ChildProcess& launcher, const st
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* display = std::getenv("DISPLAY");
-  if ((display == nullptr || display[0] == '\0') && std::getenv("BRIMTALE_SOAK_UNDER_XVFB") == nullptr) {
-    setenv("BRIMTALE_SOAK_UNDER_XVFB", "1", 1);
-    std::vector<char*> args{const_cast<char*>("xvfb-run"), const_cast<char*>("-a"), const_cast<char*>("-s"),
-                            const_cast<char*>("-screen 0 1920x1080x24 -nolisten tcp"), argv[0], nullptr};
-    execvp("xvfb-run", args.data());
-    std::fprintf(stderr, "soak: xvfb-run cannot be started (run scripts/install-deps)\n");
-    return 1;
-  }
-  (void)argc;
+  testing_support::RunUnderXvfbWithoutDisplay(argc, argv);
 
   testing_support::LoopbackHttpServer server;
   const std::string body(256 * 1024, 'p');
