@@ -1,0 +1,293 @@
+// A player: its web view and page, the page's messages (the movie's commands, trace output and
+// errors), and the calls into the movie.
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "InvokeRequest.h"
+#include "RuntimeState.h"
+
+namespace player_runtime {
+
+namespace {
+
+void RunScript(Player* player, std::string script) {
+  if (player->view == nullptr) return;
+  if (!player->ready) {
+    player->waiting.push_back(std::move(script));
+    return;
+  }
+  webkit_web_view_evaluate_javascript(player->view, script.c_str(), static_cast<gssize>(script.size()), nullptr,
+                                      nullptr, nullptr, nullptr, nullptr);
+}
+
+// The whole text of a string property, NULs included (the C string of jsc_value_to_string would
+// end at the first one).
+std::string PropertyText(JSCValue* object, const char* name) {
+  JSCValue* value = jsc_value_object_get_property(object, name);
+  std::string text;
+  if (value != nullptr && jsc_value_is_string(value)) {
+    GBytes* bytes = jsc_value_to_string_as_bytes(value);
+    gsize size = 0;
+    const void* data = bytes != nullptr ? g_bytes_get_data(bytes, &size) : nullptr;
+    if (data != nullptr) text.assign(static_cast<const char*>(data), size);
+    if (bytes != nullptr) g_bytes_unref(bytes);
+  }
+  if (value != nullptr) g_object_unref(value);
+  return text;
+}
+
+void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
+  HWND window = static_cast<HWND>(data);
+  JSCValue* message = webkit_javascript_result_get_js_value(result);
+  Player* player = PlayerOf(window);
+  if (player == nullptr || !jsc_value_is_object(message)) return;
+  std::string kind = PropertyText(message, "kind");
+  if (kind == "ready") {
+    player->ready = true;
+    std::vector<std::string> waiting;
+    waiting.swap(player->waiting);
+    for (std::string& script : waiting) RunScript(player, std::move(script));
+  } else if (kind == "fscommand") {
+    if (player->listener == nullptr) return;
+    std::string command = PropertyText(message, "command");
+    std::string args = PropertyText(message, "args");
+    SFPCFSCommandInfoStruct event{};
+    event.hdr.hwndFrom = window;
+    event.hdr.code = FPCN_FSCOMMAND;
+    event.command = command.c_str();
+    event.args = args.c_str();
+    event.commandLength = command.size();
+    event.argsLength = args.size();
+    player->listener(window, player->listenerContext, &event.hdr);
+  } else if (kind == "trace") {
+    if (player->listener == nullptr) return;
+    // One trace call is one line of output, as the player's trace log has it.
+    std::string text = PropertyText(message, "text") + "\n";
+    SFPCTraceStruct event{};
+    event.hdr.hwndFrom = window;
+    event.hdr.code = FPCN_TRACE;
+    event.text = text.c_str();
+    player->listener(window, player->listenerContext, &event.hdr);
+  } else if (kind == "error") {
+    Log("%s", PropertyText(message, "text").c_str());
+  }
+}
+
+// The browser's own context menu never shows; the player's menu is the page's.
+gboolean OnContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*, gpointer) { return TRUE; }
+
+// A child player draws into an offscreen window; its picture goes where its parent paints it.
+gboolean OnOffscreenDamage(GtkWidget*, GdkEvent*, gpointer data) {
+  Player* player = PlayerOf(static_cast<HWND>(data));
+  if (player == nullptr) return FALSE;
+  if (player->picture != nullptr) {
+    gtk_widget_queue_draw(player->picture);
+    GtkWidget* top = gtk_widget_get_toplevel(player->picture);
+    if (top != nullptr) gtk_widget_queue_draw(top);
+  }
+  return FALSE;
+}
+
+void DrawPlayer(const Player* player, cairo_t* cr) {
+  if (player->offscreen != nullptr) {
+    cairo_surface_t* surface = gtk_offscreen_window_get_surface(GTK_OFFSCREEN_WINDOW(player->offscreen));
+    if (surface == nullptr) return;
+    cairo_save(cr);
+    cairo_set_source_surface(cr, surface, 0, 0);
+    cairo_paint(cr);
+    cairo_restore(cr);
+  } else if (player->view != nullptr) {
+    gtk_widget_draw(GTK_WIDGET(player->view), cr);
+  }
+}
+
+gboolean OnPictureDraw(GtkWidget*, cairo_t* cr, gpointer data) {
+  if (Player* player = PlayerOf(static_cast<HWND>(data))) DrawPlayer(player, cr);
+  return FALSE;
+}
+
+}  // namespace
+
+void CreatePlayer(HWND window, void* widget, const void*) {
+  RuntimeState& state = State();
+  auto player = std::make_unique<Player>();
+  player->window = window;
+  player->codeHandle = state.latest;
+  auto found = state.codes.find(state.latest);
+  if (found != state.codes.end()) player->code = found->second;
+  Player* raw = player.get();
+  state.players[window] = std::move(player);
+  if (widget == nullptr || !raw->code) return;  // no display, or no player control: a blank window
+
+  bool child = GetParent != nullptr && GetParent(window) != nullptr;
+  GtkWidget* container = static_cast<GtkWidget*>(widget);
+  GdkScreen* screen = gtk_widget_get_screen(container);
+  raw->transparent = !child && GetWindowExStyle != nullptr && (GetWindowExStyle(window) & WS_EX_LAYERED) &&
+                     gdk_screen_is_composited(screen) && gdk_screen_get_rgba_visual(screen) != nullptr;
+
+  WebKitUserContentManager* content = webkit_user_content_manager_new();
+  g_signal_connect(content, "script-message-received::brimtale", G_CALLBACK(OnScriptMessage), window);
+  webkit_user_content_manager_register_script_message_handler(content, "brimtale");
+  WebKitSettings* settings = webkit_settings_new();
+  // Movies come from anywhere (the game's server, local files) into a page of our own origin.
+  webkit_settings_set_disable_web_security(settings, TRUE);
+  webkit_settings_set_enable_developer_extras(settings, FALSE);
+  webkit_settings_set_media_playback_requires_user_gesture(settings, FALSE);
+  // The page's console goes to standard output when asked for (diagnosing a movie).
+  const char* console = std::getenv("BRIMTALE_PLAYER_CONSOLE");
+  webkit_settings_set_enable_write_console_messages_to_stdout(settings, console != nullptr && console[0] == '1');
+  auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", SharedContext(),
+                                            "user-content-manager", content, "settings", settings, nullptr));
+  g_object_unref(content);
+  g_object_unref(settings);
+  raw->view = view;
+  g_signal_connect(view, "context-menu", G_CALLBACK(OnContextMenu), nullptr);
+  if (raw->transparent) {
+    GdkRGBA clear{0, 0, 0, 0};
+    webkit_web_view_set_background_color(view, &clear);
+  }
+
+  if (child) {
+    int width = 0, height = 0;
+    gtk_widget_get_size_request(container, &width, &height);
+    raw->offscreen = gtk_offscreen_window_new();
+    gtk_window_set_default_size(GTK_WINDOW(raw->offscreen), width > 0 ? width : 640, height > 0 ? height : 480);
+    gtk_widget_set_size_request(GTK_WIDGET(view), width > 0 ? width : 640, height > 0 ? height : 480);
+    gtk_container_add(GTK_CONTAINER(raw->offscreen), GTK_WIDGET(view));
+    g_signal_connect(raw->offscreen, "damage-event", G_CALLBACK(OnOffscreenDamage), window);
+    gtk_widget_show_all(raw->offscreen);
+    gtk_widget_grab_focus(GTK_WIDGET(view));
+    raw->picture = gtk_drawing_area_new();
+    g_signal_connect(raw->picture, "draw", G_CALLBACK(OnPictureDraw), window);
+    gtk_container_add(GTK_CONTAINER(container), raw->picture);
+  } else {
+    gtk_container_add(GTK_CONTAINER(container), GTK_WIDGET(view));
+  }
+  gtk_widget_show(GTK_WIDGET(view));
+
+  std::string page = PageFileUrl(raw->codeHandle, "player.html");
+  webkit_web_view_load_uri(view, page.c_str());
+}
+
+void DestroyPlayer(HWND window) {
+  auto& players = State().players;
+  auto found = players.find(window);
+  if (found == players.end()) return;
+  std::unique_ptr<Player> player = std::move(found->second);
+  players.erase(found);
+  if (player->view != nullptr) {
+    WebKitUserContentManager* content = webkit_web_view_get_user_content_manager(player->view);
+    g_signal_handlers_disconnect_by_data(content, window);
+  }
+  if (player->picture != nullptr) g_signal_handlers_disconnect_by_data(player->picture, window);
+  if (player->offscreen != nullptr) {
+    g_signal_handlers_disconnect_by_data(player->offscreen, window);
+    gtk_widget_destroy(player->offscreen);
+  }
+  // A top-level player's web view goes with its window's widgets.
+}
+
+void LoadMovie(Player& player, const char* url) {
+  if (url[0] == '\0') {
+    RunScript(&player, "brimtale.unload()");
+    return;
+  }
+  std::string script = "brimtale.load(" + JavaScriptString(PageUrlFor(player, url)) + ", " +
+                       (player.menu ? "true" : "false") + ", " + (player.transparent ? "true" : "false") + ")";
+  RunScript(&player, std::move(script));
+}
+
+bool CallMovie(Player& player, const char* request) {
+  auto invoke = ParseInvokeRequest(request);
+  if (!invoke) {
+    Log("not an invoke request: %s", request);
+    return false;
+  }
+  std::string script = "brimtale.call(" + JavaScriptString(invoke->name) + ", [";
+  for (size_t i = 0; i < invoke->arguments.size(); ++i) {
+    if (i > 0) script += ", ";
+    script += invoke->arguments[i];
+  }
+  script += "])";
+  RunScript(&player, std::move(script));
+  return true;
+}
+
+void PaintPlayerTo(const Player& player, HDC dc) {
+  // A player on screen has drawn itself into its own window's paint already; drawing it again
+  // would only cost time (and double the alpha of a transparent picture).
+  if (player.offscreen == nullptr && GetDC != nullptr) {
+    HDC own = GetDC(player.window);
+    ReleaseDC(player.window, own);
+    if (own == dc) return;
+  }
+  DrawPlayer(&player, static_cast<cairo_t*>(dc));
+}
+
+bool ForwardInput(const Player& player, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (player.view == nullptr) return false;
+  GtkWidget* view = GTK_WIDGET(player.view);
+  GdkWindow* target = gtk_widget_get_window(view);
+  if (target == nullptr) return false;
+
+  GdkEvent* event = nullptr;
+  double x = GET_X_LPARAM(lParam);
+  double y = GET_Y_LPARAM(lParam);
+  guint state = 0;
+  if (wParam & 0x0001) state |= GDK_BUTTON1_MASK;
+  if (wParam & 0x0002) state |= GDK_BUTTON3_MASK;
+  if (wParam & 0x0004) state |= GDK_SHIFT_MASK;
+  if (wParam & 0x0008) state |= GDK_CONTROL_MASK;
+  switch (message) {
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONUP:
+    case WM_RBUTTONDOWN:
+    case WM_RBUTTONUP: {
+      bool down = message == WM_LBUTTONDOWN || message == WM_RBUTTONDOWN;
+      event = gdk_event_new(down ? GDK_BUTTON_PRESS : GDK_BUTTON_RELEASE);
+      event->button.button = (message == WM_LBUTTONDOWN || message == WM_LBUTTONUP) ? 1 : 3;
+      event->button.x = x;
+      event->button.y = y;
+      event->button.x_root = x;
+      event->button.y_root = y;
+      event->button.state = state;
+      event->button.time = GDK_CURRENT_TIME;
+      break;
+    }
+    case WM_MOUSEMOVE:
+      event = gdk_event_new(GDK_MOTION_NOTIFY);
+      event->motion.x = x;
+      event->motion.y = y;
+      event->motion.x_root = x;
+      event->motion.y_root = y;
+      event->motion.state = state;
+      event->motion.time = GDK_CURRENT_TIME;
+      break;
+    case WM_KEYDOWN:
+    case WM_KEYUP:
+      // The window layer's key messages carry GDK key values and hardware key codes.
+      event = gdk_event_new(message == WM_KEYDOWN ? GDK_KEY_PRESS : GDK_KEY_RELEASE);
+      event->key.keyval = static_cast<guint>(wParam);
+      event->key.hardware_keycode = static_cast<guint16>(lParam & 0xFFFF);
+      event->key.time = GDK_CURRENT_TIME;
+      event->key.string = g_strdup("");
+      break;
+    default:
+      return false;
+  }
+  event->any.window = GDK_WINDOW(g_object_ref(target));
+  event->any.send_event = TRUE;
+  GdkSeat* seat = gdk_display_get_default_seat(gdk_window_get_display(target));
+  if (seat != nullptr) {
+    bool key = message == WM_KEYDOWN || message == WM_KEYUP;
+    gdk_event_set_device(event, key ? gdk_seat_get_keyboard(seat) : gdk_seat_get_pointer(seat));
+  }
+  gtk_widget_event(view, event);
+  gdk_event_free(event);
+  return true;
+}
+
+}  // namespace player_runtime

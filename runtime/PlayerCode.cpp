@@ -1,0 +1,66 @@
+#include "PlayerCode.h"
+
+namespace player_runtime {
+
+namespace {
+
+// Names inside the control: no absolute paths, no way out of the folder.
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name[0] != '/' && name.find("..") == std::string::npos;
+}
+
+}  // namespace
+
+std::shared_ptr<PlayerCode> PlayerCode::FromArchive(std::span<const uint8_t> data) {
+  auto code = std::shared_ptr<PlayerCode>(new PlayerCode);
+  code->m_archive.assign(data.begin(), data.end());
+  auto index = ReadArchiveIndex(code->m_archive);
+  if (!index) return nullptr;
+  for (ArchiveEntry& entry : *index) code->m_entries.emplace(entry.name, entry);
+  return code->ReadVersion() ? code : nullptr;
+}
+
+std::shared_ptr<PlayerCode> PlayerCode::FromFolder(const std::string& folder) {
+  auto code = std::shared_ptr<PlayerCode>(new PlayerCode);
+  code->m_folder = folder;
+  return code->ReadVersion() && code->Has("ruffle.js") ? code : nullptr;
+}
+
+GBytes* PlayerCode::Open(const std::string& name) const {
+  if (!IsPlainName(name)) return nullptr;
+  if (m_folder.empty()) {
+    auto found = m_entries.find(name);
+    if (found == m_entries.end()) return nullptr;
+    // The bytes keep the code alive while the web view reads them.
+    auto* owner = new std::shared_ptr<const PlayerCode>(shared_from_this());
+    return g_bytes_new_with_free_func(m_archive.data() + found->second.offset, found->second.size,
+                                      [](gpointer data) { delete static_cast<std::shared_ptr<const PlayerCode>*>(data); },
+                                      owner);
+  }
+  gchar* contents = nullptr;
+  gsize length = 0;
+  std::string path = m_folder + "/" + name;
+  if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) return nullptr;
+  return g_bytes_new_take(contents, length);
+}
+
+bool PlayerCode::Has(const std::string& name) const {
+  GBytes* bytes = Open(name);
+  if (bytes == nullptr) return false;
+  g_bytes_unref(bytes);
+  return true;
+}
+
+bool PlayerCode::ReadVersion() {
+  GBytes* bytes = Open("package.json");
+  if (bytes == nullptr) return false;
+  gsize size = 0;
+  auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+  auto version = ParsePackageVersion(std::string_view(data, size));
+  g_bytes_unref(bytes);
+  if (!version) return false;
+  m_version = *version;
+  return true;
+}
+
+}  // namespace player_runtime

@@ -1,0 +1,122 @@
+#pragma once
+// What the files of the player runtime library share. A player window is a window of the
+// launcher's window layer whose contents are a WebKitWebView; its page (host/player.html with
+// host/glue.js) runs the player control, Ruffle's web build, which the web view loads from the
+// loaded player control through the library's URI scheme.
+//
+//   Exports.cpp      the fifteen operations
+//   Player.cpp       a player's web view and page, the page's events, calls into the movie
+//   UriScheme.cpp    the scheme that serves the player control and local files to the web view
+//   PlayerClass.cpp  the player window class in the launcher's window layer
+//   PlayerCode.cpp   the files of one loaded player control
+//
+// Private to the library. Everything here runs on the GUI thread.
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "PlayerCode.h"
+#include "platform/Window.h"
+
+// The window layer lives in the executable that loads this library. Weak, so that the library can
+// also be loaded where no window layer exists: player windows are then unavailable.
+#pragma weak RegisterWindowClass
+#pragma weak UnregisterWindowClass
+#pragma weak GetWindowWidget
+#pragma weak GetParent
+#pragma weak GetWindowExStyle
+#pragma weak DefWindowProc
+#pragma weak GetDC
+#pragma weak ReleaseDC
+
+namespace player_runtime {
+
+inline constexpr HRESULT kOk = 0;
+inline constexpr HRESULT kFail = static_cast<HRESULT>(0x80004005u);
+
+inline void Log(const char* format, const char* value) {
+  std::fprintf(stderr, "player runtime: ");
+  std::fprintf(stderr, format, value);
+  std::fputc('\n', stderr);
+}
+
+// One player window.
+struct Player {
+  HWND window = nullptr;
+  HFPC codeHandle = 0;
+  std::shared_ptr<PlayerCode> code;
+  WebKitWebView* view = nullptr;     // owned by its container
+  GtkWidget* offscreen = nullptr;    // a child player's web view lives here (owned)
+  GtkWidget* picture = nullptr;      // a child player's picture inside its window
+  bool ready = false;                // the page takes calls
+  bool menu = true;
+  bool transparent = false;
+  std::vector<std::string> waiting;  // scripts for the page until it is ready
+  PFLASHPLAYERCONTROLEVENTLISTENER listener = nullptr;
+  void* listenerContext = nullptr;
+};
+
+struct RuntimeState {
+  std::map<HFPC, std::shared_ptr<PlayerCode>> codes;
+  HFPC nextHandle = 1;
+  HFPC latest = 0;
+  std::unordered_map<HWND, std::unique_ptr<Player>> players;
+  uint32_t classAtom = 0;
+  WebKitWebContext* context = nullptr;  // shared by every player; lives as long as the process
+};
+
+// Never destroyed: at exit the web views' threads may still run, and nothing here needs tearing down.
+inline RuntimeState& State() {
+  static RuntimeState& state = *new RuntimeState;
+  return state;
+}
+
+// Null when the window is not a player window (or no longer is).
+inline Player* PlayerOf(HWND window) {
+  auto& players = State().players;
+  auto found = players.find(window);
+  return found == players.end() ? nullptr : found->second.get();
+}
+
+// ---- Player.cpp
+
+// The player class's create hook: a player for the latest loaded code. Without a widget (no
+// display) or without code the window stays blank, but is still a player window.
+void CreatePlayer(HWND window, void* widget, const void* createParameter);
+// Forgets the window's player (WM_DESTROY); nothing for a window that has none.
+void DestroyPlayer(HWND window);
+// Plays `url` (an empty one unloads the movie).
+void LoadMovie(Player& player, const char* url);
+// Calls the movie as the XML invoke request asks; false when the text is not one (logged).
+bool CallMovie(Player& player, const char* request);
+// Draws the player's picture into `dc`, unless that is the player's own window's paint.
+void PaintPlayerTo(const Player& player, HDC dc);
+// Hands a mouse or key message of the window layer to the web view; false when the message is of
+// another kind or the view has no window yet.
+bool ForwardInput(const Player& player, UINT message, WPARAM wParam, LPARAM lParam);
+
+// ---- UriScheme.cpp
+
+// The one web context of every player, with the scheme registered; made on first use.
+WebKitWebContext* SharedContext();
+// The scheme's URL of the page file `name` under the code `codeHandle`.
+std::string PageFileUrl(HFPC codeHandle, const std::string& name);
+// The URL the page loads for the URL a movie was given: file: and relative URLs are served by the
+// scheme from the local file system; other URLs (http, https, ...) go to the player unchanged.
+std::string PageUrlFor(const Player& player, const std::string& url);
+
+// ---- PlayerClass.cpp
+
+// The player class's atom, registering the class first when needed; 0 without a window layer.
+uint32_t PlayerClassAtom();
+// Unregisters the class, if registered, so that the window layer keeps none of the library's code.
+void UnregisterPlayerClass();
+
+}  // namespace player_runtime
