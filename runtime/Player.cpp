@@ -237,10 +237,10 @@ bool ForwardInput(const Player& player, UINT message, WPARAM wParam, LPARAM lPar
   double x = GET_X_LPARAM(lParam);
   double y = GET_Y_LPARAM(lParam);
   guint state = 0;
-  if (wParam & 0x0001) state |= GDK_BUTTON1_MASK;
-  if (wParam & 0x0002) state |= GDK_BUTTON3_MASK;
-  if (wParam & 0x0004) state |= GDK_SHIFT_MASK;
-  if (wParam & 0x0008) state |= GDK_CONTROL_MASK;
+  if (wParam & MK_LBUTTON) state |= GDK_BUTTON1_MASK;
+  if (wParam & MK_RBUTTON) state |= GDK_BUTTON3_MASK;
+  if (wParam & MK_SHIFT) state |= GDK_SHIFT_MASK;
+  if (wParam & MK_CONTROL) state |= GDK_CONTROL_MASK;
   switch (message) {
     case WM_LBUTTONDOWN:
     case WM_LBUTTONUP:

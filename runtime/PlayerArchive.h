@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "flash/FlashRuntimeApi.h"
+#include "brimtale/runtime_api.h"
 
 namespace player_runtime {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "flash/FlashRuntimeApi.h"
+#include "brimtale/runtime_api.h"
 
 using FlashVersion = SFPCVersion;
 

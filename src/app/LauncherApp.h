@@ -9,7 +9,7 @@
 
 #include "app/Config.h"
 #include "app/RetryPacing.h"
-#include "flash/FlashRuntimeApi.h"
+#include "brimtale/runtime_api.h"
 #include "http/HttpMgr.h"
 #include "platform/InstanceLock.h"
 #include "platform/MainLoop.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "flash/FlashRuntimeApi.h"
+#include "brimtale/runtime_api.h"
 #include "platform/Window.h"
 
 struct HttpTaskEvent;

@@ -6,7 +6,7 @@
 // When the library or an export is missing, a call does nothing and returns its failure value
 // (0, or a failing HRESULT); FPC_CompareVersions then compares the two versions itself.
 
-#include "flash/FlashRuntimeApi.h"
+#include "brimtale/runtime_api.h"
 
 namespace flash {
 

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <string>
 
-#include "flash/FlashRuntimeApi.h"
+#include "brimtale/runtime_api.h"
 
 constexpr UINT WM_CREATE = 0x0001;
 constexpr UINT WM_DESTROY = 0x0002;

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "flash/FlashRuntimeApi.h"
+#include "brimtale/runtime_api.h"
 #include "platform/MainLoop.h"
 #include "support/TestSupport.h"
 

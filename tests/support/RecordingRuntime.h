@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "flash/FlashRuntimeApi.h"
+#include "brimtale/runtime_api.h"
 
 namespace testing_support {
 

@@ -144,11 +144,11 @@ LPARAM ClientPoint(HWND window, double rootX, double rootY) {
 
 WPARAM MouseKeys(guint state) {
   WPARAM keys = 0;
-  if (state & GDK_BUTTON1_MASK) keys |= 0x0001;  // MK_LBUTTON
-  if (state & GDK_BUTTON3_MASK) keys |= 0x0002;  // MK_RBUTTON
-  if (state & GDK_SHIFT_MASK) keys |= 0x0004;    // MK_SHIFT
-  if (state & GDK_CONTROL_MASK) keys |= 0x0008;  // MK_CONTROL
-  if (state & GDK_BUTTON2_MASK) keys |= 0x0010;  // MK_MBUTTON
+  if (state & GDK_BUTTON1_MASK) keys |= MK_LBUTTON;
+  if (state & GDK_BUTTON3_MASK) keys |= MK_RBUTTON;
+  if (state & GDK_SHIFT_MASK) keys |= MK_SHIFT;
+  if (state & GDK_CONTROL_MASK) keys |= MK_CONTROL;
+  if (state & GDK_BUTTON2_MASK) keys |= MK_MBUTTON;
   return keys;
 }
 

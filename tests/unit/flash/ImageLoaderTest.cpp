@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "flash/FlashRuntimeApi.h"
+#include "brimtale/runtime_api.h"
 #include "flash/ImageLoader.h"
 #include "platform/VirtualMemory.h"
 #include "res/EmbeddedBinaries.h"

@@ -1,0 +1,77 @@
+#pragma once
+// The binary interface between the launcher and its player runtime library, in C: the types, the
+// event codes and the fifteen operations the library exports (listed in operation_lists.h). Shared
+// by the launcher, the runtime library and the window layer; it depends on nothing of theirs.
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "brimtale/operation_lists.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int32_t BOOL;
+typedef uint32_t UINT;
+typedef uintptr_t WPARAM;
+typedef intptr_t LPARAM;
+typedef intptr_t LRESULT;
+typedef int32_t HRESULT;
+
+// A window of the launcher's window layer (opaque to everyone but the window layer).
+typedef struct BrimtaleWindow* HWND;
+// A drawing surface: a cairo_t* on this platform.
+typedef void* HDC;
+// A loaded player control; 0 is none.
+typedef uintptr_t HFPC;
+
+// The state of the buttons and modifier keys in wParam of the window layer's mouse messages.
+enum {
+  MK_LBUTTON = 0x0001,
+  MK_RBUTTON = 0x0002,
+  MK_SHIFT = 0x0004,
+  MK_CONTROL = 0x0008,
+  MK_MBUTTON = 0x0010
+};
+
+// Four 16-bit parts, least significant first: 20.0.0.267 is {267, 0, 0, 20}.
+typedef struct SFPCVersion {
+  uint16_t v[4];
+} SFPCVersion;
+
+typedef struct NMHDR {
+  HWND hwndFrom;     // the player window that raised the event
+  uintptr_t idFrom;  // not used
+  uint32_t code;     // FPCN_*
+} NMHDR;
+
+enum { FPCN_FSCOMMAND = 4862, FPCN_TRACE = 5115 };
+
+// FPCN_FSCOMMAND: fscommand(command, args) from the movie. Both texts end with a NUL; the lengths
+// tell where they end when the movie's text itself holds a NUL (0 from a runtime that does not
+// count: the text then ends at its first NUL).
+typedef struct SFPCFSCommandInfoStruct {
+  NMHDR hdr;
+  const char* command;
+  const char* args;
+  size_t commandLength;
+  size_t argsLength;
+} SFPCFSCommandInfoStruct;
+
+// FPCN_TRACE: the movie's trace output.
+typedef struct SFPCTraceStruct {
+  NMHDR hdr;
+  const char* text;
+} SFPCTraceStruct;
+
+// Called on the GUI thread with the window it was registered for, its context and the event.
+typedef void (*PFLASHPLAYERCONTROLEVENTLISTENER)(HWND playerWindow, void* context, NMHDR* event);
+
+#define BRIMTALE_DECLARE_POINTER_TYPE(ret, name, params, args) typedef ret(*PFN_##name) params;
+BRIMTALE_RUNTIME_OPERATIONS(BRIMTALE_DECLARE_POINTER_TYPE)
+#undef BRIMTALE_DECLARE_POINTER_TYPE
+
+#ifdef __cplusplus
+}
+#endif
