@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "commands/Md5.h"
-#include "commands/QuickLz.h"
-#include "commands/QuickLzCompress.h"
+#include "ops/Md5.h"
+#include "ops/QuickLz.h"
+#include "ops/QuickLzCompress.h"
 #include "support/TestSupport.h"
 
 #include "support/BenchTiming.h"

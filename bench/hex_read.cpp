@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/FileOperations.h"
+#include "ops/FileOperations.h"
 #include "support/TestSupport.h"
 
 #include "support/BenchTiming.h"

@@ -14,8 +14,8 @@
 #include <span>
 #include <vector>
 
-#include "commands/QuickLz.h"
-#include "commands/QuickLzCompress.h"
+#include "ops/QuickLz.h"
+#include "ops/QuickLzCompress.h"
 
 namespace {
 

@@ -27,14 +27,9 @@
 
 // The window layer lives in the executable that loads this library. Weak, so that the library can
 // also be loaded where no window layer exists: player windows are then unavailable.
-#pragma weak RegisterWindowClass
-#pragma weak UnregisterWindowClass
-#pragma weak GetWindowWidget
-#pragma weak GetParent
-#pragma weak GetWindowExStyle
-#pragma weak DefWindowProc
-#pragma weak GetDC
-#pragma weak ReleaseDC
+#define BRIMTALE_DECLARE_WEAK(ret, name, params, args) extern "C" ret name params __attribute__((weak));
+BRIMTALE_HOST_OPERATIONS(BRIMTALE_DECLARE_WEAK)
+#undef BRIMTALE_DECLARE_WEAK
 
 namespace player_runtime {
 

@@ -1,7 +1,8 @@
 #pragma once
 // The entry points across the player runtime library's boundary, each listed once as an X-macro:
-// X(return type, name, (parameters), (arguments)). Use the lists through runtime_api.h, which
-// declares the types they name.
+// X(return type, name, (parameters), (arguments)). This file includes nothing, so that the build
+// can run it alone through the preprocessor to write the linker's export lists; use the lists
+// through runtime_api.h, which declares the types they name.
 
 // The fifteen operations the runtime library exports (each also has a pointer type PFN_<name>).
 #define BRIMTALE_RUNTIME_OPERATIONS(X)                                                                  \
@@ -24,3 +25,19 @@
   X(BOOL, FPC_CallWndProc,                                                                              \
     (HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result, BOOL* handled),          \
     (window, message, wParam, lParam, result, handled))
+
+// What the launcher's executable exports to the runtime library: its window layer's C entry points,
+// declared and described by the window layer (src/platform/Window.h). GUI thread only.
+#define BRIMTALE_HOST_OPERATIONS(X)                                                         \
+  X(uint32_t, RegisterWindowClass, (const WindowClassInfo* info), (info))                   \
+  X(BOOL, UnregisterWindowClass, (const char* name), (name))                                \
+  X(void*, GetWindowWidget, (HWND window), (window))                                        \
+  X(uint32_t, GetWindowStyle, (HWND window), (window))                                      \
+  X(uint32_t, GetWindowExStyle, (HWND window), (window))                                    \
+  X(HWND, GetParent, (HWND window), (window))                                               \
+  X(LRESULT, SendMessage, (HWND window, UINT message, WPARAM wParam, LPARAM lParam),        \
+    (window, message, wParam, lParam))                                                      \
+  X(LRESULT, DefWindowProc, (HWND window, UINT message, WPARAM wParam, LPARAM lParam),      \
+    (window, message, wParam, lParam))                                                      \
+  X(HDC, GetDC, (HWND window), (window))                                                    \
+  X(void, ReleaseDC, (HWND window, HDC dc), (window, dc))

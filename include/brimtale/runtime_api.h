@@ -1,7 +1,8 @@
 #pragma once
 // The binary interface between the launcher and its player runtime library, in C: the types, the
-// event codes and the fifteen operations the library exports (listed in operation_lists.h). Shared
-// by the launcher, the runtime library and the window layer; it depends on nothing of theirs.
+// event codes, the fifteen operations the library exports, and the types of the window layer's
+// entry points that the executable exports to it (both lists are in operation_lists.h). Shared by
+// the launcher, the runtime library and the window layer; it depends on nothing of theirs.
 
 #include <stddef.h>
 #include <stdint.h>
@@ -67,6 +68,19 @@ typedef struct SFPCTraceStruct {
 
 // Called on the GUI thread with the window it was registered for, its context and the event.
 typedef void (*PFLASHPLAYERCONTROLEVENTLISTENER)(HWND playerWindow, void* context, NMHDR* event);
+
+// A window procedure: a class's handling of its windows' messages.
+typedef LRESULT (*WNDPROC)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// A window class. `create` (may be null) builds the class's contents inside a new window; it
+// receives the window and its native top-level or child widget (a GtkWidget*).
+typedef void (*WindowCreateHook)(HWND window, void* widget, const void* createParameter);
+typedef struct WindowClassInfo {
+  const char* name;
+  WNDPROC procedure;  // null: DefWindowProc
+  WindowCreateHook create;
+  uint32_t classStyle;
+} WindowClassInfo;
 
 #define BRIMTALE_DECLARE_POINTER_TYPE(ret, name, params, args) typedef ret(*PFN_##name) params;
 BRIMTALE_RUNTIME_OPERATIONS(BRIMTALE_DECLARE_POINTER_TYPE)

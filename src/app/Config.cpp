@@ -11,7 +11,8 @@
 #include <limits>
 #include <optional>
 
-#include "app/Log.h"
+#include "base/Log.h"
+#include "base/Text.h"
 #include "flash/FlashRuntime.h"
 #include "platform/Files.h"
 #include "platform/ModuleVersion.h"
@@ -107,13 +108,12 @@ void CConfig::LoadDefaults() {
   LauncherCaption = res::LoadString(res::kIdsLauncherCaption) + " (" + GetExeVersion(nullptr) + ")";
 
   std::string size = res::LoadString(res::kIdsLauncherSize);
-  const char* separators = "\t ,\n\r|";
-  char* rest = nullptr;
-  const char* width = strtok_r(size.data(), separators, &rest);
-  const char* height = width ? strtok_r(nullptr, separators, &rest) : nullptr;
+  Tokenizer sizeParts(size);
+  std::optional<std::string_view> width = sizeParts.Next("\t ,\n\r|");
+  std::optional<std::string_view> height = width ? sizeParts.Next("\t ,\n\r|") : std::nullopt;
   if (width && height) {
-    Width = static_cast<int>(atol(width));
-    Height = static_cast<int>(atol(height));
+    Width = ReadNumber(std::string(*width).c_str());
+    Height = ReadNumber(std::string(*height).c_str());
   }
 
   ShowBorder = IsTrueText(res::LoadString(res::kIdsShowBorder));
@@ -190,11 +190,10 @@ void CConfig::LogValues() const {
 }
 
 void CConfig::AddBlacklistedVersions(const char* list) {
-  std::string copy = list ? list : "";
-  char* rest = nullptr;
-  for (char* token = strtok_r(copy.data(), "|", &rest); token; token = strtok_r(nullptr, "|", &rest)) {
+  Tokenizer entries(list ? list : "");
+  while (std::optional<std::string_view> entry = entries.Next("|")) {
     int parts[4];
-    if (sscanf(token, "%d.%d.%d.%d", &parts[0], &parts[1], &parts[2], &parts[3]) != 4) continue;
+    if (sscanf(std::string(*entry).c_str(), "%d.%d.%d.%d", &parts[0], &parts[1], &parts[2], &parts[3]) != 4) continue;
     FlashVersion version{};
     for (int i = 0; i < 4; ++i) version.v[3 - i] = static_cast<uint16_t>(parts[i]);
     bool listed = false;
@@ -209,27 +208,4 @@ const FlashVersion* CConfig::FindBlacklistedInstalledVersion() const {
   for (const FlashVersion& entry : VersionBlacklist)
     if (SameVersion(entry, installed)) return &entry;
   return nullptr;
-}
-
-std::string GetAppFilePath(const char* name) {
-  static const std::string folder = [] {
-    std::string path = platform::GetModuleFileName();
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  }();
-  return folder + name;
-}
-
-std::string GetExeVersion(const char* path) {
-  auto version = platform::ReadProductVersion(path ? std::string(path) : platform::GetModuleFileName());
-  if (!version) return {};
-  char text[32];
-  snprintf(text, sizeof text, "%d.%d.%d.%d", (*version)[0], (*version)[1], (*version)[2], (*version)[3]);
-  return text;
-}
-
-std::string FormatFlashVersion(const FlashVersion& version) {
-  char text[32];
-  snprintf(text, sizeof text, "%d.%d.%d.%d", version.v[3], version.v[2], version.v[1], version.v[0]);
-  return text;
 }

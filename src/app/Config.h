@@ -4,9 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "brimtale/runtime_api.h"
-
-using FlashVersion = SFPCVersion;
+#include "base/AppInfo.h"
 
 inline constexpr int kMaxHttpThreadCount = 8;
 // A slower limit would make every transfer look stalled (HttpMgr gives up below 100 bytes/s).
@@ -52,13 +50,3 @@ class CConfig {
   void Clamp();
   void LogValues() const;
 };
-
-// The executable's folder with a trailing "/", followed by `name`.
-std::string GetAppFilePath(const char* name);
-
-// The product version of the module at `path` (the own executable when null) as "%d.%d.%d.%d";
-// empty when the file carries no version.
-std::string GetExeVersion(const char* path);
-
-// "%d.%d.%d.%d", most significant part first.
-std::string FormatFlashVersion(const FlashVersion& version);

@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "app/Log.h"
+#include "base/Log.h"
+#include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "flash/FlashRuntime.h"
 #include "login/LoginDlg.h"
 #include "platform/MainLoop.h"
@@ -15,8 +16,6 @@ CLauncherApp theApp;
 
 namespace {
 
-constexpr unsigned kLoginDialogTemplate = 137;
-constexpr unsigned kLoginDialogHtml = 138;
 constexpr int kExitNoDisplay = 1;
 
 }  // namespace
@@ -35,6 +34,8 @@ bool CLauncherApp::InitInstance() {
   platform::RaiseDescriptorLimit();
   m_hFPC = 0;
   m_config.Load();
+  m_gameWindowSettings = {m_config.LauncherType, m_config.LauncherCaption, m_config.SwfUrl, m_config.ShowBorder,
+                          m_config.Width,        m_config.Height,          m_config.MoreHttpLog};
   ProcessStartArguments();
   if (!CheckSingleInstance()) return false;
 
@@ -55,7 +56,7 @@ bool CLauncherApp::InitInstance() {
 
   switch (m_config.LauncherType) {
     case 1:
-      m_pMainWnd = CreateFlashPlayerWindow();
+      m_pMainWnd = CreateFlashPlayerWindow(*this);
       return true;
     case 2:
     case 3:
@@ -66,11 +67,14 @@ bool CLauncherApp::InitInstance() {
 }
 
 bool CLauncherApp::RunLoginThenCreateMainWindow() {
-  LoginDlg dialog(kLoginDialogTemplate, kLoginDialogHtml, nullptr);
+  LoginDlgSettings settings{m_config.LauncherCaption, m_config.LoginUrl, nullptr};
+  if (m_config.LauncherType == 3)
+    settings.onPortalUserSignedIn = [this](std::string userId) { RequestPortalUserLoginAnalysis(std::move(userId)); };
+  LoginDlg dialog(std::move(settings), m_accessToken);
   // The movie's URL is fetched while the player signs in.
   if (m_config.LauncherType == 3) RequestSwfUrl();
   if (dialog.DoModal() != IDOK) return false;
-  m_pMainWnd = CreateFlashPlayerWindow();
+  m_pMainWnd = CreateFlashPlayerWindow(*this);
   return true;
 }
 
@@ -108,19 +112,11 @@ bool CLauncherApp::CheckSingleInstance() {
   return true;
 }
 
-void CLauncherApp::SetConfigValue(int index, std::string value) {
-  if (index < 0 || index >= 3) return;
-  std::lock_guard<std::mutex> lock(m_setConfigLock);
-  m_setConfig[index] = std::move(value);
-}
-
-std::string CLauncherApp::GetConfigValue(int index) const {
-  if (index < 0 || index >= 3) return {};
-  std::lock_guard<std::mutex> lock(m_setConfigLock);
-  return m_setConfig[index];
-}
-
 void CLauncherApp::OnMainWindowDestroyed() {
   m_pMainWnd = nullptr;
   platform::QuitMainLoop();
+}
+
+void CLauncherApp::OnGameWindowDestroyed(CWnd* window) {
+  if (window == m_pMainWnd) OnMainWindowDestroyed();
 }

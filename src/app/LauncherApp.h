@@ -3,23 +3,26 @@
 // Everything here runs on the GUI thread.
 
 #include <cstdint>
-#include <mutex>
 #include <random>
 #include <string>
 
 #include "app/Config.h"
 #include "app/RetryPacing.h"
+#include "base/StoredStrings.h"
 #include "brimtale/runtime_api.h"
+#include "flash/GameWindowHost.h"
 #include "http/HttpMgr.h"
 #include "platform/InstanceLock.h"
 #include "platform/MainLoop.h"
 
 class CWnd;
 
-class CLauncherApp {
+class CLauncherApp : public GameWindowHost {
  public:
   CLauncherApp();
   virtual ~CLauncherApp();
+  CLauncherApp(const CLauncherApp&) = delete;
+  CLauncherApp& operator=(const CLauncherApp&) = delete;
 
   // The framework's part: InitInstance, the message loop while the main window lives, then
   // ExitInstance. Returns the process's exit code.
@@ -39,7 +42,6 @@ class CLauncherApp {
 
   // Start arguments and the start-up requests (launcher type 1 and 3).
   void ProcessStartArguments();
-  void RequestSwfUrl();
   void OnGetSwfUrl(HttpTaskEvent* event);
   void ScheduleSwfUrlRetry(const std::string& url);
   void OnQQUserLoginAnalysis(HttpTaskEvent* event);
@@ -52,23 +54,29 @@ class CLauncherApp {
   bool InitFlashInBox_Resource();
   bool InitFlashInBox_Installed();
 
-  // Called by the main window object once its window is gone: the message loop ends.
+  // Once the main window is gone: the message loop ends.
   void OnMainWindowDestroyed();
 
-  // The three strings the movie stores (SETCONFIG). Index 0 is also read by the game hall's
-  // thread, so the strings are reached only through these two, under m_setConfigLock.
-  // An index outside 0..2 is ignored (Set) or reads as empty (Get). Any thread.
-  void SetConfigValue(int index, std::string value);
-  std::string GetConfigValue(int index) const;
+  // What the game window is given (flash/GameWindowHost.h).
+  const GameWindowSettings& GameSettings() const override { return m_gameWindowSettings; }
+  HFPC PlayerRuntime() const override { return m_hFPC; }
+  HttpMgr& Http() override { return m_httpMgr; }
+  const std::string& AccessToken() const override { return m_accessToken; }
+  StoredStrings& MovieStrings() override { return m_setConfig; }
+  const std::string& ResolvedSwfUrl() const override { return m_config.ResolvedSwfUrl; }
+  void RequestSwfUrl() override;
+  void OnGameWindowDestroyed(CWnd* window) override;
 
   HttpMgr m_httpMgr;
   CConfig m_config;
   platform::InstanceLock m_hMutex;
   HFPC m_hFPC = 0;
   std::string m_accessToken;
-  std::string m_setConfig[3];  // guarded by m_setConfigLock
-  mutable std::mutex m_setConfigLock;
+  // The three strings the movie stores (SETCONFIG); index 0 is also read by the hall's thread.
+  StoredStrings m_setConfig;
   CWnd* m_pMainWnd = nullptr;
+  // The configuration's part that the game window reads, taken once the configuration is loaded.
+  GameWindowSettings m_gameWindowSettings;
 
   // The paced repetition of a failing movie URL query.
   platform::LoopTimer m_swfUrlRetry;
@@ -85,5 +93,3 @@ class CLauncherApp {
 // The one application object.
 extern CLauncherApp theApp;
 
-// Creates the main window and its object (which owns itself); returns the object.
-CWnd* CreateFlashPlayerWindow();

@@ -1,64 +1,15 @@
+// The application's part of loading the player runtime: the sources in the order FlashMode
+// gives, and what each one logs. GUI thread only.
+#include "app/LauncherApp.h"
+#include "base/Log.h"
+#include "flash/FlashRuntime.h"
 #include "flash/RuntimeLoading.h"
 
-#include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <memory>
-#include <new>
-
-#include "app/Config.h"
-#include "app/LauncherApp.h"
-#include "app/Log.h"
-#include "flash/FlashRuntime.h"
-#include "res/EmbeddedBinaries.h"
-
-namespace flash {
 namespace {
-
-std::string g_playerControlFile;
-std::optional<std::span<const uint8_t>> g_playerControlResource;
-
-// A player control archive is a few MiB; a length beyond this is no archive (a directory named
-// "flash.ocx" reports a huge one) and is not read.
-constexpr long kMaxPlayerControlFileSize = 512L << 20;
-
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
-};
-using ScopedFile = std::unique_ptr<FILE, FileCloser>;
-
-// The whole file, read in chunks of a third of its length as the player control has always been
-// read: a file of one or two bytes has a chunk length of 0 and reads nothing. Nothing when the
-// length cannot be taken or fewer bytes arrive than the length promised.
-std::optional<std::unique_ptr<uint8_t[]>> ReadInThirds(FILE* file, long& length) {
-  if (fseek(file, 0, SEEK_END) != 0) return std::nullopt;
-  length = ftell(file);
-  if (length < 0 || length > kMaxPlayerControlFileSize || fseek(file, 0, SEEK_SET) != 0) return std::nullopt;
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[static_cast<size_t>(length) + 1]);
-  if (!buffer) return std::nullopt;
-  const size_t chunk = static_cast<size_t>(length) / 3;
-  size_t total = 0;
-  // Each read is held to the room left, so a file that grows while it is read cannot overrun the buffer.
-  while (total < static_cast<size_t>(length)) {
-    size_t read = fread(buffer.get() + total, 1, std::min(chunk, static_cast<size_t>(length) - total), file);
-    if (read == 0) break;
-    total += read;
-  }
-  if (total != static_cast<size_t>(length) || ferror(file)) return std::nullopt;
-  return buffer;
-}
 
 const char* TrueFalse(bool value) { return value ? "True" : "False"; }
 
 }  // namespace
-
-void SetPlayerControlFileForTesting(std::string path) { g_playerControlFile = std::move(path); }
-
-void SetPlayerControlResourceForTesting(std::optional<std::span<const uint8_t>> archive) {
-  g_playerControlResource = archive;
-}
-
-}  // namespace flash
 
 bool CLauncherApp::InitFlashInBox() {
   FlashVersion installed{};
@@ -114,25 +65,17 @@ bool CLauncherApp::InitFlashInBox() {
 }
 
 bool CLauncherApp::InitFlashInBox_External() {
-  const std::string path = flash::g_playerControlFile.empty() ? GetAppFilePath("flash.ocx") : flash::g_playerControlFile;
-  // A folder of that name opens for reading here but is no file to load.
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return false;
-  flash::ScopedFile file(fopen(path.c_str(), "rb"));
-  if (!file) return false;
-  long length = 0;
-  auto bytes = flash::ReadInThirds(file.get(), length);
-  file.reset();
-  if (bytes) m_hFPC = flash::FPC_LoadOCXCodeFromMemory(bytes->get(), static_cast<uint32_t>(length));
+  // A source that does not reach the runtime leaves the handle as it was.
+  std::optional<flash::PlayerControlBytes> bytes = flash::ReadPlayerControlFile();
+  if (bytes) m_hFPC = flash::FPC_LoadOCXCodeFromMemory(bytes->data.get(), bytes->size);
   return m_hFPC != 0;
 }
 
 bool CLauncherApp::InitFlashInBox_Resource() {
-  std::span<const uint8_t> archive =
-      flash::g_playerControlResource ? *flash::g_playerControlResource : res::PlayerControlArchive();
+  std::span<const uint8_t> archive = flash::PlayerControlResource();
   if (archive.empty()) return false;  // the build carries no player control
   m_hFPC = flash::FPC_LoadOCXCodeFromMemory(archive.data(), static_cast<uint32_t>(archive.size()));
-  WriteLog("InitFlashInBox_Resource: %s", flash::TrueFalse(m_hFPC != 0));
+  WriteLog("InitFlashInBox_Resource: %s", TrueFalse(m_hFPC != 0));
   return m_hFPC != 0;
 }
 
@@ -146,6 +89,6 @@ bool CLauncherApp::InitFlashInBox_Installed() {
     return false;
   }
   m_hFPC = flash::FPC_LoadRegisteredOCX();
-  WriteLog("InitFlashInBox_Installed: %s", flash::TrueFalse(m_hFPC != 0));
+  WriteLog("InitFlashInBox_Installed: %s", TrueFalse(m_hFPC != 0));
   return m_hFPC != 0;
 }

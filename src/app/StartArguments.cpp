@@ -5,8 +5,9 @@
 #include <random>
 
 #include "app/LauncherApp.h"
-#include "app/Log.h"
 #include "app/RetryPacing.h"
+#include "base/Log.h"
+#include "base/Text.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "hall/QQHallMsgHelper.h"
 #include "http/HttpTask.h"
@@ -17,27 +18,6 @@
 namespace {
 
 bool IsBlank(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
-
-// strtok over a view: the next token after any run of `delimiter`, consuming the delimiter that
-// ends it. Empty when the text is used up.
-class Tokenizer {
- public:
-  explicit Tokenizer(std::string_view text) : m_text(text) {}
-
-  std::optional<std::string_view> Next(char delimiter) {
-    while (m_position < m_text.size() && m_text[m_position] == delimiter) ++m_position;
-    if (m_position >= m_text.size()) return std::nullopt;
-    size_t end = m_text.find(delimiter, m_position);
-    if (end == std::string_view::npos) end = m_text.size();
-    std::string_view token = m_text.substr(m_position, end - m_position);
-    m_position = end < m_text.size() ? end + 1 : end;
-    return token;
-  }
-
- private:
-  std::string_view m_text;
-  size_t m_position = 0;
-};
 
 std::string HostFromEnvironmentOr(const char* variable, unsigned stringId) {
   const char* value = std::getenv(variable);
@@ -78,9 +58,9 @@ StartArgumentMap SplitStartArgumentPairs(std::string_view text) {
   StartArgumentMap arguments;
   Tokenizer tokens(text);
   for (;;) {
-    std::optional<std::string_view> key = tokens.Next('=');
+    std::optional<std::string_view> key = tokens.Next("=");
     if (!key) break;
-    std::optional<std::string_view> value = tokens.Next(',');
+    std::optional<std::string_view> value = tokens.Next(",");
     if (!value) break;
     arguments.try_emplace(std::string(*key), std::string(*value));
   }
@@ -119,7 +99,7 @@ bool ApplyStartArguments(CLauncherApp& app, const std::string& commandLine, cons
   for (const auto& [key, value] : arguments) WriteLog("    %s = %s", key.c_str(), value.c_str());
 
   if (auto procPara = arguments.find("PROCPARA"); procPara != arguments.end())
-    QQHallMsgHelper::InitQQHallHelper(procPara->second.c_str());
+    QQHallMsgHelper::InitQQHallHelper(procPara->second.c_str(), {&app.m_setConfig, &app.m_config.ClientCaption});
 
   // Queued before the HTTP worker starts; start-up starts it.
   if (std::optional<std::string> url = QQLoginAnalysisUrl(HallAnalysisHost(), arguments))

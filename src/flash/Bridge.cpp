@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "flash/BridgeText.h"
 #include "flash/FlashRuntime.h"
 #include "platform/Process.h"
@@ -20,7 +20,9 @@ std::string_view WholeText(const char* text, size_t length) {
 
 }  // namespace
 
-CTransparentFlashPlayerControlWnd::CTransparentFlashPlayerControlWnd() { InitCmdHandlers(); }
+CTransparentFlashPlayerControlWnd::CTransparentFlashPlayerControlWnd(GameWindowHost& host) : m_host(host) {
+  InitCmdHandlers();
+}
 
 CTransparentFlashPlayerControlWnd::~CTransparentFlashPlayerControlWnd() = default;
 

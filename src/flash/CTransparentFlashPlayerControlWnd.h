@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "brimtale/runtime_api.h"
+#include "flash/GameWindowHost.h"
 #include "platform/Window.h"
 
 struct HttpTaskEvent;
@@ -24,7 +25,7 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
  public:
   using CmdHandler = void (CTransparentFlashPlayerControlWnd::*)(CmdArgs& args);
 
-  CTransparentFlashPlayerControlWnd();  // fills the command table
+  explicit CTransparentFlashPlayerControlWnd(GameWindowHost& host);  // fills the command table
   ~CTransparentFlashPlayerControlWnd() override;
 
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -40,6 +41,8 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
   void SendCompleteEvent(const std::string& a, const std::string& b);
   void SendCompleteEvent(const std::string& a, const std::string& b, const std::string& c);
 
+  const GameWindowSettings& Settings() const { return m_host.GameSettings(); }
+
   // Download events of START_DOWNLOAD, delivered on the GUI thread.
   void HttpMgrEvent(HttpTaskEvent* event);
 
@@ -52,6 +55,8 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
   std::map<std::string, CmdHandler> m_cmdHandlers;
 
  private:
+  GameWindowHost& m_host;
+
   void InitCmdHandlers();
 
   // Window, process and environment commands.
@@ -99,6 +104,10 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
   void CmdNothing(CmdArgs& args);  // COMPRESS, BEGIN_GAME
   void CmdLoadSwf(CmdArgs& args);
 };
+
+// Creates the main window and its object (which owns itself) for `host`; returns the object, or
+// null when the player window cannot be created.
+CWnd* CreateFlashPlayerWindow(GameWindowHost& host);
 
 // Loads the movie at `url` into the window's player, with the time query where it applies.
 void LoadSwf(const std::string& url, CTransparentFlashPlayerControlWnd* window);

@@ -1,10 +1,10 @@
 // CALCULATE_MD5 and DECOMPRESS: the movie checks and unpacks the files it has downloaded.
 #include <string>
 
-#include "app/Log.h"
-#include "commands/Md5.h"
-#include "commands/QuickLz.h"
+#include "base/Log.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
+#include "ops/Md5.h"
+#include "ops/QuickLz.h"
 
 void CTransparentFlashPlayerControlWnd::CmdCalculateMd5(CmdArgs& args) {
   if (args.size() != 1) {

@@ -6,8 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "app/LauncherApp.h"
-#include "app/Log.h"
+#include "base/Log.h"
 #include "http/HttpMgr.h"
 #include "http/HttpTask.h"
 
@@ -26,7 +25,7 @@ void CTransparentFlashPlayerControlWnd::CmdStartDownload(CmdArgs& args) {
       new HttpCallbackT<CTransparentFlashPlayerControlWnd>(this, &CTransparentFlashPlayerControlWnd::HttpMgrEvent);
   task->url = std::move(url);
   task->path = args[1];
-  theApp.m_httpMgr.AddTask(task.release());
+  m_host.Http().AddTask(task.release());
 }
 
 void CTransparentFlashPlayerControlWnd::HttpMgrEvent(HttpTaskEvent* event) {
@@ -47,7 +46,7 @@ void CTransparentFlashPlayerControlWnd::HttpMgrEvent(HttpTaskEvent* event) {
       // Progress carries no path: it belongs to the one transfer that is running.
       char value[32];
       snprintf(value, sizeof value, "%d,%d", event->current, event->total);
-      if (theApp.m_config.MoreHttpLog) WriteLog("HttpMgrEvent: %d\t%d\t%d", event->type, event->total, event->current);
+      if (Settings().moreHttpLog) WriteLog("HttpMgrEvent: %d\t%d\t%d", event->type, event->total, event->current);
       CallFlashFunction("UPDATE_PROGRESS", value);
       break;
     }

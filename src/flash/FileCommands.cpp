@@ -1,36 +1,25 @@
 // The file and directory commands of the movie.
-#include "commands/FileOperations.h"
+#include "ops/FileOperations.h"
 
 #include <climits>
 #include <cstdlib>
 #include <string>
 
-#include "app/Log.h"
+#include "base/Log.h"
+#include "base/Text.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Processes.h"
-#include "platform/SpecialFolders.h"
 #include "platform/Spawn.h"
-
-namespace {
-
-// atoi's reading of a number, without its undefined overflow: out-of-range values saturate.
-int ParseInt(const char* text) {
-  long value = strtol(text, nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
-
-}  // namespace
+#include "platform/SpecialFolders.h"
 
 void CTransparentFlashPlayerControlWnd::CmdGetNFolder(CmdArgs& args) {
   if (args.size() != 1) {
     WriteLog("GET_NFOLDER, argc must equal: 1");
     return;
   }
-  SendCompleteEvent("GET_NFOLDER", platform::GetSpecialFolderPath(ParseInt(args[0])).value_or(""));
+  SendCompleteEvent("GET_NFOLDER", platform::GetSpecialFolderPath(ReadNumber(args[0])).value_or(""));
 }
 
 void CTransparentFlashPlayerControlWnd::CmdGetParentFile(CmdArgs&) {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/VirtualMemory.h"
 #include "res/EmbeddedBinaries.h"

@@ -4,8 +4,7 @@
 #include <cinttypes>
 #include <string>
 
-#include "app/LauncherApp.h"
-#include "app/Log.h"
+#include "base/Log.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "flash/FlashRuntime.h"
 #include "platform/Clock.h"
@@ -29,24 +28,24 @@ std::string TrimBlanks(const std::string& text) {
 
 }  // namespace
 
-CWnd* CreateFlashPlayerWindow() {
-  const CConfig& config = theApp.m_config;
+CWnd* CreateFlashPlayerWindow(GameWindowHost& host) {
+  const GameWindowSettings& config = host.GameSettings();
   HWND mainWindow = nullptr;
   HWND playerWindow = nullptr;
-  if (config.ShowBorder) {
+  if (config.showBorder) {
     WindowClassInfo mainClass{"MainWClass", nullptr, nullptr, kClassStyleRedrawOnResize};
     uint32_t mainAtom = RegisterWindowClass(&mainClass);
-    mainWindow = CreateWindowEx(0, mainAtom, nullptr, WS_POPUP | WS_VISIBLE | WS_THICKFRAME, 0, 0, config.Width,
-                                config.Height, nullptr);
+    mainWindow = CreateWindowEx(0, mainAtom, nullptr, WS_POPUP | WS_VISIBLE | WS_THICKFRAME, 0, 0, config.width,
+                                config.height, nullptr);
     if (mainWindow != nullptr) {
-      playerWindow = CreateWindowEx(0, flash::FPC_GetClassAtomA(theApp.m_hFPC), nullptr, WS_CHILD | kPlayerStyleBits, 0,
-                                    0, config.Width, config.Height, mainWindow);
+      playerWindow = CreateWindowEx(0, flash::FPC_GetClassAtomA(host.PlayerRuntime()), nullptr, WS_CHILD | kPlayerStyleBits, 0,
+                                    0, config.width, config.height, mainWindow);
     }
     if (playerWindow != nullptr) SetForegroundWindow(playerWindow);
   } else {
     WriteLog("Before CreateWindowEx: %u", platform::GetTickCount());
-    mainWindow = CreateWindowEx(WS_EX_LAYERED, flash::FPC_GetClassAtomA(theApp.m_hFPC), nullptr, WS_POPUP | WS_VISIBLE,
-                                0, 0, config.Width, config.Height, nullptr);
+    mainWindow = CreateWindowEx(WS_EX_LAYERED, flash::FPC_GetClassAtomA(host.PlayerRuntime()), nullptr, WS_POPUP | WS_VISIBLE,
+                                0, 0, config.width, config.height, nullptr);
     WriteLog("After CreateWindowEx: %u", platform::GetTickCount());
     playerWindow = mainWindow;
   }
@@ -57,22 +56,22 @@ CWnd* CreateFlashPlayerWindow() {
     return nullptr;
   }
 
-  auto* window = new CTransparentFlashPlayerControlWnd;
+  auto* window = new CTransparentFlashPlayerControlWnd(host);
   window->SubclassWindow(mainWindow);
   window->m_hFlashWnd = playerWindow;
   // The title bar is not shown; a second copy of the launcher finds this one by this text.
-  window->SetWindowText(config.LauncherCaption);
+  window->SetWindowText(config.caption);
   window->CenterWindow();
   window->ShowWindow(SW_SHOW);
   window->UpdateWindow();
   flash::FPC_PutStandardMenu(playerWindow, 0);
   flash::FPCSetEventListener(playerWindow, &CTransparentFlashPlayerControlWnd::FlashEventListener, window);
-  if (config.LauncherType != 3) {
-    LoadSwf(config.SwfUrl, window);
-  } else if (!config.ResolvedSwfUrl.empty()) {
-    LoadSwf(config.ResolvedSwfUrl, window);
+  if (config.launcherType != 3) {
+    LoadSwf(config.swfUrl, window);
+  } else if (!host.ResolvedSwfUrl().empty()) {
+    LoadSwf(host.ResolvedSwfUrl(), window);
   } else {
-    theApp.RequestSwfUrl();  // WM_SWFURL_READY follows
+    host.RequestSwfUrl();  // WM_SWFURL_READY follows
   }
   window->SetWindowPosTop();
   return window;
@@ -122,7 +121,7 @@ LRESULT CTransparentFlashPlayerControlWnd::WindowProc(UINT message, WPARAM wPara
       ReleaseCapture();
       break;
     case WM_SWFURL_READY:
-      if (!theApp.m_config.ResolvedSwfUrl.empty()) LoadSwf(theApp.m_config.ResolvedSwfUrl, this);
+      if (!m_host.ResolvedSwfUrl().empty()) LoadSwf(m_host.ResolvedSwfUrl(), this);
       break;
     default:
       break;
@@ -131,7 +130,7 @@ LRESULT CTransparentFlashPlayerControlWnd::WindowProc(UINT message, WPARAM wPara
 }
 
 void CTransparentFlashPlayerControlWnd::PostNcDestroy() {
-  if (theApp.m_pMainWnd == this) theApp.OnMainWindowDestroyed();
+  m_host.OnGameWindowDestroyed(this);
   delete this;
 }
 
@@ -140,7 +139,8 @@ void LoadSwf(const std::string& url, CTransparentFlashPlayerControlWnd* window) 
   for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   std::string loaded = url;
   // Movies from the network get the time as a query, so no cache along the way serves an old one.
-  if (scheme.rfind("file:", 0) != 0 && theApp.m_config.LauncherType != 3) {
+  bool typeThree = window != nullptr && window->Settings().launcherType == 3;
+  if (scheme.rfind("file:", 0) != 0 && !typeThree) {
     char query[32];
     std::snprintf(query, sizeof query, "?%" PRId64, platform::GetUnixTime());
     loaded = TrimBlanks(url) + query;

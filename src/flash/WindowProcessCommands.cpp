@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "app/Config.h"
-#include "app/LauncherApp.h"
-#include "app/Log.h"
+#include "base/AppInfo.h"
+#include "base/Log.h"
+#include "base/Text.h"
 #include "hall/QQHallMsgHelper.h"
 #include "platform/Environment.h"
 #include "platform/Process.h"
@@ -21,24 +21,6 @@
 namespace {
 
 constexpr int kFolderInternetCache = 32;  // CSIDL_INTERNET_CACHE
-
-// The movie's numbers read as the C library's atoi reads them (leading blanks, a sign, leading
-// digits; 0 when there are none), except that a value beyond int's range is clamped to it rather
-// than left undefined.
-int ReadNumber(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  bool negative = *text == '-';
-  if (*text == '-' || *text == '+') ++text;
-  long long value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    value = value * 10 + (*text - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) break;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
 
 std::string FormatNumber(long long value) { return std::to_string(value); }
 
@@ -59,14 +41,12 @@ const std::string& GetMacAddress() {
 }  // namespace
 
 void CTransparentFlashPlayerControlWnd::CmdGetAccessToken(CmdArgs&) {
-  SendCompleteEvent("GETACCESSTOKEN", theApp.m_accessToken);
+  SendCompleteEvent("GETACCESSTOKEN", m_host.AccessToken());
 }
 
 void CTransparentFlashPlayerControlWnd::CmdSetConfig(CmdArgs& args) {
   if (!HasEntries(args, 2, "SETCONFIG, argc must equal: 2")) return;
-  int index = ReadNumber(args[0]);
-  bool stored = index >= 0 && index <= 2;
-  if (stored) theApp.SetConfigValue(index, args[1]);
+  bool stored = m_host.MovieStrings().Set(ReadNumber(args[0]), args[1]);
   SendCompleteEvent("SETCONFIG", stored ? "1" : "0");
 }
 

@@ -5,8 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/LauncherApp.h"
-#include "app/Log.h"
+#include "base/Log.h"
 
 namespace {
 
@@ -15,7 +14,7 @@ void* AsPointer(platform::NativeWindowId window) { return reinterpret_cast<void*
 // A normal end of the process destroys the application object while the hall's thread may still
 // call in. The exit hook, registered once the application object exists (so it runs before that
 // object's destructor), closes the gate and waits for a call in progress; later calls return at
-// once. Lock order: the gate, then the application's and the log's locks. Never destroyed.
+// once. Lock order: the gate, then the stored strings' and the log's locks. Never destroyed.
 struct ExitGate {
   std::mutex lock;
   bool closed = false;
@@ -33,7 +32,7 @@ void CloseGate() {
 
 }  // namespace
 
-CProcEventHandler::CProcEventHandler() {
+CProcEventHandler::CProcEventHandler(HallTarget target) : m_target(target) {
   static std::once_flag once;
   std::call_once(once, [] { std::atexit(CloseGate); });
 }
@@ -63,7 +62,7 @@ void CProcEventHandler::OnReceiveMsg(IClientProcMsgObject*, int, const ClientPro
       int32_t show = 0;
       memcpy(&show, message->Data, sizeof show);
       platform::DisplayConnection display;
-      platform::NativeWindowId window = FindHallTargetWindow(display);
+      platform::NativeWindowId window = FindHallTargetWindow(display, m_target);
       if (window == 0) {
         WriteLog("Process QQHall Message: SC_BOSSKEY, Can't Found TargetWindow");
         return;
@@ -74,7 +73,7 @@ void CProcEventHandler::OnReceiveMsg(IClientProcMsgObject*, int, const ClientPro
     }
     case SC_WND_BRINGTOP: {
       platform::DisplayConnection display;
-      platform::NativeWindowId window = FindHallTargetWindow(display);
+      platform::NativeWindowId window = FindHallTargetWindow(display, m_target);
       if (window == 0) {
         WriteLog("Process QQHall Message: SC_WND_BRINGTOP, Can't Found TargetWindow");
         return;
@@ -89,14 +88,13 @@ void CProcEventHandler::OnReceiveMsg(IClientProcMsgObject*, int, const ClientPro
   }
 }
 
-platform::NativeWindowId FindHallTargetWindow(platform::DisplayConnection& display) {
-  std::string title = theApp.GetConfigValue(0);
+platform::NativeWindowId FindHallTargetWindow(platform::DisplayConnection& display, const HallTarget& target) {
+  std::string title = target.movieStrings != nullptr ? target.movieStrings->Get(0) : std::string();
   if (!title.empty()) {
     if (platform::NativeWindowId window = display.FindTopLevelWindow(title)) return window;
   }
-  const std::string& caption = theApp.m_config.ClientCaption;  // read-only after start-up
-  if (caption.empty()) return 0;
-  return display.FindTopLevelWindow(caption);
+  if (target.clientCaption == nullptr || target.clientCaption->empty()) return 0;
+  return display.FindTopLevelWindow(*target.clientCaption);
 }
 
 bool ForceWindowToFront(platform::DisplayConnection& display, platform::NativeWindowId window) {

@@ -2,8 +2,7 @@
 
 #include <cstdio>
 
-#include "app/Log.h"
-#include "hall/CProcEventHandler.h"
+#include "base/Log.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/SharedLibrary.h"
 
@@ -30,7 +29,7 @@ QQHallChannel& ProcessChannel() {
 
 }  // namespace
 
-QQHallChannel::QQHallChannel() = default;
+QQHallChannel::QQHallChannel(HallTarget target) : m_target(target) {}
 QQHallChannel::~QQHallChannel() = default;
 
 int QQHallChannel::Open(const char* procPara) {
@@ -61,7 +60,7 @@ int QQHallChannel::Connect(CreateClientProcMsgObjectFunction create, const char*
     return 0;
   }
   m_object->Initialize();
-  m_handler = std::make_unique<CProcEventHandler>();
+  m_handler = std::make_unique<CProcEventHandler>(m_target);
   m_object->SetEventHandler(m_handler.get());
   int result = m_object->Connect(procPara != nullptr ? procPara : "");
   WriteLog("QQHallMsgHelper::InitQQHallHelper rtv: %d", result);
@@ -87,7 +86,10 @@ void QQHallChannel::SendQuitMsg() {
 
 namespace QQHallMsgHelper {
 
-int InitQQHallHelper(const char* procPara) { return ProcessChannel().Open(procPara); }
+int InitQQHallHelper(const char* procPara, HallTarget target) {
+  ProcessChannel().SetTarget(target);
+  return ProcessChannel().Open(procPara);
+}
 
 void SendQQHallMsg() { ProcessChannel().SendQuitMsg(); }
 

@@ -7,14 +7,14 @@
 
 #include <memory>
 
+#include "hall/CProcEventHandler.h"
 #include "hall/IClientProcMsgObject.h"
-
-class CProcEventHandler;
 
 // One channel's state. The process's channel lives in QQHallMsgHelper; tests make their own.
 class QQHallChannel {
  public:
-  QQHallChannel();
+  // `target` tells the handler where to find the game window (see CProcEventHandler).
+  explicit QQHallChannel(HallTarget target = {});
   ~QQHallChannel();
   QQHallChannel(const QQHallChannel&) = delete;
   QQHallChannel& operator=(const QQHallChannel&) = delete;
@@ -32,8 +32,11 @@ class QQHallChannel {
   void SendQuitMsg();
 
   IClientProcMsgObject* object() const { return m_object; }
+  // Before Open: the process's channel exists before start-up knows the target.
+  void SetTarget(HallTarget target) { m_target = target; }
 
  private:
+  HallTarget m_target;
   void* m_module = nullptr;
   IClientProcMsgObject* m_object = nullptr;  // the library's; never freed
   std::unique_ptr<CProcEventHandler> m_handler;
@@ -41,9 +44,10 @@ class QQHallChannel {
 
 namespace QQHallMsgHelper {
 
-// Opens the process's channel with the hall's PROCPARA start argument. Returns the object's
-// Connect result, or 0 when the library or its object is not available. GUI thread, once.
-int InitQQHallHelper(const char* procPara);
+// Opens the process's channel with the hall's PROCPARA start argument, its handler looking for
+// the game window through `target`. Returns the object's Connect result, or 0 when the library
+// or its object is not available. GUI thread, once.
+int InitQQHallHelper(const char* procPara, HallTarget target);
 
 // Tells the hall that the launcher is about to end (message 1). Without a channel it only logs
 // the failure. Called from the thread that ends the process, after InitQQHallHelper.

@@ -7,7 +7,7 @@
 #include <system_error>
 #include <utility>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "platform/Clock.h"
 #include "platform/MainLoop.h"
 #include "platform/TempFiles.h"

@@ -3,8 +3,7 @@
 #include <array>
 #include <variant>
 
-#include "app/LauncherApp.h"
-#include "app/Log.h"
+#include "base/Log.h"
 #include "login/LoginContract.h"
 #include "platform/MainLoop.h"
 
@@ -55,7 +54,8 @@ const std::array<ExternalEntry, 6>& ExternalMethods() {
 
 }  // namespace
 
-LoginDlg::LoginDlg(unsigned, unsigned, CWnd*) {}
+LoginDlg::LoginDlg(LoginDlgSettings settings, std::string& accessToken)
+    : m_settings(std::move(settings)), m_accessToken(accessToken) {}
 
 LoginDlg::~LoginDlg() = default;
 
@@ -65,13 +65,13 @@ int LoginDlg::DoModal() {
   std::vector<platform::ExternalMethod> methods;
   for (const ExternalEntry& entry : ExternalMethods()) methods.push_back({entry.name, entry.parameters});
   if (!platform::IsGuiAvailable() ||
-      !m_window->Create(theApp.m_config.LauncherCaption, std::move(methods), {kButtonOK, kButtonCancel})) {
+      !m_window->Create(m_settings.caption, std::move(methods), {kButtonOK, kButtonCancel})) {
     WriteLog("LoginDlg: no display, the login page cannot be shown");
     m_window.reset();
     return IDCANCEL;
   }
   // The window stays unmapped, at (0, 0), until the page asks for its size (ResizeAndCenter).
-  m_window->Navigate(theApp.m_config.LoginUrl);
+  m_window->Navigate(m_settings.loginUrl);
   // Requests queued before the dialog (the movie URL query) are answered while it runs.
   // HTTP events arrive through the manager's own loop signal, in this loop as in the main one.
   platform::RunMainLoopUntil([this] { return m_result != 0; }, {});
@@ -83,15 +83,15 @@ void LoginDlg::StartGame(const std::string& p1, const std::string& p2, const std
                          const std::string& p5) {
   std::string token = login::BuildStartGameToken(p1, p2, p3, p4, p5);
   WriteLog("Set AccessToken: %s", token.c_str());
-  theApp.m_accessToken = token;
+  m_accessToken = token;
   OnOK();
 }
 
 void LoginDlg::StartGameV2(const std::string& token) {
   std::string userId = login::FindPortalUserId(token);
-  if (!userId.empty() && theApp.m_config.LauncherType == 3) theApp.RequestPortalUserLoginAnalysis(userId);
+  if (!userId.empty() && m_settings.onPortalUserSignedIn) m_settings.onPortalUserSignedIn(userId);
   WriteLog("StartGameV2 AccessToken: %s", token.c_str());
-  theApp.m_accessToken = token;
+  m_accessToken = token;
   OnOK();
 }
 
@@ -120,7 +120,7 @@ void LoginDlg::ResizeAndCenter(int width, int height) {
 }
 
 void LoginDlg::OnOK() {
-  if (!theApp.m_accessToken.empty()) EndDialog(IDOK);
+  if (!m_accessToken.empty()) EndDialog(IDOK);
 }
 
 void LoginDlg::OnCancel() { EndDialog(IDCANCEL); }

@@ -4,8 +4,9 @@
 //
 // The page signs the player in by itself and hands the result to the dialog through
 // window.external (StartGame, StartGameV2, OpenLink, DragMove, ExitApp, ResizeAndCenter, in this
-// order). The access token goes to theApp.m_accessToken.
+// order). The access token goes to the token store the dialog is given.
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,11 +16,18 @@
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 
-class CWnd;
+// What the dialog shows, and where its result goes.
+struct LoginDlgSettings {
+  std::string caption;   // the window's title
+  std::string loginUrl;  // the portal's login page
+  // Called with the portal's user id when StartGameV2 names one (launcher type 3); may be empty.
+  std::function<void(std::string userId)> onPortalUserSignedIn;
+};
 
 class LoginDlg : private platform::WebDialogDelegate {
  public:
-  LoginDlg(unsigned templateId, unsigned htmlId, CWnd* parent);
+  // `accessToken` receives the page's result and must outlive the dialog.
+  LoginDlg(LoginDlgSettings settings, std::string& accessToken);
   ~LoginDlg() override;
   LoginDlg(const LoginDlg&) = delete;
   LoginDlg& operator=(const LoginDlg&) = delete;
@@ -50,6 +58,8 @@ class LoginDlg : private platform::WebDialogDelegate {
 
   void EndDialog(int result);
 
+  LoginDlgSettings m_settings;
+  std::string& m_accessToken;
   std::unique_ptr<platform::WebDialog> m_window;
   int m_result = 0;  // 0 while the dialog runs
 };

@@ -1,5 +1,5 @@
 // The operations behind the movie's file commands: hex text both ways, tree deletion, existence.
-#include "commands/FileOperations.h"
+#include "ops/FileOperations.h"
 
 #include <array>
 #include <cstdio>
@@ -10,16 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "base/ScopedFile.h"
 #include "platform/Files.h"
 #include "platform/TempFiles.h"
 
 namespace commands {
 namespace {
-
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
-};
-using ScopedFile = std::unique_ptr<FILE, FileCloser>;
 
 // Files up to this size get their whole text's room at once; a larger size (a sparse file, a
 // device that reports one) is not trusted for an allocation.

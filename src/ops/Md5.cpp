@@ -1,4 +1,4 @@
-#include "commands/Md5.h"
+#include "ops/Md5.h"
 
 #include <openssl/evp.h>
 
@@ -10,16 +10,13 @@
 #include <system_error>
 #include <vector>
 
+#include "base/ScopedFile.h"
 #include "platform/Files.h"
 
 namespace {
 
 // Chunk size of the file digest: large reads, one buffer, whatever the file's size.
 constexpr size_t kFileChunk = 1 << 20;
-
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
-};
 
 [[noreturn]] void FailLibcrypto(const char* call) {
   fprintf(stderr, "MD5: libcrypto's %s failed\n", call);
@@ -88,7 +85,7 @@ std::string FormatMd5Digest(const Md5Digest& digest) {
 std::optional<Md5Digest> Md5OfFile(const char* path) {
   // Only a regular file is digested: a directory has no bytes, a FIFO or a device would block or
   // never end.
-  std::unique_ptr<FILE, FileCloser> file(platform::OpenRegularFileStream(path));
+  ScopedFile file(platform::OpenRegularFileStream(path));
   if (!file) {
     perror("Can not find the file!");
     return std::nullopt;

@@ -1,4 +1,4 @@
-#include "commands/QuickLz.h"
+#include "ops/QuickLz.h"
 
 #include <array>
 #include <bit>
@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "base/ScopedFile.h"
 #include "platform/Files.h"
 #include "platform/LargePages.h"
 #include "platform/TempFiles.h"
@@ -71,10 +72,6 @@ constexpr int64_t kTailLength = 11;
 
 // The most output a stream byte can stand for: a 4-byte match token yields up to 258 bytes.
 constexpr uint64_t kMaxExpansion = 65;
-
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
-};
 
 }  // namespace
 
@@ -368,7 +365,7 @@ namespace {
 DecompressStatus ReadSource(const char* source, ByteBuffer& bytes) {
   // Only a regular file is read: a directory has no bytes, a FIFO or a device would block or never
   // end.
-  std::unique_ptr<FILE, FileCloser> file(platform::OpenRegularFileStream(source));
+  ScopedFile file(platform::OpenRegularFileStream(source));
   if (!file || fseek(file.get(), 0, SEEK_END) != 0) return DecompressStatus::kSourceUnreadable;
   long length = ftell(file.get());
   if (length < 0 || fseek(file.get(), 0, SEEK_SET) != 0) return DecompressStatus::kSourceUnreadable;

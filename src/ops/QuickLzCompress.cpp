@@ -1,9 +1,9 @@
-#include "commands/QuickLzCompress.h"
+#include "ops/QuickLzCompress.h"
 
 #include <cstring>
 #include <limits>
 
-#include "commands/QuickLz.h"
+#include "ops/QuickLz.h"
 
 namespace {
 

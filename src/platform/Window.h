@@ -59,40 +59,31 @@ constexpr LPARAM MAKELPARAM(int x, int y) {
   return static_cast<LPARAM>((static_cast<uint32_t>(y & 0xFFFF) << 16) | static_cast<uint32_t>(x & 0xFFFF));
 }
 
-using WNDPROC = LRESULT (*)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-
+// The window layer's C entry points, which the executable also exports to the player runtime
+// library. Their signatures are listed once, in BRIMTALE_HOST_OPERATIONS; the types they take
+// (WindowClassInfo, WNDPROC, WindowCreateHook) are in brimtale/runtime_api.h.
+//
+// RegisterWindowClass(info): registers a class and returns its id (an atom, never 0 on success; 0
+//   on failure). A name that is registered already keeps its atom and takes the new procedure and
+//   hook.
+// UnregisterWindowClass(name): forgets a class (its code is going away); windows of it then get
+//   DefWindowProc. false when unknown.
+// GetWindowWidget(window): the native widget of a window (a GtkOverlay, as GtkWidget*), the
+//   container for the class's contents; null for a window that is gone and for every window while
+//   no display is open.
+// GetWindowStyle(window), GetWindowExStyle(window): the style and extended style the window was
+//   created with; 0 for a window that is gone.
+// GetParent(window): the parent of a WS_CHILD window; null for top-level windows and windows that
+//   are gone.
+// SendMessage(window, message, wParam, lParam): sends a message to a window's procedure (its
+//   attached CWnd first) and returns the result.
+// DefWindowProc(window, message, wParam, lParam): the class procedure's default handling.
+// GetDC(window): the drawing context (a cairo_t*) of the window's WM_PAINT in progress; null
+//   outside WM_PAINT. ReleaseDC(window, dc) gives it back.
 extern "C" {
-
-// A window class. `create` (may be null) builds the class's contents inside a new window; it
-// receives the window and its native top-level or child widget (a GtkWidget*).
-typedef void (*WindowCreateHook)(HWND window, void* widget, const void* createParameter);
-struct WindowClassInfo {
-  const char* name;
-  WNDPROC procedure;  // null: DefWindowProc
-  WindowCreateHook create;
-  uint32_t classStyle;
-};
-
-// Registers a class and returns its id (an atom, never 0 on success; 0 on failure). A name that is
-// registered already keeps its atom and takes the new procedure and hook.
-uint32_t RegisterWindowClass(const WindowClassInfo* info);
-// Forgets a class (its code is going away); windows of it then get DefWindowProc. false when unknown.
-BOOL UnregisterWindowClass(const char* name);
-// The native widget of a window (a GtkOverlay, as GtkWidget*), the container for the class's
-// contents; null for a window that is gone and for every window while no display is open.
-void* GetWindowWidget(HWND window);
-// The style and extended style the window was created with; 0 for a window that is gone.
-uint32_t GetWindowStyle(HWND window);
-uint32_t GetWindowExStyle(HWND window);
-// The parent of a WS_CHILD window; null for top-level windows and windows that are gone.
-HWND GetParent(HWND window);
-// Sends a message to a window's procedure (its attached CWnd first) and returns the result.
-LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// The class procedure's default handling.
-LRESULT DefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// The drawing context (a cairo_t*) of the window's WM_PAINT in progress; null outside WM_PAINT.
-HDC GetDC(HWND window);
-void ReleaseDC(HWND window, HDC dc);
+#define BRIMTALE_DECLARE_HOST_OPERATION(ret, name, params, args) ret name params;
+BRIMTALE_HOST_OPERATIONS(BRIMTALE_DECLARE_HOST_OPERATION)
+#undef BRIMTALE_DECLARE_HOST_OPERATION
 }
 
 // Creates a window of the class `classAtom`; null on failure. A WS_CHILD window lies inside

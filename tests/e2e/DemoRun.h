@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "commands/Md5.h"
+#include "ops/Md5.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/TestSupport.h"
 

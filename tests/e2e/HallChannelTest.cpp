@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "HallLauncherRun.h"
-#include "app/LauncherApp.h"
 #include "hall/CProcEventHandler.h"
 #include "hall/IClientProcMsgObject.h"
 #include "hall/QQHallMsgHelper.h"
@@ -22,6 +21,11 @@
 #include <X11/Xutil.h>
 
 namespace {
+
+// Where the handler looks for the game window, as the application would give it.
+StoredStrings g_movieStrings;
+std::string g_clientCaption;
+const HallTarget kTarget{&g_movieStrings, &g_clientCaption};
 
 using hall_testing::HasMessage;
 using hall_testing::HasMessageStartingWith;
@@ -329,7 +333,7 @@ TEST(HallChannelLibrary, QuitMessageReachesTheLibraryThroughItsTable) {
   setenv("BRIMTALE_TEST_HALL_SEND_RESULT", "7", 1);
   std::filesystem::path previous = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
-  QQHallChannel channel;
+  QQHallChannel channel(kTarget);
   int connected = channel.Open("in-process");
   std::filesystem::current_path(previous);
   size_t mark = testing_support::TestLogMessages().size();
@@ -352,7 +356,7 @@ void DeliverOnOtherThread(uint32_t id, int32_t parameter) {
   message->DataLen = 4;
   memcpy(message->Data, &parameter, sizeof parameter);
   std::thread([&] {
-    CProcEventHandler handler;
+    CProcEventHandler handler(kTarget);
     handler.OnReceiveMsg(nullptr, sizeof(ClientProcMsg), message.get());
   }).join();
 }
@@ -378,14 +382,14 @@ TEST(HallTargetWindow, MoviesTitleComesFirstThenClientCaption) {
     Window game = windows.Create("Hall Test Game");
     Window movie = windows.Create("Hall Test Movie");
     Window unnamed = windows.Create("");
-    theApp.SetConfigValue(0, c.setConfig0);
-    theApp.m_config.ClientCaption = c.clientCaption;
+    g_movieStrings.Set(0, c.setConfig0);
+    g_clientCaption = c.clientCaption;
     DeliverOnOtherThread(SC_BOSSKEY, 0);
     EXPECT_EQ(windows.IsShown(game), !c.gameHidden);
     EXPECT_EQ(windows.IsShown(movie), !c.movieWindowHidden);
     EXPECT_TRUE(windows.IsShown(unnamed));
   }
-  theApp.SetConfigValue(0, "");
+  g_movieStrings.Set(0, "");
 }
 
 TEST(HallTargetWindow, BringToTopRaisesAndFocusesTheGameWindow) {
@@ -393,8 +397,8 @@ TEST(HallTargetWindow, BringToTopRaisesAndFocusesTheGameWindow) {
   ASSERT_TRUE(windows.IsOpen());
   Window game = windows.Create("Hall Test Game");
   Window other = windows.Create("Hall Test Other");
-  theApp.SetConfigValue(0, "");
-  theApp.m_config.ClientCaption = "Hall Test Game";
+  g_movieStrings.Set(0, "");
+  g_clientCaption = "Hall Test Game";
   ASSERT_FALSE(windows.IsTopmostOfOurs(game));
   DeliverOnOtherThread(SC_WND_BRINGTOP, 0);
   EXPECT_TRUE(windows.IsTopmostOfOurs(game));

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/Config.h"
+#include "base/AppInfo.h"
 #include "platform/InstanceLock.h"
 #include "support/TestSupport.h"
 

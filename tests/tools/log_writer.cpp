@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/Log.h"
+#include "base/Log.h"
 
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {

@@ -8,8 +8,8 @@
 #include <system_error>
 #include <vector>
 
-#include "commands/Md5.h"
-#include "commands/QuickLzCompress.h"
+#include "ops/Md5.h"
+#include "ops/QuickLzCompress.h"
 
 namespace fs = std::filesystem;
 

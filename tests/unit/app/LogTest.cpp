@@ -6,7 +6,7 @@
 #include <regex>
 #include <set>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "support/TestSupport.h"
 
 namespace {

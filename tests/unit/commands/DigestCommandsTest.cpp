@@ -11,10 +11,14 @@
 
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "support/RecordingRuntime.h"
+#include "support/TestGameHost.h"
 #include "support/TestLog.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+// What the application would give the game window.
+testing_support::TestGameHost g_host;
 
 namespace fs = std::filesystem;
 using testing_support::PathExists;
@@ -48,7 +52,7 @@ class DigestCommands : public ::testing::Test {
 
   TempDir m_dir;
   RecordingRuntime m_runtime;
-  CTransparentFlashPlayerControlWnd m_window;
+  CTransparentFlashPlayerControlWnd m_window{g_host};
 };
 
 std::string Md5sum(const std::string& path) {

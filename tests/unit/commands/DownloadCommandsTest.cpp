@@ -8,14 +8,17 @@
 #include <mutex>
 #include <thread>
 
-#include "app/LauncherApp.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/RecordingRuntime.h"
+#include "support/TestGameHost.h"
 #include "support/TestLog.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+// What the application would give the game window.
+testing_support::TestGameHost g_host;
 
 using namespace std::chrono_literals;
 using testing::ElementsAre;
@@ -38,8 +41,8 @@ std::pair<long, long> Progress(const std::string& value) {
 
 class DownloadCommands : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { theApp.m_httpMgr.Start(1); }
-  static void TearDownTestSuite() { theApp.m_httpMgr.Stop(); }
+  static void SetUpTestSuite() { g_host.http.Start(1); }
+  static void TearDownTestSuite() { g_host.http.Stop(); }
 
   DownloadCommands() {
     auto& server = m_server.server();
@@ -54,9 +57,9 @@ class DownloadCommands : public ::testing::Test {
     // server's shutdown for its keep-alive time.
     server.set_keep_alive_max_count(1);
     m_server.Start();
-    theApp.m_config.MoreHttpLog = false;
+    g_host.settings.moreHttpLog = false;
   }
-  ~DownloadCommands() override { theApp.m_config.MoreHttpLog = false; }
+  ~DownloadCommands() override { g_host.settings.moreHttpLog = false; }
 
   // /size/N: N bytes with their length, in eight slow pieces; /stream/N: the same without a
   // length (chunked); /missing: 404; anything else: its own target as the body.
@@ -115,7 +118,7 @@ class DownloadCommands : public ::testing::Test {
   void DeliverUntilFinalAnswers(size_t finals) {
     auto deadline = std::chrono::steady_clock::now() + 20s;
     while (FinalAnswers().size() < finals && std::chrono::steady_clock::now() < deadline) {
-      theApp.m_httpMgr.DispatchEvents();
+      g_host.http.DispatchEvents();
       std::this_thread::sleep_for(5ms);
     }
     ASSERT_EQ(FinalAnswers().size(), finals);
@@ -144,7 +147,7 @@ class DownloadCommands : public ::testing::Test {
 
   TempDir m_dir;
   testing_support::RecordingRuntime m_runtime;
-  CTransparentFlashPlayerControlWnd m_window;
+  CTransparentFlashPlayerControlWnd m_window{g_host};
   testing_support::LoopbackHttpServer m_server;
   std::mutex m_targetsLock;
   std::vector<std::string> m_targets;
@@ -243,7 +246,7 @@ TEST_F(DownloadCommands, WithoutALengthProgressHasTotalZero) {
 
 TEST_F(DownloadCommands, ProgressIsLoggedOnlyWithMoreHttpLog) {
   for (bool moreHttpLog : {false, true}) {
-    theApp.m_config.MoreHttpLog = moreHttpLog;
+    g_host.settings.moreHttpLog = moreHttpLog;
     m_runtime.Clear();
     size_t mark = testing_support::TestLogMessages().size();
     StartDownload(m_server.Url("/size/50000"), m_dir / "logged.bin");
@@ -274,7 +277,7 @@ TEST_F(DownloadCommands, AnyOtherEntryCountFetchesNothing) {
   }
   auto deadline = std::chrono::steady_clock::now() + 300ms;
   while (std::chrono::steady_clock::now() < deadline) {
-    theApp.m_httpMgr.DispatchEvents();
+    g_host.http.DispatchEvents();
     std::this_thread::sleep_for(10ms);
   }
   EXPECT_THAT(m_runtime.Calls(), IsEmpty());

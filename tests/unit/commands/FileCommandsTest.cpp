@@ -18,16 +18,20 @@
 #include <thread>
 #include <vector>
 
-#include "commands/FileOperations.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
+#include "ops/FileOperations.h"
 #include "platform/Files.h"
 #include "platform/Processes.h"
 #include "platform/Spawn.h"
 #include "support/RecordingRuntime.h"
+#include "support/TestGameHost.h"
 #include "support/TestLog.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+// What the application would give the game window.
+testing_support::TestGameHost g_host;
 
 namespace fs = std::filesystem;
 using testing_support::PathExists;
@@ -77,7 +81,7 @@ class FileCommands : public ::testing::Test {
 
   TempDir m_dir;
   RecordingRuntime m_runtime;
-  CTransparentFlashPlayerControlWnd m_window;
+  CTransparentFlashPlayerControlWnd m_window{g_host};
 };
 
 TEST_F(FileCommands, ReadFileAnswersUpperCaseHexOfTheWholeFile) {

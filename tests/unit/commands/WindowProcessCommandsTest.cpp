@@ -13,14 +13,17 @@
 #include <regex>
 #include <thread>
 
-#include "app/LauncherApp.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "platform/Processes.h"
 #include "support/RecordingRuntime.h"
+#include "support/TestGameHost.h"
 #include "support/TestLog.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+// What the application would give the game window.
+testing_support::TestGameHost g_host;
 
 using namespace std::chrono_literals;
 using testing::ElementsAre;
@@ -53,7 +56,7 @@ class WindowProcessCommands : public ::testing::Test {
   }
 
   testing_support::RecordingRuntime m_runtime;
-  CTransparentFlashPlayerControlWnd m_window;
+  CTransparentFlashPlayerControlWnd m_window{g_host};
 };
 
 TEST_F(WindowProcessCommands, WrongEntryCountsOnlyLogTheirMessage) {
@@ -87,11 +90,11 @@ TEST_F(WindowProcessCommands, AnswersThatCarryOnlyTheirName) {
 }
 
 TEST_F(WindowProcessCommands, AccessTokenIsEmptyBeforeLoginThenTheStoredOne) {
-  theApp.m_accessToken.clear();
+  g_host.accessToken.clear();
   EXPECT_EQ(SendOne("GETACCESSTOKEN", ""), "GETACCESSTOKEN,");
-  theApp.m_accessToken = "{\"openid\":\"x\",\"token\":\"t\"}";
+  g_host.accessToken = "{\"openid\":\"x\",\"token\":\"t\"}";
   EXPECT_EQ(SendOne("GETACCESSTOKEN", ""), "GETACCESSTOKEN,{\"openid\":\"x\",\"token\":\"t\"}");
-  theApp.m_accessToken.clear();
+  g_host.accessToken.clear();
 }
 
 TEST_F(WindowProcessCommands, SetConfigStoresOnlyIndexesZeroToTwo) {
@@ -111,11 +114,11 @@ TEST_F(WindowProcessCommands, SetConfigStoresOnlyIndexesZeroToTwo) {
       {" 1x,leading", "SETCONFIG,1", 1},        // blanks skipped, digits up to the first other
   };
   for (const auto& c : cases) {
-    for (int i = 0; i < 3; ++i) theApp.SetConfigValue(i, "before");
+    for (int i = 0; i < 3; ++i) g_host.movieStrings.Set(i, "before");
     EXPECT_EQ(SendOne("SETCONFIG", c.arguments), c.answer) << c.arguments;
     std::string value = std::string(c.arguments).substr(std::string(c.arguments).find(',') + 1);
     for (int i = 0; i < 3; ++i)
-      EXPECT_EQ(theApp.GetConfigValue(i), i == c.index ? value : "before") << c.arguments << " index " << i;
+      EXPECT_EQ(g_host.movieStrings.Get(i), i == c.index ? value : "before") << c.arguments << " index " << i;
   }
 }
 

@@ -10,10 +10,14 @@
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "flash/FlashRuntime.h"
 #include "support/RecordingRuntime.h"
+#include "support/TestGameHost.h"
 #include "support/TestLog.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+// What the application would give the game window.
+testing_support::TestGameHost g_host;
 
 using testing_support::RecordingRuntime;
 using testing_support::TestLogMessages;
@@ -78,7 +82,7 @@ class Bridge : public ::testing::Test {
 
   static inline const HWND kPlayer = FakeWindow(0x1000);
   RecordingRuntime m_runtime;
-  CTransparentFlashPlayerControlWnd m_window;
+  CTransparentFlashPlayerControlWnd m_window{g_host};
 };
 
 TEST_F(Bridge, RegistersEveryCommandOfTheMovieOnce) {

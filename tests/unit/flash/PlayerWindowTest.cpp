@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "app/LauncherApp.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "flash/FlashRuntime.h"
 #include "platform/Clock.h"
 #include "platform/Window.h"
 #include "support/RecordingRuntime.h"
+#include "support/TestGameHost.h"
 #include "support/TestLog.h"
 
 namespace {
@@ -22,6 +22,9 @@ using testing_support::RecordingRuntime;
 using testing_support::TestLogMessagesSince;
 
 const bool kLogReady = (testing_support::UseTestLog(), true);
+
+// What the application would give the game window.
+testing_support::TestGameHost g_host;
 
 // What the window class's own procedure saw: the object passes every message on.
 std::vector<UINT> g_classMessages;
@@ -41,7 +44,7 @@ uint32_t TestClass() {
 // The object under test, telling when it is gone.
 class ObservedWindow : public CTransparentFlashPlayerControlWnd {
  public:
-  explicit ObservedWindow(bool* deleted) : m_deleted(deleted) {}
+  explicit ObservedWindow(bool* deleted) : CTransparentFlashPlayerControlWnd(g_host), m_deleted(deleted) {}
   ~ObservedWindow() override { *m_deleted = true; }
 
  private:
@@ -138,10 +141,10 @@ TEST(PlayerWindowProcedure, EveryMessageReachesTheClassProcedureAfterTheObject) 
 
 TEST(PlayerWindowProcedure, DestroyingTheMainWindowDeletesTheObjectAndEndsTheLoop) {
   AttachedWindow main;
-  theApp.m_pMainWnd = main.object;
+  g_host.mainWindow = main.object;
   EXPECT_TRUE(DestroyWindow(main.window));
   EXPECT_TRUE(main.deleted);
-  EXPECT_EQ(theApp.m_pMainWnd, nullptr);
+  EXPECT_EQ(g_host.mainWindow, nullptr);
   EXPECT_FALSE(IsWindow(main.window));
 }
 
@@ -155,17 +158,17 @@ TEST(PlayerWindowProcedure, CloseMessageDestroysTheWindowThroughTheDefaultProces
 class LoadSwfTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_savedType = theApp.m_config.LauncherType;
-    m_savedResolved = theApp.m_config.ResolvedSwfUrl;
+    m_savedType = g_host.settings.launcherType;
+    m_savedResolved = g_host.resolvedSwfUrl;
     m_window.m_hFlashWnd = reinterpret_cast<HWND>(uintptr_t{0x5150});
   }
   void TearDown() override {
-    theApp.m_config.LauncherType = m_savedType;
-    theApp.m_config.ResolvedSwfUrl = m_savedResolved;
+    g_host.settings.launcherType = m_savedType;
+    g_host.resolvedSwfUrl = m_savedResolved;
   }
   // The URL that reached FPC_LoadMovieA for `url` under `type`.
   std::string Loaded(const std::string& url, int type) {
-    theApp.m_config.LauncherType = type;
+    g_host.settings.launcherType = type;
     m_runtime.Clear();
     LoadSwf(url, &m_window);
     auto loads = m_runtime.Loads();
@@ -176,7 +179,7 @@ class LoadSwfTest : public ::testing::Test {
   }
 
   RecordingRuntime m_runtime;
-  CTransparentFlashPlayerControlWnd m_window;
+  CTransparentFlashPlayerControlWnd m_window{g_host};
   int m_savedType = 0;
   std::string m_savedResolved;
 };
@@ -230,13 +233,13 @@ TEST_F(LoadSwfTest, SwfUrlReadyLoadsTheResolvedUrlEachTimeAndNothingWhenItIsEmpt
   auto* object = new ObservedWindow(&deleted);
   object->SubclassWindow(window);
   object->m_hFlashWnd = window;
-  theApp.m_config.LauncherType = 3;
+  g_host.settings.launcherType = 3;
 
-  theApp.m_config.ResolvedSwfUrl = "";
+  g_host.resolvedSwfUrl = "";
   SendMessage(window, WM_SWFURL_READY, 0, 0);
   EXPECT_TRUE(m_runtime.Loads().empty());
 
-  theApp.m_config.ResolvedSwfUrl = " http://h/resolved.swf";
+  g_host.resolvedSwfUrl = " http://h/resolved.swf";
   SendMessage(window, WM_SWFURL_READY, 0, 0);
   SendMessage(window, WM_SWFURL_READY, 0, 0);
   auto loads = m_runtime.Loads();
@@ -294,28 +297,28 @@ class CreatePlayerWindowTest : public ::testing::Test {
     WindowClassInfo player{"FakePlayerClass", nullptr, nullptr, 0};
     g_record.playerAtom = RegisterWindowClass(&player);
     flash::SetRuntimeExportResolver(&ResolveFake);
-    m_saved = theApp.m_config;
-    theApp.m_hFPC = 7;
-    theApp.m_config.LauncherType = 1;
-    theApp.m_config.LauncherCaption = "Caption Ü";
-    theApp.m_config.SwfUrl = "file:///m.swf";
-    theApp.m_config.Width = 320;
-    theApp.m_config.Height = 240;
+    m_saved = g_host.settings;
+    g_host.runtime = 7;
+    g_host.settings.launcherType = 1;
+    g_host.settings.caption = "Caption Ü";
+    g_host.settings.swfUrl = "file:///m.swf";
+    g_host.settings.width = 320;
+    g_host.settings.height = 240;
   }
   void TearDown() override {
-    if (theApp.m_pMainWnd != nullptr) theApp.m_pMainWnd->DestroyWindow();
+    if (g_host.mainWindow != nullptr) g_host.mainWindow->DestroyWindow();
     flash::SetRuntimeExportResolver(nullptr);
-    theApp.m_config = m_saved;
-    theApp.m_hFPC = 0;
+    g_host.settings = m_saved;
+    g_host.runtime = 0;
   }
-  CConfig m_saved;
+  GameWindowSettings m_saved;
 };
 
 TEST_F(CreatePlayerWindowTest, BorderlessFormIsOneLayeredPlayerWindow) {
   size_t mark = testing_support::TestLogMessages().size();
-  auto* object = static_cast<CTransparentFlashPlayerControlWnd*>(CreateFlashPlayerWindow());
+  auto* object = static_cast<CTransparentFlashPlayerControlWnd*>(CreateFlashPlayerWindow(g_host));
   ASSERT_NE(object, nullptr);
-  theApp.m_pMainWnd = object;
+  g_host.mainWindow = object;
   HWND window = object->GetSafeHwnd();
   EXPECT_EQ(object->m_hFlashWnd, window);
   EXPECT_EQ(GetWindowExStyle(window), WS_EX_LAYERED);
@@ -342,11 +345,11 @@ TEST_F(CreatePlayerWindowTest, BorderlessFormIsOneLayeredPlayerWindow) {
 }
 
 TEST_F(CreatePlayerWindowTest, BorderedFormHasTheHiddenPlayerAsChildAndForwardsEveryMessage) {
-  theApp.m_config.ShowBorder = true;
+  g_host.settings.showBorder = true;
   size_t mark = testing_support::TestLogMessages().size();
-  auto* object = static_cast<CTransparentFlashPlayerControlWnd*>(CreateFlashPlayerWindow());
+  auto* object = static_cast<CTransparentFlashPlayerControlWnd*>(CreateFlashPlayerWindow(g_host));
   ASSERT_NE(object, nullptr);
-  theApp.m_pMainWnd = object;
+  g_host.mainWindow = object;
   HWND window = object->GetSafeHwnd();
   HWND player = object->m_hFlashWnd;
   ASSERT_NE(player, window);
@@ -371,15 +374,15 @@ TEST_F(CreatePlayerWindowTest, BorderedFormHasTheHiddenPlayerAsChildAndForwardsE
   // Closing the main window takes the player with it.
   object->DestroyWindow();
   EXPECT_FALSE(IsWindow(player));
-  EXPECT_EQ(theApp.m_pMainWnd, nullptr);
+  EXPECT_EQ(g_host.mainWindow, nullptr);
 }
 
 TEST_F(CreatePlayerWindowTest, WithoutAPlayerClassNoWindowIsLeftBehind) {
-  theApp.m_hFPC = 0;  // the runtime hands out no class
+  g_host.runtime = 0;  // the runtime hands out no class
   for (bool border : {false, true}) {
-    theApp.m_config.ShowBorder = border;
+    g_host.settings.showBorder = border;
     size_t mark = testing_support::TestLogMessages().size();
-    EXPECT_EQ(CreateFlashPlayerWindow(), nullptr);
+    EXPECT_EQ(CreateFlashPlayerWindow(g_host), nullptr);
     auto messages = TestLogMessagesSince(mark);
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "CreateFlashPlayerWindow: the player window cannot be created");

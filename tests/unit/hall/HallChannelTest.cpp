@@ -9,13 +9,17 @@
 #include <thread>
 #include <vector>
 
-#include "app/LauncherApp.h"
 #include "hall/CProcEventHandler.h"
 #include "hall/IClientProcMsgObject.h"
 #include "hall/QQHallMsgHelper.h"
 #include "support/TestLog.h"
 
 namespace {
+
+// Where the handler looks for the game window, as the application would give it.
+StoredStrings g_movieStrings;
+std::string g_clientCaption;
+const HallTarget kTarget{&g_movieStrings, &g_clientCaption};
 
 // The log of this test process goes into a folder of its own, set before anything logs; no
 // display, so the handler's window search finds nothing.
@@ -101,7 +105,7 @@ class HallChannel : public ::testing::Test {
   }
   ~HallChannel() override { g_fake = nullptr; }
   FakeObject m_fake;
-  QQHallChannel m_channel;
+  QQHallChannel m_channel{kTarget};
 };
 
 TEST_F(HallChannel, ConnectCallsTheAgreedSlotsInOrderAndReturnsConnectsResult) {
@@ -127,7 +131,7 @@ TEST_F(HallChannel, MissingExportOrObjectLeavesNoChannel) {
       {&CreateNothing, "Get Create Client Object Function Success!\nCreate Client Object Function failed!\n"},
   };
   for (const Case& c : cases) {
-    QQHallChannel channel;
+    QQHallChannel channel(kTarget);
     LogSince log;
     testing::internal::CaptureStdout();
     EXPECT_EQ(channel.Connect(c.create, "p"), 0);
@@ -216,10 +220,10 @@ TEST(HallProcessChannel, SendWithoutChannelOnlyLogsTheFailure) {
 TEST(HallProcessChannel, TitleReplacedWhileTheHallThreadReadsIt) {
   std::atomic<bool> stop{false};
   std::thread guiThread([&] {
-    for (int i = 0; !stop; ++i) theApp.SetConfigValue(0, i % 2 ? std::string(300, 'x') : std::string("short"));
+    for (int i = 0; !stop; ++i) g_movieStrings.Set(0, i % 2 ? std::string(300, 'x') : std::string("short"));
   });
   std::thread hallThread([] {
-    CProcEventHandler handler;
+    CProcEventHandler handler(kTarget);
     auto message = std::make_unique<ClientProcMsg>();
     message->CmdId = SC_WND_BRINGTOP;
     for (int i = 0; i < 2000; ++i) handler.OnReceiveMsg(nullptr, sizeof(ClientProcMsg), message.get());
@@ -227,9 +231,9 @@ TEST(HallProcessChannel, TitleReplacedWhileTheHallThreadReadsIt) {
   hallThread.join();
   stop = true;
   guiThread.join();
-  std::string title = theApp.GetConfigValue(0);
+  std::string title = g_movieStrings.Get(0);
   EXPECT_TRUE(title == "short" || title == std::string(300, 'x'));
-  theApp.SetConfigValue(0, "");
+  g_movieStrings.Set(0, "");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // MD5 against RFC 1321's test suite, pieces of any size, and files against the md5sum tool.
 
-#include "commands/Md5.h"
+#include "ops/Md5.h"
 
 #include <gtest/gtest.h>
 

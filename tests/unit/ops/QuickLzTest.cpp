@@ -1,7 +1,7 @@
 // The stream decoder on hand-made streams, on every reference vector and on broken streams; the
 // compressor by round trips; DECOMPRESS's file work on real files.
 
-#include "commands/QuickLz.h"
+#include "ops/QuickLz.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/QuickLzCompress.h"
+#include "ops/QuickLzCompress.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Product versions read from real files: our own ELF note and PE files built by the MinGW tools.
 #include <gtest/gtest.h>
 
-#include "app/Config.h"
+#include "base/AppInfo.h"
 #include "platform/ModuleVersion.h"
 #include "support/TestSupport.h"
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "commands/Md5.h"
-#include "commands/QuickLz.h"
+#include "ops/Md5.h"
+#include "ops/QuickLz.h"
 #include "support/TestSupport.h"
 
 namespace {

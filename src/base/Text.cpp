@@ -1,0 +1,30 @@
+#include "base/Text.h"
+
+#include <climits>
+
+int ReadNumber(const char* text) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = *text == '-';
+  if (*text == '-' || *text == '+') ++text;
+  long long value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) break;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+std::optional<std::string_view> Tokenizer::Next(std::string_view delimiters) {
+  size_t begin = m_text.find_first_not_of(delimiters, m_position);
+  if (begin == std::string_view::npos) {
+    m_position = m_text.size();
+    return std::nullopt;
+  }
+  size_t end = m_text.find_first_of(delimiters, begin);
+  if (end == std::string_view::npos) end = m_text.size();
+  m_position = end < m_text.size() ? end + 1 : end;
+  return m_text.substr(begin, end - begin);
+}
