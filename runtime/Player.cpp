@@ -13,6 +13,23 @@ namespace player_runtime {
 
 namespace {
 
+// WebKit hides the GL renderer's name from pages, so the page cannot tell a software rasterizer
+// itself. Without a DRM render node (or with LIBGL_ALWAYS_SOFTWARE) Mesa draws on the CPU, where
+// Ruffle's WebGL frames take both cores and hold every command back; its canvas renderer costs a
+// fraction of that.
+bool DrawsWithoutGpu() {
+  const char* software = std::getenv("LIBGL_ALWAYS_SOFTWARE");
+  if (software != nullptr && software[0] != '\0' && std::string(software) != "0") return true;
+  GDir* devices = g_dir_open("/dev/dri", 0, nullptr);
+  if (devices == nullptr) return true;
+  bool renderNode = false;
+  while (const char* name = g_dir_read_name(devices)) {
+    if (g_str_has_prefix(name, "renderD")) renderNode = true;
+  }
+  g_dir_close(devices);
+  return !renderNode;
+}
+
 void RunScript(Player* player, std::string script) {
   if (player->view == nullptr) return;
   if (!player->ready) {
@@ -169,6 +186,7 @@ void CreatePlayer(HWND window, void* widget, const void*) {
   gtk_widget_show(GTK_WIDGET(view));
 
   std::string page = PageFileUrl(raw->codeHandle, "player.html");
+  if (DrawsWithoutGpu()) page += "?renderer=canvas";
   webkit_web_view_load_uri(view, page.c_str());
 }
 

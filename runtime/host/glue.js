@@ -27,22 +27,10 @@
     logLevel: "warn",
   };
 
-  // WebGL drawn by a software rasterizer (no GPU, e.g. a virtual display) takes the CPU from the
-  // movie's own work many times over what Ruffle's canvas renderer needs.
-  function softwareWebGL() {
-    try {
-      const gl = document.createElement("canvas").getContext("webgl");
-      if (!gl) return false;
-      const info = gl.getExtension("WEBGL_debug_renderer_info");
-      const renderer = String(gl.getParameter(info ? info.UNMASKED_RENDERER_WEBGL : gl.RENDERER));
-      const lose = gl.getExtension("WEBGL_lose_context");
-      if (lose) lose.loseContext();
-      return /llvmpipe|softpipe|swrast|software|swiftshader/i.test(renderer);
-    } catch (error) {
-      return false;
-    }
-  }
-  if (softwareWebGL()) window.RufflePlayer.config.preferredRenderer = "canvas";
+  // The runtime names a renderer where WebGL would be drawn by the CPU (no GPU): WebKit hides the
+  // GL renderer's name from the page, so the page cannot tell by itself.
+  const renderer = new URLSearchParams(window.location.search).get("renderer");
+  if (renderer) window.RufflePlayer.config.preferredRenderer = renderer;
 
   function api() {
     return player && typeof player.ruffle === "function" ? player.ruffle() : player;
