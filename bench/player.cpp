@@ -39,6 +39,9 @@ using testing_support::PercentEncode;
 
 const std::string kMovie = std::string(BRIMTALE_BINARY_DIR) + "/movies/TestMovie.swf";
 constexpr int kRounds = 3;
+// Both sides play in a window of this size (the launcher's default), so both draw the same frames.
+constexpr int kWidth = 1280;
+constexpr int kHeight = 720;
 // Long enough for 4,000 commands at the slowest rate seen (about 50 a second) on a busy machine.
 constexpr auto kRunLimit = std::chrono::seconds(300);
 
@@ -66,7 +69,8 @@ Run RunLauncher(const std::string& script, const std::string& awaited, size_t co
                 std::chrono::milliseconds poll = kFinePoll) {
   LauncherSandbox sandbox;
   std::filesystem::copy_file(kMovie, sandbox.dir() / "TestMovie.swf");
-  sandbox.WriteConfig(R"({"LauncherType": 1, "LauncherCaption": "Benchmark", "SwfUrl": "file://)" +
+  sandbox.WriteConfig(R"({"LauncherType": 1, "LauncherCaption": "Benchmark", "LauncherSize": {"Width": )" +
+                      std::to_string(kWidth) + R"(, "Height": )" + std::to_string(kHeight) + R"(}, "SwfUrl": "file://)" +
                       sandbox.dir() / "TestMovie.swf" + "?script=" + PercentEncode(script) + R"("})");
   auto options = sandbox.Options();
   options.timeout = kRunLimit + std::chrono::seconds(30);
@@ -86,13 +90,27 @@ Run RunLauncher(const std::string& script, const std::string& awaited, size_t co
   return run;
 }
 
+// The renderer the player runtime asks Ruffle for (runtime/Player.cpp): the canvas renderer where
+// Mesa would draw WebGL on the CPU, for want of a GPU render node; else Ruffle's default.
+std::vector<std::string> RendererArgument() {
+  const char* software = std::getenv("LIBGL_ALWAYS_SOFTWARE");
+  if (software != nullptr && software[0] != '\0' && std::string(software) != "0") return {"canvas"};
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/dri", error))
+    if (entry.path().filename().string().rfind("renderD", 0) == 0) return {};
+  return {"canvas"};
+}
+
 // The same for the bare stack, whose standard output holds the lines.
 Run RunBare(const std::string& script, const std::string& awaited, size_t count = 1,
             std::chrono::milliseconds poll = kFinePoll) {
   testing_support::ProcessOptions options;
   options.timeout = kRunLimit + std::chrono::seconds(30);
+  std::vector<std::string> argv{BRIMTALE_BARE_PLAYER_HOST, BRIMTALE_RUFFLE_FOLDER, kMovie, script,
+                                std::to_string(kWidth), std::to_string(kHeight)};
+  for (std::string& renderer : RendererArgument()) argv.push_back(renderer);
   auto start = Clock::now();
-  ChildProcess host({BRIMTALE_BARE_PLAYER_HOST, BRIMTALE_RUFFLE_FOLDER, kMovie, script}, options);
+  ChildProcess host(argv, options);
   Run run;
   while (run.lines.size() < count && Clock::now() - start < kRunLimit && host.IsRunning()) {
     run.lines.clear();

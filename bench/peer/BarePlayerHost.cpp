@@ -3,7 +3,10 @@
 // a URI scheme as the player runtime serves them (whole files from memory, with their media
 // types). Every fscommand but LOG is answered at once through the movie's COMPLETE_EVENT.
 //
-//   bare_player_host RUFFLE_FOLDER MOVIE SCRIPT
+//   bare_player_host RUFFLE_FOLDER MOVIE SCRIPT WIDTH HEIGHT [RENDERER]
+//
+// The window has the given size and Ruffle draws with RENDERER when one is given (else its default),
+// so that the bare stack draws the same frames as the launcher it is compared with.
 //
 // Standard output: "FIRST_COMMAND" at the movie's first fscommand, and the text of every LOG
 // command that starts with "ROUNDTRIP" (the test movie's timing of its repeated commands).
@@ -12,6 +15,7 @@
 #include <webkit2/webkit2.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -21,6 +25,7 @@ constexpr char kScheme[] = "bare-player";
 std::string g_ruffleFolder;
 std::string g_moviePath;
 std::string g_script;
+std::string g_renderer;
 WebKitWebView* g_view = nullptr;
 bool g_firstSeen = false;
 
@@ -62,7 +67,8 @@ std::string PageHtml() {
          "overflow:hidden}#player{display:block;width:100%;height:100%}</style><script>"
          "window.RufflePlayer={config:{publicPath:\"" + std::string(kScheme) + "://host/\",polyfills:false,"
          "autoplay:\"on\",splashScreen:false,unmuteOverlay:\"hidden\",letterbox:\"off\","
-         "warnOnUnsupportedContent:false,allowScriptAccess:true,logLevel:\"warn\"}};</script>"
+         "warnOnUnsupportedContent:false,allowScriptAccess:true,logLevel:\"warn\"" +
+         (g_renderer.empty() ? std::string() : ",preferredRenderer:" + Quoted(g_renderer)) + "}};</script>"
          "<script src=\"ruffle.js\"></script></head><body><script>"
          "const channel=window.webkit.messageHandlers.bare;"
          "const player=window.RufflePlayer.newest().createPlayer();player.id=\"player\";"
@@ -134,13 +140,16 @@ void OnMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpoint
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: bare_player_host RUFFLE_FOLDER MOVIE SCRIPT\n");
+  if (argc != 6 && argc != 7) {
+    std::fprintf(stderr, "usage: bare_player_host RUFFLE_FOLDER MOVIE SCRIPT WIDTH HEIGHT [RENDERER]\n");
     return 2;
   }
   g_ruffleFolder = argv[1];
   g_moviePath = argv[2];
   g_script = argv[3];
+  const int width = std::atoi(argv[4]);
+  const int height = std::atoi(argv[5]);
+  if (argc == 7) g_renderer = argv[6];
   gtk_init(&argc, &argv);
 
   WebKitWebContext* context = webkit_web_context_new();
@@ -164,7 +173,7 @@ int main(int argc, char** argv) {
                                         "settings", settings, nullptr));
 
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  gtk_window_set_default_size(GTK_WINDOW(window), 640, 480);
+  gtk_window_set_default_size(GTK_WINDOW(window), width, height);
   gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(g_view));
   g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
   gtk_widget_show_all(window);
