@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "brimtale/runtime_api.h"
+#include "flash/FlashRuntime.h"
 #include "flash/ImageLoader.h"
 #include "platform/VirtualMemory.h"
+#include "platform/Window.h"
 #include "res/EmbeddedBinaries.h"
 #include "support/TestSupport.h"
 
@@ -469,6 +471,27 @@ TEST(RuntimeLibraryImage, IsMappedOnceAndExportsEveryOperationByName) {
   // Only the operations leave the library.
   EXPECT_EQ(FindImageExport(base, "FPC_NoSuchOperation"), nullptr);
   EXPECT_EQ(FindImageExport(base, "main"), nullptr);
+}
+
+// Without the runtime's export a forwarding function answers its failure value; the version
+// comparison, which the version blacklist needs even then, is still made.
+TEST(ForwardingFunctions, WithoutTheirExportAnswerTheFailureValue) {
+  flash::SetRuntimeExportResolver([](const char*) -> void* { return nullptr; });
+  constexpr HRESULT kFail = static_cast<HRESULT>(0x80004005);
+  SFPCVersion version{};
+  EXPECT_EQ(flash::FPC_LoadRegisteredOCX(), 0u);
+  EXPECT_EQ(flash::FPC_GetVersionEx(1, &version), 0);
+  EXPECT_EQ(flash::FPC_GetClassAtomA(1), 0u);
+  EXPECT_EQ(flash::FPC_CallWndProc(nullptr, WM_MOUSEMOVE, 0, 0, nullptr, nullptr), 0);  // not handled
+  EXPECT_EQ(flash::FPC_PutStandardMenu(nullptr, 1), kFail);
+  EXPECT_EQ(flash::FPC_LoadMovieA(nullptr, 0, "movie.swf"), kFail);
+  EXPECT_EQ(flash::FPCCallFunctionA(nullptr, "<invoke name=\"f\"/>", nullptr, nullptr), kFail);
+  flash::FPC_PaintTo(nullptr, nullptr);
+  const SFPCVersion older{{267, 0, 0, 20}}, newer{{0, 0, 1, 20}};  // 20.0.0.267 and 20.1.0.0
+  EXPECT_EQ(flash::FPC_CompareVersions(&older, &newer), -1);
+  EXPECT_EQ(flash::FPC_CompareVersions(&newer, &older), 1);
+  EXPECT_EQ(flash::FPC_CompareVersions(&older, &older), 0);
+  flash::SetRuntimeExportResolver(nullptr);
 }
 
 }  // namespace
