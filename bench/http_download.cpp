@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ struct Outcome {
   bool completed = false;
   int progressEvents = 0;
   void OnEvent(HttpTaskEvent* event) {
+    using enum HttpEventType;
     if (event->type == HTTP_EVENT_PROGRESS)
       ++progressEvents;
     else
@@ -45,14 +47,14 @@ struct Outcome {
 // Seconds for one download through the manager; the GUI thread's CPU seconds go to `guiCpu`.
 double DownloadWithManager(HttpMgr& manager, const std::string& url, const std::string& path, double& guiCpu) {
   Outcome outcome;
-  auto* task = new HttpDownloadFileTask;
+  auto task = std::make_unique<HttpDownloadFileTask>();
   task->url = url;
   task->path = path;
   task->reportProgress = true;
-  task->callback = new HttpCallbackT<Outcome>(&outcome, &Outcome::OnEvent);
+  task->callback = std::make_unique<HttpCallbackT<Outcome>>(&outcome, &Outcome::OnEvent);
   double cpuBefore = ThreadCpuSeconds();
   Clock::time_point start = Clock::now();
-  manager.AddTask(task);
+  manager.AddTask(std::move(task));
   platform::RunMainLoopUntil([&] { return outcome.done; }, [&] { manager.DispatchEvents(); });
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   guiCpu = ThreadCpuSeconds() - cpuBefore;

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <memory>
 #include <random>
 
 #include "app/LauncherApp.h"
@@ -26,11 +27,11 @@ std::string HostFromEnvironmentOr(const char* variable, unsigned stringId) {
 }
 
 void QueueStringRequest(CLauncherApp* app, const std::string& url, void (CLauncherApp::*handler)(HttpTaskEvent*)) {
-  auto* task = new HttpDownloadStringTask;
+  auto task = std::make_unique<HttpDownloadStringTask>();
   task->url = url;
   task->reportProgress = false;
-  task->callback = new HttpCallbackT<CLauncherApp>(app, handler);
-  app->m_httpMgr.AddTask(task);  // the manager owns the task from here
+  task->callback = std::make_unique<HttpCallbackT<CLauncherApp>>(app, handler);
+  app->m_httpMgr.AddTask(std::move(task));
 }
 
 // The hall's start arguments are missing: nothing else may run, not even the clean-up.
@@ -116,11 +117,12 @@ void CLauncherApp::ProcessStartArguments() {
 void CLauncherApp::RequestSwfUrl() { QueueStringRequest(this, m_config.GetSwfUrl, &CLauncherApp::OnGetSwfUrl); }
 
 void CLauncherApp::OnGetSwfUrl(HttpTaskEvent* event) {
-  if (event == nullptr || event->task == nullptr || event->task->type != HTTP_TASK_STRING) return;
+  using enum HttpEventType;
+  if (event == nullptr || event->task == nullptr || event->task->type != HttpTaskType::HTTP_TASK_STRING) return;
   auto* task = static_cast<HttpDownloadStringTask*>(event->task);
   switch (event->type) {
     case HTTP_EVENT_COMPLETE:
-      WriteLog("GetSwfUrl: %d, %s", event->type, task->url.c_str());
+      WriteLog("GetSwfUrl: %d, %s", static_cast<int>(event->type), task->url.c_str());
       m_swfUrlRetry.Cancel();
       m_swfUrlFailures = 0;
       m_swfUrlLogThrottle.Reset();
@@ -133,7 +135,7 @@ void CLauncherApp::OnGetSwfUrl(HttpTaskEvent* event) {
       ScheduleSwfUrlRetry(task->url);
       return;
     default:
-      WriteLog("GetSwfUrl: %d, %s", event->type, task->url.c_str());
+      WriteLog("GetSwfUrl: %d, %s", static_cast<int>(event->type), task->url.c_str());
       return;
   }
 }
@@ -145,7 +147,7 @@ void CLauncherApp::ScheduleSwfUrlRetry(const std::string& url) {
   uint32_t delayMs = RetryDelayMs(m_swfUrlFailures, std::uniform_real_distribution<double>(0, 1)(m_random));
   uint32_t heldBack = 0;
   if (m_swfUrlLogThrottle.Admit(platform::GetTickCount(), &heldBack)) {
-    WriteLog("GetSwfUrl: %d, %s", HTTP_EVENT_FAILED, url.c_str());
+    WriteLog("GetSwfUrl: %d, %s", static_cast<int>(HttpEventType::HTTP_EVENT_FAILED), url.c_str());
     if (heldBack > 0)
       WriteLog("GetSwfUrl retry in %u ms; %u failures were not logged", delayMs, heldBack);
     else
@@ -155,9 +157,9 @@ void CLauncherApp::ScheduleSwfUrlRetry(const std::string& url) {
 }
 
 void CLauncherApp::OnQQUserLoginAnalysis(HttpTaskEvent* event) {
-  if (event == nullptr || event->task == nullptr || event->task->type != HTTP_TASK_STRING) return;
+  if (event == nullptr || event->task == nullptr || event->task->type != HttpTaskType::HTTP_TASK_STRING) return;
   auto* task = static_cast<HttpDownloadStringTask*>(event->task);
-  WriteLog("QQ UserLoginAnalysis: %d, %s", event->type, task->url.c_str());
+  WriteLog("QQ UserLoginAnalysis: %d, %s", static_cast<int>(event->type), task->url.c_str());
   WriteLog("QQ UserLoginAnalysisData: %s", task->body.c_str());
 }
 
@@ -167,8 +169,8 @@ void CLauncherApp::RequestPortalUserLoginAnalysis(std::string userId) {
 }
 
 void CLauncherApp::OnPortalUserLoginAnalysis(HttpTaskEvent* event) {
-  if (event == nullptr || event->task == nullptr || event->task->type != HTTP_TASK_STRING) return;
+  if (event == nullptr || event->task == nullptr || event->task->type != HttpTaskType::HTTP_TASK_STRING) return;
   auto* task = static_cast<HttpDownloadStringTask*>(event->task);
-  WriteLog("qx2v UserLoginAnalysis: %d, %s", event->type, task->url.c_str());
+  WriteLog("qx2v UserLoginAnalysis: %d, %s", static_cast<int>(event->type), task->url.c_str());
   WriteLog("qx2v UserLoginAnalysisData: %s", task->body.c_str());
 }

@@ -21,15 +21,16 @@ void CTransparentFlashPlayerControlWnd::CmdStartDownload(CmdArgs& args) {
 
   auto task = std::make_unique<HttpDownloadFileTask>();
   task->reportProgress = true;
-  task->callback =
-      new HttpCallbackT<CTransparentFlashPlayerControlWnd>(this, &CTransparentFlashPlayerControlWnd::HttpMgrEvent);
+  task->callback = std::make_unique<HttpCallbackT<CTransparentFlashPlayerControlWnd>>(
+      this, &CTransparentFlashPlayerControlWnd::HttpMgrEvent);
   task->url = std::move(url);
   task->path = args[1];
-  m_host.Http().AddTask(task.release());
+  m_host.Http().AddTask(std::move(task));
 }
 
 void CTransparentFlashPlayerControlWnd::HttpMgrEvent(HttpTaskEvent* event) {
-  if (event == nullptr || event->task == nullptr || event->task->type != HTTP_TASK_FILE) return;
+  using enum HttpEventType;
+  if (event == nullptr || event->task == nullptr || event->task->type != HttpTaskType::HTTP_TASK_FILE) return;
   const auto* task = static_cast<const HttpDownloadFileTask*>(event->task);
   switch (event->type) {
     case HTTP_EVENT_COMPLETE:
@@ -46,7 +47,8 @@ void CTransparentFlashPlayerControlWnd::HttpMgrEvent(HttpTaskEvent* event) {
       // Progress carries no path: it belongs to the one transfer that is running.
       char value[32];
       snprintf(value, sizeof value, "%d,%d", event->current, event->total);
-      if (Settings().moreHttpLog) WriteLog("HttpMgrEvent: %d\t%d\t%d", event->type, event->total, event->current);
+      if (Settings().moreHttpLog)
+        WriteLog("HttpMgrEvent: %d\t%d\t%d", static_cast<int>(event->type), event->total, event->current);
       CallFlashFunction("UPDATE_PROGRESS", value);
       break;
     }

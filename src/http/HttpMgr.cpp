@@ -12,6 +12,9 @@
 #include "platform/MainLoop.h"
 #include "platform/TempFiles.h"
 
+using enum HttpTaskType;
+using enum HttpEventType;
+
 namespace {
 
 // libcurl hands the write function chunks of up to this size; large chunks keep a fast local
@@ -90,13 +93,8 @@ HttpMgr::HttpMgr() { curl_global_init(CURL_GLOBAL_ALL); }
 
 HttpMgr::~HttpMgr() {
   Stop();
-  // Tasks queued while stopped, and events of a manager that was never stopped, go with it.
-  for (auto& list : m_events) {
-    for (auto& event : list)
-      if (event->type != HTTP_EVENT_PROGRESS) delete event->task;
-    list.clear();
-  }
-  m_tasks.clear();
+  // Tasks queued while stopped go with it.
+  DiscardPending();
   curl_global_cleanup();
 }
 
@@ -109,16 +107,11 @@ bool HttpMgr::Start(int threadCount) {
   }
   m_workers.reserve(m_workers.size() + (threadCount > 0 ? threadCount : 0));
   for (int i = 0; i < threadCount; ++i) {
-    {
-      std::lock_guard<std::mutex> lock(m_countLock);
-      ++m_liveWorkers;
-    }
     // std::thread reports a thread that cannot be created only by throwing; it is caught here so
-    // that the worker is not counted and Stop does not wait for it.
+    // that the others still start and Stop does not wait for it.
     try {
       m_workers.emplace_back(&HttpMgr::ThreadProc, this);
     } catch (const std::system_error&) {
-      LeaveWorker();
       WriteLog("HttpMgr: worker thread could not be started");
     }
   }
@@ -137,23 +130,22 @@ void HttpMgr::Stop() {
     if (worker.joinable()) worker.join();
   m_workers.clear();
   m_delivery.reset();
+  DiscardPending();
+}
 
-  // The workers have ended: nothing else touches the lists now. Events are discarded without
-  // calling back; a completion event owned its task, which goes with it.
-  for (auto& list : m_events) {
-    for (auto& event : list)
-      if (event->type != HTTP_EVENT_PROGRESS) delete event->task;
-    list.clear();
-  }
+void HttpMgr::DiscardPending() {
+  // No worker runs: nothing else touches the lists. A completion event owns its task, which goes
+  // with it; the progress events before it only borrow that task.
+  for (auto& list : m_events) list.clear();
   m_tasks.clear();
 }
 
-void HttpMgr::AddTask(HttpTask* task) {
+void HttpMgr::AddTask(std::unique_ptr<HttpTask> task) {
   if (task == nullptr) return;
   {
     std::lock_guard<std::mutex> lock(m_queueLock);
     task->manager = this;
-    m_tasks.emplace_back(task);
+    m_tasks.push_back(std::move(task));
   }
   m_queueChanged.notify_one();
 }
@@ -161,24 +153,24 @@ void HttpMgr::AddTask(HttpTask* task) {
 void HttpMgr::DispatchEvents() {
   if (m_dispatching) return;
   m_dispatching = true;
-  std::deque<std::unique_ptr<HttpTaskEvent>> arrived;
+  std::deque<std::unique_ptr<PendingEvent>> arrived;
   {
     std::lock_guard<std::mutex> lock(m_eventLock);
     arrived.swap(m_events[0]);
     // Progress that arrives from now on queues anew, behind what is delivered here.
-    for (auto& event : arrived)
-      if (event->type == HTTP_EVENT_PROGRESS) event->task->queuedProgress = nullptr;
+    for (auto& pending : arrived)
+      if (pending->event.type == HTTP_EVENT_PROGRESS) pending->event.task->queuedProgress = nullptr;
   }
-  std::deque<std::unique_ptr<HttpTaskEvent>>& delivery = m_events[1];
-  for (auto& event : arrived) delivery.push_back(std::move(event));
+  std::deque<std::unique_ptr<PendingEvent>>& delivery = m_events[1];
+  for (auto& pending : arrived) delivery.push_back(std::move(pending));
 
   while (!delivery.empty()) {
-    std::unique_ptr<HttpTaskEvent> event = std::move(delivery.front());
+    std::unique_ptr<PendingEvent> pending = std::move(delivery.front());
     delivery.pop_front();
-    HttpTask* task = event->task;
-    if (task->callback != nullptr) task->callback->Invoke(event.get());
-    // The completion event is the task's last: the task (and with it its callback) ends here.
-    if (event->type != HTTP_EVENT_PROGRESS) delete task;
+    HttpTask* task = pending->event.task;
+    if (task->callback != nullptr) task->callback->Invoke(&pending->event);
+    // A completion event is its task's last: the task (and with it its callback) ends here, with
+    // the event that owns it.
   }
   m_dispatching = false;
 }
@@ -195,10 +187,7 @@ size_t HttpMgr::UndeliveredEventCount() {
 
 unsigned HttpMgr::ThreadProc(HttpMgr* manager) {
   CurlEasy curl(curl_easy_init());
-  if (!curl) {
-    manager->LeaveWorker();
-    return static_cast<unsigned>(-1);
-  }
+  if (!curl) return static_cast<unsigned>(-1);
   // Set once for the worker's life; the handle (and its connection cache) serves every task.
   CURL* handle = curl.get();
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
@@ -224,14 +213,7 @@ unsigned HttpMgr::ThreadProc(HttpMgr* manager) {
     std::unique_lock<std::mutex> lock(manager->m_queueLock);
     manager->m_queueChanged.wait(lock, [manager] { return !manager->m_running || !manager->m_tasks.empty(); });
   }
-  curl.reset();
-  manager->LeaveWorker();
   return 0;
-}
-
-void HttpMgr::LeaveWorker() {
-  std::lock_guard<std::mutex> lock(m_countLock);
-  --m_liveWorkers;
 }
 
 void HttpMgr::RunTasks(void* curlHandle) {
@@ -243,10 +225,9 @@ void HttpMgr::RunTasks(void* curlHandle) {
     lock.unlock();
 
     bool completed = RunTransfer(curlHandle, task.get());
-    auto event = std::make_unique<HttpTaskEvent>();
-    event->type = completed ? HTTP_EVENT_COMPLETE : HTTP_EVENT_FAILED;
-    event->task = task.release();  // owned by its completion event until delivered or discarded
-    PostEvent(std::move(event));
+    HttpTaskEvent event{.type = completed ? HTTP_EVENT_COMPLETE : HTTP_EVENT_FAILED, .task = task.get()};
+    // The completion event owns its task until it is delivered or discarded.
+    PostEvent(event, std::move(task));
 
     lock.lock();
   }
@@ -384,19 +365,20 @@ const char* HttpMgr::RefuseBody(Transfer& transfer, size_t incoming) {
   return nullptr;
 }
 
-void HttpMgr::PostEvent(std::unique_ptr<HttpTaskEvent> event) {
+void HttpMgr::PostEvent(const HttpTaskEvent& event, std::unique_ptr<HttpTask> finishedTask) {
+  auto pending = std::make_unique<PendingEvent>(event, std::move(finishedTask));
   bool wasEmpty;
   {
     std::lock_guard<std::mutex> lock(m_eventLock);
-    HttpTask* task = event->task;
-    if (event->type == HTTP_EVENT_PROGRESS && task->queuedProgress != nullptr) {
-      task->queuedProgress->total = event->total;
-      task->queuedProgress->current = event->current;
+    HttpTask* task = event.task;
+    if (event.type == HTTP_EVENT_PROGRESS && task->queuedProgress != nullptr) {
+      task->queuedProgress->total = event.total;
+      task->queuedProgress->current = event.current;
       return;
     }
-    if (event->type == HTTP_EVENT_PROGRESS) task->queuedProgress = event.get();
+    if (event.type == HTTP_EVENT_PROGRESS) task->queuedProgress = &pending->event;
     wasEmpty = m_events[0].empty();
-    m_events[0].push_back(std::move(event));
+    m_events[0].push_back(std::move(pending));
   }
   // A non-empty list has been signalled already, and the GUI thread takes the whole list.
   if (wasEmpty) m_delivery->Raise();
@@ -438,15 +420,13 @@ int HttpMgr::ProgressCallback(void* userData, int64_t downloadTotal, int64_t dow
   // A task's first progress call always posts (lastProgressTick starts at 0).
   if (task->lastProgressTick != 0 && now - task->lastProgressTick < kProgressIntervalMs) return 0;
   task->lastProgressTick = now;
-  auto event = std::make_unique<HttpTaskEvent>();
-  event->type = HTTP_EVENT_PROGRESS;
+  HttpTaskEvent event{.type = HTTP_EVENT_PROGRESS, .task = task};
   // The whole file counts: a resumed body adds to the bytes kept from before. Until the answer has
   // been looked at, nothing is known.
   if (!transfer.bodyBegun) downloadTotal = downloadNow = 0;
   int64_t total = downloadTotal > 0 ? transfer.earlierBytes + downloadTotal : 0;
-  event->total = static_cast<int32_t>(static_cast<uint32_t>(total));
-  event->current = static_cast<int32_t>(static_cast<uint32_t>(transfer.earlierBytes + downloadNow));
-  event->task = task;
-  manager->PostEvent(std::move(event));
+  event.total = static_cast<int32_t>(static_cast<uint32_t>(total));
+  event.current = static_cast<int32_t>(static_cast<uint32_t>(transfer.earlierBytes + downloadNow));
+  manager->PostEvent(event, nullptr);
   return 0;
 }

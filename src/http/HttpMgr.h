@@ -2,8 +2,8 @@
 // Background HTTP GET transfers on libcurl, with their events delivered on the GUI thread.
 //
 // Threads: the GUI thread constructs, starts, stops and delivers events; any thread may add tasks;
-// the workers transfer. The queue, event and count locks are never nested and never held during a
-// transfer or a callback. A worker that posts an event into an empty incoming list raises the
+// the workers transfer. The queue, event and settings locks are never nested and never held during
+// a transfer or a callback. A worker that posts an event into an empty incoming list raises the
 // manager's loop signal, whose dispatch on the GUI thread delivers the events: delivery neither
 // waits for the loop to drain nor for an unrelated window event. A task's progress events that
 // have not been delivered yet are merged into the newest, so a GUI thread that is held up (a
@@ -45,16 +45,16 @@ class HttpMgr {
   // Starts `threadCount` workers; always true. With one, tasks run one after another in the order
   // added; with more, side by side. Each worker keeps its own connections open from one task to
   // the next, and speaks HTTP/2 to HTTPS servers that offer it; an idle worker sleeps until a task
-  // comes or the manager stops. A worker thread that cannot be created is logged and not counted.
+  // comes or the manager stops. A worker thread that cannot be created is logged and left out.
   // Does nothing while already running. GUI thread.
   bool Start(int threadCount);
   // Ends the workers (a running transfer is aborted) and waits until they have ended, then frees
   // undelivered events without calling back and destroys their finished tasks and the queued
   // tasks. Does nothing when not running (queued tasks then stay queued). GUI thread.
   void Stop();
-  // Takes ownership of `task` (fully built by the caller, not touched by it afterwards) and queues
-  // it. Any thread.
-  void AddTask(HttpTask* task);
+  // Takes ownership of `task` (fully built by the caller) and queues it; a null task is ignored.
+  // Any thread.
+  void AddTask(std::unique_ptr<HttpTask> task);
   // Delivers every pending event to its task's callback, in order; destroys each task right after
   // its completion event. A call made while a callback runs (from a nested loop's idle hook) does
   // nothing: callbacks are never re-entered. GUI thread only.
@@ -93,8 +93,17 @@ class HttpMgr {
   long Perform(void* curlHandle, Transfer& transfer);
   static bool BeginBody(Transfer& transfer);
   static const char* RefuseBody(Transfer& transfer, size_t incoming);
-  void PostEvent(std::unique_ptr<HttpTaskEvent> event);
-  void LeaveWorker();
+  // An event waiting for delivery. A completion event owns its finished task; a progress event
+  // borrows its task from the worker running it.
+  struct PendingEvent {
+    HttpTaskEvent event;
+    std::unique_ptr<HttpTask> finishedTask;  // completion events only
+  };
+  // Queues `event` for delivery; `finishedTask` goes with a completion event. Worker threads.
+  void PostEvent(const HttpTaskEvent& event, std::unique_ptr<HttpTask> finishedTask);
+  // Destroys undelivered events without calling back, and with them their finished tasks, and
+  // the queued tasks. Only while no worker runs.
+  void DiscardPending();
   static size_t WriteCallback(char* data, size_t size, size_t count, void* task);
   static int ProgressCallback(void* task, int64_t downloadTotal, int64_t downloadNow, int64_t uploadTotal,
                               int64_t uploadNow);
@@ -104,13 +113,11 @@ class HttpMgr {
   std::deque<std::unique_ptr<HttpTask>> m_tasks;
   std::mutex m_queueLock;
   std::condition_variable m_queueChanged;  // a task added, or the manager stopping (queue lock)
-  std::deque<std::unique_ptr<HttpTaskEvent>> m_events[2];  // incoming (workers), delivery (GUI thread)
+  std::deque<std::unique_ptr<PendingEvent>> m_events[2];  // incoming (workers), delivery (GUI thread)
   std::mutex m_eventLock;
   std::atomic<bool> m_running{false};
   std::unique_ptr<platform::LoopSignal> m_delivery;  // while running; raised by PostEvent
   bool m_dispatching = false;                         // GUI thread only
-  std::atomic<int32_t> m_liveWorkers{0};
-  std::mutex m_countLock;
   std::vector<std::thread> m_workers;  // GUI thread only
   std::atomic<bool> m_verifyTls{true};
   std::mutex m_settingsLock;  // guards m_proxy

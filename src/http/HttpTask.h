@@ -4,20 +4,21 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 class HttpMgr;
 struct HttpTask;
 
-enum : int32_t { HTTP_TASK_FILE = 0, HTTP_TASK_STRING = 1 };
-enum : int32_t { HTTP_EVENT_COMPLETE = 0, HTTP_EVENT_FAILED = 1, HTTP_EVENT_PROGRESS = 2 };
+enum class HttpTaskType : int32_t { HTTP_TASK_FILE = 0, HTTP_TASK_STRING = 1 };
+enum class HttpEventType : int32_t { HTTP_EVENT_COMPLETE = 0, HTTP_EVENT_FAILED = 1, HTTP_EVENT_PROGRESS = 2 };
 
 // Created, delivered and freed by HttpMgr; a callback reads it only during its call.
 struct HttpTaskEvent {
-  int32_t type = HTTP_EVENT_COMPLETE;
+  HttpEventType type = HttpEventType::HTTP_EVENT_COMPLETE;
   int32_t total = 0;    // progress: expected size (0 while unknown); low 32 bits
   int32_t current = 0;  // progress: bytes so far; low 32 bits
-  HttpTask* task = nullptr;  // not owned
+  HttpTask* task = nullptr;  // borrowed: valid only during the callback's call
 };
 
 class HttpCallback {
@@ -39,16 +40,16 @@ class HttpCallbackT : public HttpCallback {
 };
 
 struct HttpTask {
-  explicit HttpTask(int32_t type) : type(type) {}
-  virtual ~HttpTask() { delete callback; }
+  explicit HttpTask(HttpTaskType type) : type(type) {}
+  virtual ~HttpTask() = default;
   HttpTask(const HttpTask&) = delete;
   HttpTask& operator=(const HttpTask&) = delete;
 
-  int32_t type;
+  HttpTaskType type;
   bool reportProgress = false;
   uint32_t lastProgressTick = 0;
-  HttpCallback* callback = nullptr;  // owned; may be null
-  HttpMgr* manager = nullptr;        // set by HttpMgr::AddTask
+  std::unique_ptr<HttpCallback> callback;  // may be null
+  HttpMgr* manager = nullptr;              // set by HttpMgr::AddTask
   // The task's progress event still waiting for delivery, which a newer one updates rather than
   // queue behind it; guarded by the manager's event lock.
   HttpTaskEvent* queuedProgress = nullptr;
@@ -56,12 +57,12 @@ struct HttpTask {
 };
 
 struct HttpDownloadStringTask : HttpTask {
-  HttpDownloadStringTask() : HttpTask(HTTP_TASK_STRING) {}
+  HttpDownloadStringTask() : HttpTask(HttpTaskType::HTTP_TASK_STRING) {}
   std::string body;
 };
 
 struct HttpDownloadFileTask : HttpTask {
-  HttpDownloadFileTask() : HttpTask(HTTP_TASK_FILE) {}
+  HttpDownloadFileTask() : HttpTask(HttpTaskType::HTTP_TASK_FILE) {}
   FILE* file = nullptr;  // open only while the transfer runs (the partial or staged file beside `path`)
   std::string path;
 };

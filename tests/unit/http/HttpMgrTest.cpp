@@ -44,6 +44,8 @@ using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 using Clock = std::chrono::steady_clock;
+using enum HttpEventType;
+using enum HttpTaskType;
 
 // The low-speed window the tests give the manager (production: 30 s).
 constexpr long kTestLowSpeedSeconds = 2;
@@ -190,7 +192,9 @@ struct Receiver {
       body = static_cast<HttpDownloadStringTask*>(event->task)->body;
   }
   bool finished() const { return !events.empty() && events.back().type != HTTP_EVENT_PROGRESS; }
-  int32_t outcome() const { return finished() ? events.back().type : -1; }
+  std::optional<HttpEventType> outcome() const {
+    return finished() ? std::optional(events.back().type) : std::nullopt;
+  }
   std::vector<HttpTaskEvent> progress() const {
     std::vector<HttpTaskEvent> found;
     for (const HttpTaskEvent& event : events)
@@ -207,23 +211,23 @@ struct Tracked : Base {
   std::atomic<bool>* destroyed;
 };
 
-HttpTask* WithCallback(HttpTask* task, Receiver* receiver) {
-  if (receiver != nullptr) task->callback = new HttpCallbackT<Receiver>(receiver, &Receiver::OnEvent);
+std::unique_ptr<HttpTask> WithCallback(std::unique_ptr<HttpTask> task, Receiver* receiver) {
+  if (receiver != nullptr) task->callback = std::make_unique<HttpCallbackT<Receiver>>(receiver, &Receiver::OnEvent);
   return task;
 }
 
-HttpTask* FileTask(const std::string& url, const std::string& path, Receiver* receiver) {
-  auto* task = new HttpDownloadFileTask;
+std::unique_ptr<HttpTask> FileTask(const std::string& url, const std::string& path, Receiver* receiver) {
+  auto task = std::make_unique<HttpDownloadFileTask>();
   task->url = url;
   task->path = path;
   task->reportProgress = true;
-  return WithCallback(task, receiver);
+  return WithCallback(std::move(task), receiver);
 }
 
-HttpTask* StringTask(const std::string& url, Receiver* receiver) {
-  auto* task = new HttpDownloadStringTask;
+std::unique_ptr<HttpTask> StringTask(const std::string& url, Receiver* receiver) {
+  auto task = std::make_unique<HttpDownloadStringTask>();
   task->url = url;
-  return WithCallback(task, receiver);
+  return WithCallback(std::move(task), receiver);
 }
 
 std::vector<std::string> Names(const std::string& folder) {
@@ -324,7 +328,7 @@ TEST_F(HttpMgrTest, FileTaskWritesTheBodyAndReportsSizes) {
 TEST_F(HttpMgrTest, FinalStatusDecidesAndFailuresKeepThePreviousFile) {
   struct Case {
     const char* path;
-    int32_t outcome;
+    HttpEventType outcome;
     std::string contents;  // the destination afterwards
   };
   const Case cases[] = {
@@ -438,9 +442,9 @@ TEST_F(HttpMgrTest, TasksAreDestroyedAfterTheirCompletionEvenWithoutCallback) {
   std::atomic<bool> silentDestroyed{false};
   std::atomic<bool> heardDestroyed{false};
   bool destroyedDuringCallback = true;
-  auto* silent = new Tracked<HttpDownloadStringTask>(&silentDestroyed);
+  auto silent = std::make_unique<Tracked<HttpDownloadStringTask>>(&silentDestroyed);
   silent->url = server.Url("/bytes/10");
-  manager.AddTask(silent);
+  manager.AddTask(std::move(silent));
 
   struct Watcher {
     std::atomic<bool>* destroyed;
@@ -451,10 +455,10 @@ TEST_F(HttpMgrTest, TasksAreDestroyedAfterTheirCompletionEvenWithoutCallback) {
       done = true;
     }
   } watcher{&heardDestroyed, &destroyedDuringCallback};
-  auto* heard = new Tracked<HttpDownloadStringTask>(&heardDestroyed);
+  auto heard = std::make_unique<Tracked<HttpDownloadStringTask>>(&heardDestroyed);
   heard->url = server.Url("/bytes/10");
-  heard->callback = new HttpCallbackT<Watcher>(&watcher, &Watcher::OnEvent);
-  manager.AddTask(heard);
+  heard->callback = std::make_unique<HttpCallbackT<Watcher>>(&watcher, &Watcher::OnEvent);
+  manager.AddTask(std::move(heard));
 
   manager.Start(1);
   ASSERT_TRUE(DispatchUntil([&] { return watcher.done; }));
@@ -480,14 +484,14 @@ TEST_F(HttpMgrTest, StopDuringATransferEndsTheWorkerWithoutCallback) {
   WriteFile(destination, "previous");
   std::atomic<bool> destroyed{false};
   Receiver receiver;
-  auto* task = new Tracked<HttpDownloadFileTask>(&destroyed);
+  auto task = std::make_unique<Tracked<HttpDownloadFileTask>>(&destroyed);
   task->url = server.Url("/stall");
   task->path = destination;
   task->reportProgress = true;
-  task->callback = new HttpCallbackT<Receiver>(&receiver, &Receiver::OnEvent);
+  task->callback = std::make_unique<HttpCallbackT<Receiver>>(&receiver, &Receiver::OnEvent);
   Receiver queued;
   manager.Start(1);
-  manager.AddTask(task);
+  manager.AddTask(std::move(task));
   manager.AddTask(StringTask(server.Url("/bytes/5"), &queued));
   // Wait until the body has started to arrive, without delivering anything.
   Clock::time_point limit = Clock::now() + 10s;
