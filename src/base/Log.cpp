@@ -24,9 +24,12 @@ std::atomic<bool> g_fileOpened{false};
 // Constant-initialised: ready before any static constructor or start-up code can log.
 std::mutex g_logLock;
 
-std::string LogFilePath() {
-  std::string folder = platform::GetSpecialFolderPath(platform::kFolderDocuments).value_or("");
-  return folder + "/zelqlog/log.txt";
+// Found once, under the log's lock: finding the documents folder reads the user's folder list, which
+// every line would otherwise pay for.
+const std::string& LogFilePath() {
+  static const std::string path =
+      platform::GetSpecialFolderPath(platform::kFolderDocuments).value_or("") + "/zelqlog/log.txt";
+  return path;
 }
 
 // The first successful open of a run: restart a file that has reached the limit, write the banner.
@@ -56,7 +59,7 @@ void WriteLog(const char* format, ...) {
   std::lock_guard<std::mutex> hold(g_logLock);
   if (g_callMade.load() && !g_fileOpened.load()) return;
 
-  std::string path = LogFilePath();
+  const std::string& path = LogFilePath();
   FILE* file = fopen(path.c_str(), "a+");
   g_callMade.store(true);
   if (file == nullptr) return;
