@@ -211,13 +211,14 @@ std::string JavaScriptString(std::string_view text) {
   return out;
 }
 
-std::optional<InvokeRequest> ParseInvokeRequest(std::string_view request) {
+std::optional<InvokeCall> ParseInvokeCall(std::string_view request) {
+  using Kind = InvokeArgument::Kind;
   Reader reader(request);
   if (!reader.Consume("<invoke")) return std::nullopt;
   bool selfClosing = false;
   auto attributes = reader.TagRest(&selfClosing);
   if (!attributes) return std::nullopt;
-  InvokeRequest result;
+  InvokeCall result;
   auto name = Attribute(*attributes, "name");
   if (!name || name->empty()) return std::nullopt;
   result.name = std::move(*name);
@@ -227,23 +228,24 @@ std::optional<InvokeRequest> ParseInvokeRequest(std::string_view request) {
   if (reader.Consume("<arguments>")) {
     while (!reader.Consume("</arguments>")) {
       if (reader.Consume("<string/>")) {
-        result.arguments.push_back("\"\"");
+        result.arguments.push_back({Kind::kString, {}});
       } else if (reader.Consume("<string>")) {
         auto text = reader.Until("</string>");
-        if (!text) return std::nullopt;
-        result.arguments.push_back(JavaScriptString(UnescapeXml(*text)));
+        // Character data holds no markup: a "<" there means the request was not escaped.
+        if (!text || text->find('<') != std::string_view::npos) return std::nullopt;
+        result.arguments.push_back({Kind::kString, UnescapeXml(*text)});
       } else if (reader.Consume("<number>")) {
         auto text = reader.Until("</number>");
         if (!text || !IsJavaScriptNumber(*text)) return std::nullopt;
-        result.arguments.emplace_back(*text);
+        result.arguments.push_back({Kind::kNumber, std::string(*text)});
       } else if (reader.Consume("<true/>")) {
-        result.arguments.push_back("true");
+        result.arguments.push_back({Kind::kTrue, {}});
       } else if (reader.Consume("<false/>")) {
-        result.arguments.push_back("false");
+        result.arguments.push_back({Kind::kFalse, {}});
       } else if (reader.Consume("<null/>")) {
-        result.arguments.push_back("null");
+        result.arguments.push_back({Kind::kNull, {}});
       } else if (reader.Consume("<undefined/>")) {
-        result.arguments.push_back("undefined");
+        result.arguments.push_back({Kind::kUndefined, {}});
       } else {
         return std::nullopt;
       }
@@ -251,6 +253,24 @@ std::optional<InvokeRequest> ParseInvokeRequest(std::string_view request) {
   }
   if (!reader.Consume("</invoke>")) return std::nullopt;
   return result;
+}
+
+std::optional<InvokeRequest> ParseInvokeRequest(std::string_view request) {
+  using Kind = InvokeArgument::Kind;
+  std::optional<InvokeCall> call = ParseInvokeCall(request);
+  if (!call) return std::nullopt;
+  InvokeRequest script{std::move(call->name), {}};
+  for (InvokeArgument& argument : call->arguments) {
+    switch (argument.kind) {
+      case Kind::kString: script.arguments.push_back(JavaScriptString(argument.text)); break;
+      case Kind::kNumber: script.arguments.push_back(std::move(argument.text)); break;
+      case Kind::kTrue: script.arguments.push_back("true"); break;
+      case Kind::kFalse: script.arguments.push_back("false"); break;
+      case Kind::kNull: script.arguments.push_back("null"); break;
+      case Kind::kUndefined: script.arguments.push_back("undefined"); break;
+    }
+  }
+  return script;
 }
 
 }  // namespace player_runtime

@@ -11,13 +11,28 @@
 
 namespace player_runtime {
 
+// One argument as the request gives it: a string unescaped, a number as written, else empty.
+struct InvokeArgument {
+  enum class Kind { kString, kNumber, kTrue, kFalse, kNull, kUndefined };
+  Kind kind = Kind::kString;
+  std::string text;
+};
+
+struct InvokeCall {
+  std::string name;  // unescaped
+  std::vector<InvokeArgument> arguments;
+};
+
+// nullopt when the text is not an invoke request, has no name, holds an argument of a kind
+// other than those above, a number that is not a plain decimal, or markup inside a string.
+std::optional<InvokeCall> ParseInvokeCall(std::string_view request);
+
 struct InvokeRequest {
   std::string name;                    // unescaped
   std::vector<std::string> arguments;  // each as a JavaScript expression (strings as literals)
 };
 
-// nullopt when the text is not an invoke request, has no name, or holds an argument of a kind
-// other than those above.
+// ParseInvokeCall, with the arguments written as script.
 std::optional<InvokeRequest> ParseInvokeRequest(std::string_view request);
 
 // XML character data with its entities replaced (&amp; &lt; &gt; &quot; &apos; and numeric

@@ -3,6 +3,7 @@
 #include <cassert>
 #include <cstring>
 
+#include "InvokeRequest.h"
 #include "flash/FlashRuntime.h"
 
 namespace testing_support {
@@ -10,82 +11,17 @@ namespace {
 
 RecordingRuntime* g_installed = nullptr;
 
-bool Consume(std::string_view& text, std::string_view expected) {
-  if (text.substr(0, expected.size()) != expected) return false;
-  text.remove_prefix(expected.size());
-  return true;
-}
-
-void AppendUtf8(std::string& out, unsigned long code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
-// Reads escaped text up to (not including) `end`; the text must contain `end`.
-std::optional<std::string> ReadEscaped(std::string_view& text, char end) {
-  std::string value;
-  while (!text.empty() && text.front() != end) {
-    char c = text.front();
-    if (c == '<') return std::nullopt;  // markup inside a value: the request was not escaped
-    if (c != '&') {
-      value += c;
-      text.remove_prefix(1);
-      continue;
-    }
-    size_t semicolon = text.find(';');
-    if (semicolon == std::string_view::npos) return std::nullopt;
-    std::string_view entity = text.substr(1, semicolon - 1);
-    if (entity == "amp") value += '&';
-    else if (entity == "lt") value += '<';
-    else if (entity == "gt") value += '>';
-    else if (entity == "quot") value += '"';
-    else if (entity == "apos") value += '\'';
-    else if (entity.size() > 1 && entity[0] == '#') {
-      bool hex = entity[1] == 'x';
-      std::string digits(entity.substr(hex ? 2 : 1));
-      if (digits.empty()) return std::nullopt;
-      char* stop = nullptr;
-      unsigned long code = strtoul(digits.c_str(), &stop, hex ? 16 : 10);
-      if (*stop != '\0' || code > 0x10FFFF) return std::nullopt;
-      AppendUtf8(value, code);
-    } else {
-      return std::nullopt;
-    }
-    text.remove_prefix(semicolon + 1);
-  }
-  if (text.empty()) return std::nullopt;
-  return value;
-}
-
 }  // namespace
 
 std::optional<InvokeCall> ParseInvokeRequest(std::string_view text) {
-  InvokeCall call;
-  if (!Consume(text, "<invoke name=\"")) return std::nullopt;
-  auto name = ReadEscaped(text, '"');
-  if (!name) return std::nullopt;
-  call.name = std::move(*name);
-  if (!Consume(text, "\" returntype=\"xml\"><arguments>")) return std::nullopt;
-  while (Consume(text, "<string>")) {
-    auto argument = ReadEscaped(text, '<');
-    if (!argument || !Consume(text, "</string>")) return std::nullopt;
-    call.arguments.push_back(std::move(*argument));
+  std::optional<player_runtime::InvokeCall> call = player_runtime::ParseInvokeCall(text);
+  if (!call) return std::nullopt;
+  InvokeCall strings{std::move(call->name), {}};
+  for (player_runtime::InvokeArgument& argument : call->arguments) {
+    if (argument.kind != player_runtime::InvokeArgument::Kind::kString) return std::nullopt;
+    strings.arguments.push_back(std::move(argument.text));
   }
-  if (!Consume(text, "</arguments></invoke>") || !text.empty()) return std::nullopt;
-  return call;
+  return strings;
 }
 
 std::vector<std::string> SplitAtCommas(std::string_view text) {

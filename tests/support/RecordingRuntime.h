@@ -24,9 +24,8 @@ struct InvokeCall {
   std::vector<std::string> arguments;
 };
 
-// Reads <invoke name="..." returntype="xml"><arguments><string>...</string>...</arguments>
-// </invoke>. Entities (&amp; &lt; &gt; &quot; &apos; and &#N; / &#xN;) are unescaped. nullopt
-// for anything else: a raw '<' or '&' inside a value, an unknown entity, missing or extra text.
+// Reads the request with the runtime's own parser; nullopt when it does not parse or holds an
+// argument other than a string (the launcher sends only strings).
 std::optional<InvokeCall> ParseInvokeRequest(std::string_view request);
 
 struct RecordedCall {

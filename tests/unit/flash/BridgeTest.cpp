@@ -292,15 +292,4 @@ TEST_F(Bridge, TraceTextGoesToTheDebugChannelAndOtherCodesAreIgnored) {
   EXPECT_TRUE(m_runtime.Calls().empty());
 }
 
-TEST(ParseInvokeRequest, RefusesUnescapedMarkup) {
-  EXPECT_FALSE(testing_support::ParseInvokeRequest(
-      "<invoke name=\"F\" returntype=\"xml\"><arguments><string>a<b</string></arguments></invoke>"));
-  EXPECT_FALSE(testing_support::ParseInvokeRequest(
-      "<invoke name=\"F\" returntype=\"xml\"><arguments><string>a&b</string></arguments></invoke>"));
-  auto two = testing_support::ParseInvokeRequest(
-      "<invoke name=\"F\" returntype=\"xml\"><arguments><string>a</string><string>b</string></arguments></invoke>");
-  ASSERT_TRUE(two);
-  EXPECT_EQ(two->arguments.size(), 2u);
-}
-
 }  // namespace

@@ -49,6 +49,7 @@ TEST(InvokeRequest, AnythingElseIsRefused) {
            "<invoke name=\"f\"><arguments><number>alert(1)</number></arguments></invoke>",
            "<invoke name=\"f\"><arguments><object/></arguments></invoke>",
            "<invoke name=\"f\"><arguments><string>x</string></arguments>",
+           "<invoke name=\"f\"><arguments><string>a<b</string></arguments></invoke>",
            "<call name=\"f\"/>",
        })
     EXPECT_FALSE(ParseInvokeRequest(text).has_value()) << text;
