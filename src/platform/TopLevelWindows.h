@@ -18,7 +18,4 @@ NativeWindowId FindTopLevelWindow(const std::string& caption);
 // Raises the window and asks the window manager to activate it (_NET_ACTIVE_WINDOW).
 bool BringWindowToForeground(NativeWindowId window);
 
-// Hides (unmaps) or shows (maps) a top-level window of any process.
-bool SetTopLevelWindowVisible(NativeWindowId window, bool visible);
-
 }  // namespace platform

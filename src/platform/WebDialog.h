@@ -96,9 +96,6 @@ class WebDialog {
   // position cannot be read.
   bool BeginMoveDrag();
 
-  // The X11 window id; 0 before Create.
-  uint64_t NativeId() const;
-
   // The primary monitor's rectangle in screen pixels (the first monitor where none is marked
   // primary); all zero when no display is open.
   static ScreenRect PrimaryScreenRect();

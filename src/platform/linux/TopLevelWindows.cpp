@@ -38,15 +38,5 @@ bool BringWindowToForeground(NativeWindowId window) {
   return true;
 }
 
-bool SetTopLevelWindowVisible(NativeWindowId window, bool visible) {
-  Display* display = SharedDisplay();
-  if (display == nullptr || window == 0) return false;
-  if (visible)
-    XMapRaised(display, window);
-  else
-    XWithdrawWindow(display, window, DefaultScreen(display));
-  XFlush(display);
-  return true;
-}
 
 }  // namespace platform

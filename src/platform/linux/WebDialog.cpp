@@ -1,6 +1,5 @@
 #include "platform/WebDialog.h"
 
-#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
@@ -498,11 +497,6 @@ bool WebDialog::BeginMoveDrag() {
   return true;
 }
 
-uint64_t WebDialog::NativeId() const {
-  if (m_impl->window == nullptr) return 0;
-  GdkWindow* window = gtk_widget_get_window(m_impl->window);
-  return window != nullptr ? gdk_x11_window_get_xid(window) : 0;
-}
 
 ScreenRect WebDialog::PrimaryScreenRect() {
   GdkDisplay* display = gdk_display_get_default();
