@@ -366,7 +366,8 @@ const char* HttpMgr::RefuseBody(Transfer& transfer, size_t incoming) {
 }
 
 void HttpMgr::PostEvent(const HttpTaskEvent& event, std::unique_ptr<HttpTask> finishedTask) {
-  auto pending = std::make_unique<PendingEvent>(event, std::move(finishedTask));
+  // Braces, not make_unique: clang does not yet build aggregates from parentheses.
+  std::unique_ptr<PendingEvent> pending(new PendingEvent{event, std::move(finishedTask)});
   bool wasEmpty;
   {
     std::lock_guard<std::mutex> lock(m_eventLock);
