@@ -112,11 +112,9 @@ bool CLauncherApp::CheckSingleInstance() {
   return true;
 }
 
-void CLauncherApp::OnMainWindowDestroyed() {
+void CLauncherApp::OnGameWindowDestroyed(CWnd* window) {
+  // Only the main window's end ends the message loop.
+  if (window != m_pMainWnd) return;
   m_pMainWnd = nullptr;
   platform::QuitMainLoop();
-}
-
-void CLauncherApp::OnGameWindowDestroyed(CWnd* window) {
-  if (window == m_pMainWnd) OnMainWindowDestroyed();
 }

@@ -54,9 +54,6 @@ class CLauncherApp : public GameWindowHost {
   bool InitFlashInBox_Resource();
   bool InitFlashInBox_Installed();
 
-  // Once the main window is gone: the message loop ends.
-  void OnMainWindowDestroyed();
-
   // What the game window is given (flash/GameWindowHost.h).
   const GameWindowSettings& GameSettings() const override { return m_gameWindowSettings; }
   HFPC PlayerRuntime() const override { return m_hFPC; }
