@@ -8,6 +8,8 @@
 //   Player.cpp       a player's web view and page, the page's events, calls into the movie
 //   UriScheme.cpp    the scheme that serves the player control and local files to the web view
 //   PageGuard.cpp    keeps a player's view on the runtime's own page
+//   MovieChannel.cpp the page's channel: the movie's commands in, the calls into the movie out
+//   extension/       the web process side of that channel, and how the library carries it
 //   PlayerClass.cpp  the player window class in the launcher's window layer
 //   PlayerCode.cpp   the files of one loaded player control
 //
@@ -23,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "MovieChannel.h"
 #include "PlayerCode.h"
 #include "platform/Window.h"
 
@@ -57,6 +60,7 @@ struct Player {
   bool menu = true;
   bool transparent = false;
   std::vector<std::string> waiting;  // scripts for the page until it is ready
+  std::shared_ptr<MovieChannel> channel;  // the page's own channel, once it has asked for one
   PFLASHPLAYERCONTROLEVENTLISTENER listener = nullptr;
   void* listenerContext = nullptr;
 };
@@ -68,6 +72,7 @@ struct RuntimeState {
   std::unordered_map<HWND, std::unique_ptr<Player>> players;
   uint32_t classAtom = 0;
   WebKitWebContext* context = nullptr;  // shared by every player; lives as long as the process
+  bool channelMissingLogged = false;    // a page without a channel of its own has been reported
 };
 
 // Never destroyed: at exit the web views' threads may still run, and nothing here needs tearing down.
@@ -106,6 +111,8 @@ bool ForwardInput(const Player& player, UINT message, WPARAM wParam, LPARAM lPar
 WebKitWebContext* SharedContext();
 // Whether `uri` is one of the runtime's own pages (a page file of the scheme, any query).
 bool IsRuntimePage(const std::string& uri);
+// The name of the runtime's URI scheme.
+const char* RuntimeScheme();
 // The scheme's URL of the page file `name` under the code `codeHandle`.
 std::string PageFileUrl(HFPC codeHandle, const std::string& name);
 // The URL the page loads for the URL a movie was given: file: and relative URLs are served by the
@@ -117,6 +124,14 @@ std::string PageUrlFor(const Player& player, const std::string& url);
 // Keeps the view on the runtime's own pages: other navigations and new windows are refused, web
 // links go to the user's browser, frames never load.
 void GuardView(WebKitWebView* view);
+
+// ---- extension/ExtensionInstall.cpp
+
+// The page's file name: the extension gives a channel to this page only.
+inline constexpr char kPlayerPage[] = "player.html";
+// Writes the channel extension out (once per process) and has the context load it into its web
+// processes; false when it cannot be written (the pages then have no channel of their own).
+bool InstallChannelExtension(WebKitWebContext* context);
 
 // ---- PlayerClass.cpp
 

@@ -127,6 +127,9 @@ WebKitWebContext* SharedContext() {
   std::string language = PreferredLanguage();
   const gchar* languages[] = {language.c_str(), nullptr};
   webkit_web_context_set_preferred_languages(state.context, languages);
+  // Without it the pages take WebKit's message handler and script evaluation, as a page does whose
+  // process could not load it; the first page's "ready" tells.
+  InstallChannelExtension(state.context);
   return state.context;
 }
 
@@ -141,6 +144,8 @@ bool IsRuntimePage(const std::string& uri) {
   g_uri_unref(parsed);
   return page;
 }
+
+const char* RuntimeScheme() { return kScheme; }
 
 std::string PageFileUrl(HFPC codeHandle, const std::string& name) { return CodeOrigin(codeHandle) + "/" + name; }
 
