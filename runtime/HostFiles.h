@@ -1,6 +1,6 @@
 #pragma once
-// The runtime's own page files (host/player.html, host/glue.js), compiled into the library so
-// that the page always matches the library that talks to it.
+// The runtime's own page files (host/player.html, host/glue.js) and its web process extension,
+// compiled into the library so that the page always matches the library that talks to it.
 
 #include <cstddef>
 #include <string_view>
@@ -15,5 +15,9 @@ struct HostFile {
 
 // The page file of that name; null for any other name.
 const HostFile* FindHostFile(std::string_view name);
+
+// The web process extension's module (extension/), by its file name; null for any other name.
+// Kept apart from the page's files: the URI scheme never serves it.
+const HostFile* FindChannelExtension(std::string_view name);
 
 }  // namespace player_runtime

@@ -1,7 +1,5 @@
 #include "MovieChannel.h"
 
-#include <errno.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "RuntimeState.h"
@@ -15,7 +13,6 @@ constexpr gint64 kDispatchBudgetMicroseconds = 8000;
 // While this much waits for the page, no further command is read: the page is slow to take its
 // answers, and reading on would only pile them up.
 constexpr size_t kOutputHighWater = 64 * 1024 * 1024;
-constexpr size_t kReadChunk = 256 * 1024;
 
 }  // namespace
 
@@ -78,7 +75,7 @@ void MovieChannel::Close() {
 }
 
 bool MovieChannel::HasWork() const {
-  return m_fd >= 0 && !m_reader.empty() && m_out.size() - m_outStart < kOutputHighWater;
+  return m_fd >= 0 && !m_reader.empty() && m_out.size() < kOutputHighWater;
 }
 
 bool MovieChannel::Call(InvokeCall call) {
@@ -94,7 +91,9 @@ bool MovieChannel::Call(InvokeCall call) {
 void MovieChannel::OnReady(GIOCondition condition) {
   if (condition & G_IO_OUT) Flush();
   if (m_fd < 0) return;
-  if ((condition & (G_IO_IN | G_IO_HUP | G_IO_ERR)) && !ReadAvailable()) {
+  // While much waits for the page, nothing more is read (the socket then holds the page's commands).
+  if ((condition & (G_IO_IN | G_IO_HUP | G_IO_ERR)) && m_out.size() < kOutputHighWater &&
+      !ReadAvailable(m_fd, m_reader)) {
     // The page's process has gone (or closed its end): what it sent before still runs.
     Log("the page's channel has ended");
     RunCommands();
@@ -104,27 +103,9 @@ void MovieChannel::OnReady(GIOCondition condition) {
   RunCommands();
 }
 
-bool MovieChannel::ReadAvailable() {
-  char chunk[kReadChunk];
-  while (m_out.size() - m_outStart < kOutputHighWater) {
-    ssize_t got = recv(m_fd, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (got > 0) {
-      m_reader.Append(chunk, static_cast<size_t>(got));
-      if (static_cast<size_t>(got) < sizeof chunk) return true;
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      return true;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 void MovieChannel::RunCommands() {
   const gint64 deadline = g_get_monotonic_time() + kDispatchBudgetMicroseconds;
-  while (m_fd >= 0 && m_out.size() - m_outStart < kOutputHighWater) {
+  while (m_fd >= 0 && m_out.size() < kOutputHighWater) {
     std::optional<Frame> frame = m_reader.Next();
     if (!frame) break;
     RunCommand(*frame);
@@ -166,36 +147,19 @@ void MovieChannel::RunCommand(const Frame& frame) {
 }
 
 void MovieChannel::Send(FrameKind kind, const std::vector<InvokeCall>& calls) {
-  if (!AppendFrame(m_out, kind, EncodeCalls(calls))) {
+  if (!m_out.Append(kind, EncodeCalls(calls))) {
     Log("a call into the movie is too large to send");
-    AppendFrame(m_out, kind, EncodeCalls({}));
+    m_out.Append(kind, EncodeCalls({}));
   }
   Flush();
 }
 
 void MovieChannel::Flush() {
-  while (m_fd >= 0 && m_outStart < m_out.size()) {
-    ssize_t written = send(m_fd, m_out.data() + m_outStart, m_out.size() - m_outStart, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (written > 0) {
-      m_outStart += static_cast<size_t>(written);
-    } else if (written < 0 && errno == EINTR) {
-      continue;
-    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      break;
-    } else {
-      Log("the page's channel has ended");
-      Close();
-      return;
-    }
+  if (m_fd >= 0 && !m_out.WriteTo(m_fd)) {
+    Log("the page's channel has ended");
+    Close();
   }
-  if (m_outStart == m_out.size()) {
-    m_out.clear();
-    m_outStart = 0;
-  } else if (m_outStart > m_out.size() / 2) {
-    m_out.erase(0, m_outStart);
-    m_outStart = 0;
-  }
-  WatchOutput(m_fd >= 0 && m_outStart < m_out.size());
+  WatchOutput(m_fd >= 0 && !m_out.empty());
 }
 
 void MovieChannel::WatchOutput(bool wanted) {

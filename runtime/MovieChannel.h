@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "ChannelFrames.h"
+#include "ChannelSocket.h"
 #include "platform/Window.h"
 
 namespace player_runtime {
@@ -45,7 +45,6 @@ class MovieChannel : public std::enable_shared_from_this<MovieChannel> {
   MovieChannel(HWND window, int fd);
 
   void OnReady(GIOCondition condition);
-  bool ReadAvailable();
   void RunCommands();
   void RunCommand(const Frame& frame);
   void Send(FrameKind kind, const std::vector<InvokeCall>& calls);
@@ -60,8 +59,7 @@ class MovieChannel : public std::enable_shared_from_this<MovieChannel> {
   bool m_watchingOutput = false;
   bool m_yielded = false;  // the last dispatch used its time: one loop pass goes to other work
   FrameReader m_reader;
-  std::string m_out;
-  size_t m_outStart = 0;
+  PendingOutput m_out;
   std::optional<std::vector<InvokeCall>> m_answer;  // the calls of the command being run
 };
 

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "ChannelFrames.h"
+#include "ChannelSocket.h"
 
 namespace {
 
@@ -46,8 +46,6 @@ constexpr char kChannelMessage[] = "brimtale-channel";
 // neither does a launcher that is itself waiting for this process (WebKit's view has waited for
 // its page after a resize or a paint): the page goes on and answers it.
 constexpr int kAnswerWaitMicroseconds = 10000;
-// What one read takes from the socket at most.
-constexpr size_t kReadChunk = 256 * 1024;
 
 std::string g_scheme;    // the runtime's URI scheme
 std::string g_pagePath;  // the path of the runtime's page
@@ -78,8 +76,7 @@ class PageChannel {
   }
 
   JSCValue* Send(const std::string& command, const std::string& arguments) {
-    if (m_broken || !player_runtime::AppendFrame(m_out, FrameKind::kCommand,
-                                                 player_runtime::EncodeCommand(command, arguments)))
+    if (m_broken || !m_out.Append(FrameKind::kCommand, player_runtime::EncodeCommand(command, arguments)))
       return jsc_value_new_null(m_context);
     ++m_unanswered;
     std::vector<InvokeCall> due;
@@ -118,43 +115,16 @@ class PageChannel {
 
   // Writes what the socket takes now; false when the channel broke.
   bool Flush() {
-    while (m_fd >= 0 && m_outStart < m_out.size()) {
-      ssize_t written = send(m_fd, m_out.data() + m_outStart, m_out.size() - m_outStart, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (written > 0) {
-        m_outStart += static_cast<size_t>(written);
-      } else if (written < 0 && errno == EINTR) {
-        continue;
-      } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        break;
-      } else {
-        Break();
-        return false;
-      }
-    }
-    if (m_outStart == m_out.size()) {
-      m_out.clear();
-      m_outStart = 0;
-    }
-    return true;
+    if (m_fd < 0 || m_out.WriteTo(m_fd)) return true;
+    Break();
+    return false;
   }
 
   // Reads what the socket holds now; false when the channel broke or ended.
   bool ReadAvailable() {
-    char chunk[kReadChunk];
-    for (;;) {
-      ssize_t got = recv(m_fd, chunk, sizeof chunk, MSG_DONTWAIT);
-      if (got > 0) {
-        m_reader.Append(chunk, static_cast<size_t>(got));
-        if (static_cast<size_t>(got) < sizeof chunk) return true;
-      } else if (got < 0 && errno == EINTR) {
-        continue;
-      } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        return true;
-      } else {
-        Break();
-        return false;
-      }
-    }
+    if (m_fd >= 0 && player_runtime::ReadAvailable(m_fd, m_reader)) return true;
+    Break();
+    return false;
   }
 
   // Moves the calls of every whole frame read so far into `due`, in order.
@@ -180,7 +150,7 @@ class PageChannel {
       if (m_fd < 0 || m_unanswered == 0) break;
       const int64_t left = deadline - NowMicroseconds();
       if (left <= 0) break;
-      pollfd entry{m_fd, static_cast<short>(POLLIN | (m_outStart < m_out.size() ? POLLOUT : 0)), 0};
+      pollfd entry{m_fd, static_cast<short>(POLLIN | (m_out.empty() ? 0 : POLLOUT)), 0};
       int ready = poll(&entry, 1, static_cast<int>((left + 999) / 1000));
       if (ready < 0 && errno != EINTR) break;
       if (entry.revents & POLLOUT) Flush();
@@ -210,11 +180,10 @@ class PageChannel {
 
   // Commands queued before the channel was up, to the listener, which sends them another way.
   void HandBackUnsent() {
-    if (m_listener == nullptr || m_outStart == m_out.size()) return;
+    if (m_listener == nullptr || m_out.empty()) return;
     player_runtime::FrameReader queued;
-    queued.Append(m_out.data() + m_outStart, m_out.size() - m_outStart);
-    m_out.clear();
-    m_outStart = 0;
+    const std::string bytes = m_out.Take();
+    queued.Append(bytes.data(), bytes.size());
     GPtrArray* commands = g_ptr_array_new_with_free_func(g_object_unref);
     while (auto frame = queued.Next()) {
       auto command = player_runtime::DecodeCommand(frame->payload);
@@ -276,8 +245,7 @@ class PageChannel {
   JSCValue* m_listener = nullptr;
   int m_fd = -1;
   guint m_source = 0;
-  std::string m_out;
-  size_t m_outStart = 0;
+  player_runtime::PendingOutput m_out;
   player_runtime::FrameReader m_reader;
   int64_t m_unanswered = 0;  // commands sent whose answers have not come
   bool m_broken = false;

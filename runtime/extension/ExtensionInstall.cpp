@@ -1,4 +1,5 @@
-// The web process extension travels inside this library, which itself is loaded from memory: at
+// The web process extension travels inside this library (compiled in as a byte array, HostFiles.h),
+// which itself is loaded from memory: at
 // the web context's creation it is written to a folder of this process's own (mode 0700, under
 // XDG_RUNTIME_DIR), where WebKit loads it into each web process. The folder goes at exit; one left
 // behind by a process that was killed goes when the next run finds its process gone.
@@ -14,21 +15,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "HostFiles.h"
 #include "RuntimeState.h"
-
-#define BRIMTALE_EMBED(symbol, file)                                               \
-  asm(".section .rodata.brimtale_embedded,\"a\",@progbits\n"                       \
-      ".balign 64\n"                                                               \
-      ".globl " #symbol "_begin\n"                                                 \
-      ".hidden " #symbol "_begin\n" #symbol "_begin:\n"                            \
-      ".incbin \"" file "\"\n"                                                     \
-      ".globl " #symbol "_end\n"                                                   \
-      ".hidden " #symbol "_end\n" #symbol "_end:\n"                                \
-      ".previous\n");                                                              \
-  extern "C" __attribute__((visibility("hidden"))) const unsigned char symbol##_begin[]; \
-  extern "C" __attribute__((visibility("hidden"))) const unsigned char symbol##_end[];
-
-BRIMTALE_EMBED(brimtale_channel_extension, BRIMTALE_CHANNEL_EXTENSION_FILE)
 
 namespace player_runtime {
 
@@ -36,6 +24,8 @@ namespace {
 
 constexpr char kFolderPrefix[] = "brimtale-channel-";
 constexpr char kModuleName[] = "libbrimtale-channel.so";
+// The module's name in the build, under which the library carries it.
+constexpr char kBuiltModule[] = "brimtale_channel_extension.so";
 
 std::string g_folder;  // this process's folder; empty until written
 
@@ -81,10 +71,9 @@ std::string WriteModule() {
   std::string folder = std::string(base) + "/" + kFolderPrefix + std::to_string(getpid()) + "-XXXXXX";
   if (mkdtemp(folder.data()) == nullptr) return {};  // mode 0700
   std::string path = folder + "/" + kModuleName;
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0500);
-  bool written = fd >= 0 && WriteWhole(fd, brimtale_channel_extension_begin,
-                                       static_cast<size_t>(brimtale_channel_extension_end -
-                                                           brimtale_channel_extension_begin));
+  const HostFile* module = FindChannelExtension(kBuiltModule);
+  int fd = module != nullptr ? open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0500) : -1;
+  bool written = fd >= 0 && WriteWhole(fd, module->data, module->size);
   if (fd >= 0 && close(fd) != 0) written = false;
   if (!written) {
     RemoveFolder(folder);
