@@ -171,6 +171,9 @@ class SiteWriter {
   std::string Open(const std::string& siteFolder);
 
   const platform::Folder& site() const { return m_site; }
+  bool ManifestChanges(const std::string& manifest) const {
+    return !m_previousManifest || std::string(m_previousManifest->begin(), m_previousManifest->end()) != manifest;
+  }
   const Record* Known(const std::string& name) const;
   // Whether the served file of a record stands in the site as it was written.
   bool ServedIntact(const std::string& name, const Record& record) const;
@@ -443,7 +446,7 @@ std::string Publish(SiteWriter& writer, const Records& records, const SiteSigner
   if (signer != nullptr) {
     index = SignedIndex(*signer, writer, manifest, records, keep, previousVersion, report, error);
     if (index.empty()) return error;
-  } else if (int ignored = 0; writer.site().Status(kIndexName, ignored)) {
+  } else if (int ignored = 0; writer.ManifestChanges(manifest) && writer.site().Status(kIndexName, ignored)) {
     report.notes.push_back(std::string(kIndexName) +
                            " of the site no longer matches it and was left as it was: sign the site again");
   }

@@ -62,6 +62,14 @@ bool WriteAll(int fd, std::span<const uint8_t> bytes, int& error) {
   return true;
 }
 
+// Writes `bytes` into the new file, flushes them to the disk and closes it.
+bool WriteFlushAndClose(ScopedFd file, std::span<const uint8_t> bytes, int& error) {
+  if (!WriteAll(file.get(), bytes, error)) return false;
+  if (fsync(file.get()) == 0 && close(file.Release()) == 0) return true;
+  error = LastError();
+  return false;
+}
+
 }  // namespace
 
 Folder Folder::Open(const std::string& path, int& error) {
@@ -177,16 +185,7 @@ bool Folder::WriteFile(const std::string& name, std::span<const uint8_t> bytes, 
     error = LastError();
     return false;
   }
-  bool written = WriteAll(file.get(), bytes, error);
-  if (written && fsync(file.get()) != 0) {
-    error = LastError();
-    written = false;
-  }
-  if (written && close(file.Release()) != 0) {
-    error = LastError();
-    written = false;
-  }
-  if (written) {
+  if (WriteFlushAndClose(std::move(file), bytes, error)) {
     const unsigned flags = replace == Replace::kNever ? RENAME_NOREPLACE : 0;
     if (renameat2(m_fd.get(), temporary.c_str(), m_fd.get(), name.c_str(), flags) == 0) return true;
     error = LastError();
@@ -260,15 +259,7 @@ bool CreatePrivateFile(const std::string& path, std::span<const uint8_t> bytes, 
   // The umask may have taken the owner's own bits away (never added any): the mode is set again.
   bool written = fchmod(file.get(), 0600) == 0;
   if (!written) error = LastError();
-  written = written && WriteAll(file.get(), bytes, error);
-  if (written && fsync(file.get()) != 0) {
-    error = LastError();
-    written = false;
-  }
-  if (written && close(file.Release()) != 0) {
-    error = LastError();
-    written = false;
-  }
+  written = written && WriteFlushAndClose(std::move(file), bytes, error);
   if (!written) unlink(path.c_str());
   return written;
 }
