@@ -269,19 +269,20 @@ bool SiteWriter::ServedIntact(const std::string& name, const Record& record) con
 
 std::string SiteWriter::WriteServed(const std::string& path, std::span<const uint8_t> bytes, Record& record) {
   const bool owned = m_cache.owned.contains(path);
+  const std::string foreign = PrintableName(path) + " stands in the site, and brimtale-pack did not write it";
   int error = 0;
-  if (!owned && !m_site.AppendLine(kJournalName, path, error))
-    return "cannot write the packer's journal in " + m_name + ": " + platform::ErrorText(error);
   const std::vector<std::string> parts = PathParts(path);
   std::vector<platform::Folder> chain = FolderChain(m_site, parts, true, error);
   if (chain.empty())
     return "cannot make the folder of " + PrintableName(path) + " (a link or a file stands in its way?): " +
            platform::ErrorText(error);
+  // A file of someone else's never enters the journal, which would make it the packer's own.
+  if (!owned && chain.back().Status(parts.back(), error)) return foreign;
+  if (!owned && !m_site.AppendLine(kJournalName, path, error))
+    return "cannot write the packer's journal in " + m_name + ": " + platform::ErrorText(error);
   if (!chain.back().WriteFile(parts.back(), bytes, owned ? platform::Replace::kAlways : platform::Replace::kNever,
-                              error)) {
-    return error == EEXIST ? PrintableName(path) + " stands in the site, and brimtale-pack did not write it"
-                           : "cannot write " + PrintableName(path) + ": " + platform::ErrorText(error);
-  }
+                              error))
+    return error == EEXIST ? foreign : "cannot write " + PrintableName(path) + ": " + platform::ErrorText(error);
   if (!owned) m_written.push_back(path);
   std::optional<platform::FileStatus> status = chain.back().Status(parts.back(), error);
   record.servedModified = status ? status->modified : 0;
