@@ -69,20 +69,6 @@ std::optional<unsigned> Digits(std::string_view text, size_t at, size_t count) {
   return value;
 }
 
-// A path relative to the site as the index holds it: "/" between non-empty parts, none of them
-// "." or "..", no control characters.
-bool IsSitePath(std::string_view path) {
-  if (path.empty()) return false;
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = std::min(path.find('/', start), path.size());
-    std::string_view part = path.substr(start, end - start);
-    if (part.empty() || part == "." || part == "..") return false;
-    start = end + 1;
-  }
-  return std::none_of(path.begin(), path.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
-}
-
 bool IsWebUrl(std::string_view url) {
   for (std::string_view scheme : {"http://", "https://"})
     if (url.size() > scheme.size() && url.substr(0, scheme.size()) == scheme) return true;
@@ -319,6 +305,18 @@ std::optional<int64_t> ParseUtcTime(std::string_view text) {
   // A day past its month's end (February 30th) would land in the next month.
   if (CivilFromDays(days).day != *day) return std::nullopt;
   return days * 86400 + *hour * 3600 + *minute * 60 + *second;
+}
+
+bool IsSitePath(std::string_view path) {
+  if (path.empty()) return false;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = std::min(path.find('/', start), path.size());
+    std::string_view part = path.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    start = end + 1;
+  }
+  return std::none_of(path.begin(), path.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 const SiteIndexEntry* SiteIndex::FindFile(std::string_view path) const {

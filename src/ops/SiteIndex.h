@@ -57,6 +57,10 @@ std::optional<SitePublicKey> ParseSitePublicKey(std::string_view base64);
 std::string FormatSitePublicKey(const SitePublicKey& key);
 std::string SiteKeyFingerprint(const SitePublicKey& key);
 
+// Whether `path` is a path relative to a site as the index holds it: "/" between non-empty parts,
+// none of them "." or "..", no control characters.
+bool IsSitePath(std::string_view path);
+
 // RFC 3339 in UTC with whole seconds ("2026-01-31T00:00:00Z"), years 1970 to 9999.
 std::string FormatUtcTime(int64_t secondsSinceEpoch);
 std::optional<int64_t> ParseUtcTime(std::string_view text);

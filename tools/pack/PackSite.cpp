@@ -11,6 +11,7 @@
 #include "ops/Md5.h"
 #include "ops/QuickLzCompress.h"
 #include "ops/Sha256.h"
+#include "ops/SiteIndex.h"
 
 namespace {
 
@@ -74,8 +75,10 @@ std::optional<Cache> ParseCache(const std::string& text) {
     while (std::getline(lines, line)) {
       std::istringstream fields(line);
       std::string name, size, modified, md5, packing;
-      if (!line.starts_with("#") && fields >> name >> size >> modified >> md5 >> packing)
+      if (!line.starts_with("#") && fields >> name >> size >> modified >> md5 >> packing) {
+        if (!IsSitePath(name)) return std::nullopt;
         cache.owned.insert(std::string(kFilesFolder) + "/" + name + (packing == "qlz" ? ".qlz" : ""));
+      }
     }
     return cache;
   }
@@ -85,7 +88,8 @@ std::optional<Cache> ParseCache(const std::string& text) {
     std::string kind, name, packing, sha256;
     Record record;
     fields >> kind >> name;
-    if (kind == "owned" && !name.empty()) {
+    // A path that climbs out of the site would have the packer delete what is not its own.
+    if (kind == "owned" && IsSitePath(name)) {
       cache.owned.insert(name);
     } else if (kind == "file" && fields >> record.size >> record.modified >> record.md5 >> packing >> record.packedSize >>
                                      record.packedMd5 >> sha256 >> record.servedModified) {
@@ -239,6 +243,7 @@ std::string SiteWriter::Open(const std::string& siteFolder) {
     std::istringstream lines(std::string(journal->begin(), journal->end()));
     for (std::string line; std::getline(lines, line);) {
       if (line.empty()) continue;
+      if (!IsSitePath(line)) return "the packer's journal " + siteFolder + "/" + kJournalName + " is damaged";
       m_cache.owned.insert(line);
       m_journalHadEntries = true;
       RemoveTemporary(line);

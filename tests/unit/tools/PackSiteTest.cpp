@@ -289,6 +289,12 @@ TEST_F(PackSiteTest, NeverDeletesOrOverwritesWhatItDidNotWrite) {
          WriteFile(site + "/files/data/new.bin~" + tag.substr(0, 16), "mine");
        },
        game, false},
+      {"a record that claims a file outside the site",
+       [&] {
+         WriteFile(user + "/thesis.doc", "thesis");
+         WriteFile(site + "/.brimtale-pack-cache", ReadFile(site + "/.brimtale-pack-cache") + "owned ../user/thesis.doc\n");
+       },
+       game, false},
       {"the game inside the site", [&] { WriteFile(site + "/files/added.txt", "added"); }, site + "/files", false},
       {"the game inside the site through a link",
        [&] {
