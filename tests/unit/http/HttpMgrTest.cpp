@@ -751,7 +751,7 @@ TEST_F(HttpMgrTest, TheReceiveLimitHoldsFastTransfersWithoutTrippingTheStallGuar
     ASSERT_TRUE(DispatchUntil([&] { return receiver.finished(); }, 120s));
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_EQ(receiver.outcome(), HTTP_EVENT_COMPLETE) << "the low-speed guard fired";
-    EXPECT_EQ(ReadFile(destination), Pattern(c.bytes));
+    EXPECT_TRUE(ReadFile(destination) == Pattern(c.bytes)) << "not the served file";
     EXPECT_LE(static_cast<double>(c.bytes) / seconds, 1.1 * static_cast<double>(c.bytesPerSecond));
   }
   manager.Stop();
@@ -880,7 +880,7 @@ TEST_F(HttpMgrTest, AnInterruptedDownloadResumesOnlyWhereItCan) {
     manager.AddTask(FileTask(url, destination, &second));
     ASSERT_TRUE(Finish(second));
     EXPECT_EQ(second.outcome(), HTTP_EVENT_COMPLETE);
-    EXPECT_EQ(ReadFile(destination), file.body);
+    EXPECT_TRUE(ReadFile(destination) == file.body) << "not the served file";
     EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"file.bin"});
     ASSERT_EQ(file.ranges.size(), c.requests);
     EXPECT_EQ(file.ranges[1], c.kept && std::string(c.name) != "another URL" && std::string(c.name) != "a week old"
@@ -970,8 +970,8 @@ TEST_F(HttpMgrTest, PartialFilesAndRecordsNotOfOurOwnAreLeftAlone) {
     ASSERT_TRUE(done);
     EXPECT_FALSE(rescued) << "the worker waited on a FIFO";
     EXPECT_EQ(second.outcome(), HTTP_EVENT_COMPLETE);
-    EXPECT_EQ(ReadFile(destination), file.body);
-    EXPECT_EQ(ReadFile(kept), keptContents);
+    EXPECT_TRUE(ReadFile(destination) == file.body) << "not the served file";
+    EXPECT_TRUE(ReadFile(kept) == keptContents) << kept << " was changed";
     ASSERT_EQ(file.ranges.size(), 2u);
     EXPECT_EQ(file.ranges[1], "") << "nothing is resumed from a file not of our own";
   }
