@@ -19,7 +19,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <set>
 #include <string_view>
 #include <utility>
