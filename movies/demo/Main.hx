@@ -137,8 +137,8 @@ class Main {
     list.text = lines.join("\n");
   }
 
-  static function kib(bytes:Int):String {
-    return bytes < 1024 ? bytes + " bytes" : Std.int(bytes / 1024) + " KiB";
+  static function kib(bytes:Float):String {
+    return bytes < 1024 ? bytes + " bytes" : Math.ffloor(bytes / 1024) + " KiB";
   }
 
   // ---- commands ----
@@ -179,10 +179,11 @@ class Main {
   static function onUpdateProgress(value:Dynamic):Void {
     if (current == null) return;
     var numbers = Std.string(value).split(",");
-    var done = Std.parseInt(numbers[0]);
-    var total = numbers.length > 1 ? Std.parseInt(numbers[1]) : 0;
-    if (done == null) done = 0;
-    if (total == null || total <= 0) total = current.packedSize;
+    // Counts of 2 GiB and more do not fit an Int: read as numbers.
+    var done = Std.parseFloat(numbers[0]);
+    var total = numbers.length > 1 ? Std.parseFloat(numbers[1]) : 0.0;
+    if (Math.isNaN(done)) done = 0;
+    if (Math.isNaN(total) || total <= 0) total = current.packedSize;
     setBar(fileBar, fileBarLabel, done, total, current.name + ": " + kib(done) + " of " + kib(total));
     setBar(totalBar, totalBarLabel, bytesDone + done, bytesNeeded, "All downloads: " + kib(bytesDone + done) + " of " + kib(bytesNeeded));
   }
