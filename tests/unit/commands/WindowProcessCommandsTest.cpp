@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -238,13 +240,28 @@ TEST_F(WindowProcessCommands, MacAddressIsColonHexWithATrailingComma) {
   EXPECT_EQ(SendOne("GET_MACADDR", ""), first);
 }
 
-TEST_F(WindowProcessCommands, ExeVersionOfTheLauncherAndOfAFileWithout) {
-  std::string launcher = BRIMTALE_LAUNCHER_PATH;
-  EXPECT_EQ(SendOne("GET_EXE_VER", launcher.c_str()), "GET_EXE_VER," + launcher + "," BRIMTALE_PROJECT_VERSION);
+TEST_F(WindowProcessCommands, ExeVersionOfTheLauncherAndOfFilesWithout) {
   TempDir dir;
   testing_support::WriteFile(dir / "plain.txt", "no version here");
-  EXPECT_EQ(SendOne("GET_EXE_VER", (dir / "plain.txt").c_str()), "GET_EXE_VER," + (dir / "plain.txt") + ",");
-  EXPECT_EQ(SendOne("GET_EXE_VER", (dir / "missing").c_str()), "GET_EXE_VER," + (dir / "missing") + ",");
+  std::filesystem::create_directories(dir / "folder");
+  // Nothing but a regular file is opened: a FIFO without a writer would hold the GUI thread for
+  // ever, a device (a null device of the test's own) is no module.
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  struct Case {
+    std::string path;
+    std::string version;
+  } cases[] = {
+      {BRIMTALE_LAUNCHER_PATH, BRIMTALE_PROJECT_VERSION},
+      {dir / "plain.txt", ""},
+      {dir / "missing", ""},
+      {dir / "folder", ""},
+      {dir / "fifo", ""},
+      {dir / "null", ""},
+      {"/proc/self/status", ""},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(SendOne("GET_EXE_VER", c.path.c_str()), "GET_EXE_VER," + c.path + "," + c.version) << c.path;
 }
 
 TEST_F(WindowProcessCommands, ClearCacheRemovesTheWebPlayerCacheDetached) {
