@@ -1,13 +1,14 @@
 #include "ops/QuickLz.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <utility>
 
-#include "base/ScopedFile.h"
 #include "platform/Files.h"
 #include "platform/LargePages.h"
 #include "platform/TempFiles.h"
@@ -260,14 +261,15 @@ inline void CopyMatchWide(uint8_t* to, size_t offset, size_t length) {
 
 // Decodes as DecodeChecked would, as far as the slack allows; returns where it stopped, between
 // two tokens, for DecodeChecked to finish. nullopt when a match reaches before the output's start.
+// It also stops once the output has passed `stopAt`.
 std::optional<DecodeState> DecodeFast(const uint8_t* source, size_t total, uint8_t* target, size_t size,
-                                      DecodeState state) {
+                                      DecodeState state, size_t stopAt) {
   // T may even be smaller than the header.
   if (total < state.in + kFastInputSlack || size < kFastOutputSlack) return state;
   const uint8_t* in = source + state.in;
   const uint8_t* const lastWordStart = source + total - kFastInputSlack;
   uint8_t* out = target + state.out;
-  uint8_t* const lastTokenStart = target + size - kFastOutputSlack;
+  uint8_t* const lastTokenStart = target + std::min(size - kFastOutputSlack, stopAt);
   uint32_t word = state.word;
   for (;;) {
     // 1: the word is used up. 0: a word of zeros was read, all literals from here on.
@@ -303,7 +305,17 @@ std::optional<DecodeState> DecodeFast(const uint8_t* source, size_t total, uint8
 
 enum class DecodePath { kFast, kChecked };
 
-std::optional<size_t> Decode(std::span<const uint8_t> stream, std::span<uint8_t> output, DecodePath path) {
+// The farthest a match reaches back: output further back than this is never read again.
+constexpr size_t kMaxMatchOffset = 131071;
+
+// Output decoded between two hand-overs of what is finished.
+constexpr size_t kReleasePiece = size_t{8} << 20;
+
+// Told, now and then, how many leading output bytes are final and never read again.
+using ReleaseFinished = std::function<void(size_t)>;
+
+std::optional<size_t> Decode(std::span<const uint8_t> stream, std::span<uint8_t> output, DecodePath path,
+                             const ReleaseFinished& release = nullptr) {
   std::optional<QuickLzHeader> header = ReadQuickLzHeader(stream);
   if (!header || header->compressedSize > stream.size() || header->decompressedSize > output.size()) {
     return std::nullopt;
@@ -317,8 +329,14 @@ std::optional<size_t> Decode(std::span<const uint8_t> stream, std::span<uint8_t>
   }
   std::optional<DecodeState> state = DecodeState{header->headerSize, 0, 1};
   if (path == DecodePath::kFast) {
-    state = DecodeFast(stream.data(), total, output.data(), size, *state);
-    if (!state) return std::nullopt;
+    const size_t piece = release ? kReleasePiece : size;
+    for (;;) {
+      const size_t before = state->out;
+      state = DecodeFast(stream.data(), total, output.data(), size, *state, before + piece);
+      if (!state) return std::nullopt;
+      if (state->out == before) break;  // the fast path can go no further; the checked one ends
+      if (release && state->out > kMaxMatchOffset) release(state->out - kMaxMatchOffset);
+    }
   }
   return DecodeChecked(stream.data(), total, output.data(), size, *state);
 }
@@ -361,19 +379,6 @@ bool ByteBuffer::Allocate(size_t size) {
 
 namespace {
 
-// The whole file at `source`, read at once into a buffer of its size.
-DecompressStatus ReadSource(const char* source, ByteBuffer& bytes) {
-  // Only a regular file is read: a directory has no bytes, a FIFO or a device would block or never
-  // end.
-  ScopedFile file(platform::OpenRegularFileStream(source));
-  if (!file || fseek(file.get(), 0, SEEK_END) != 0) return DecompressStatus::kSourceUnreadable;
-  long length = ftell(file.get());
-  if (length < 0 || fseek(file.get(), 0, SEEK_SET) != 0) return DecompressStatus::kSourceUnreadable;
-  if (!bytes.Allocate(static_cast<size_t>(length))) return DecompressStatus::kOutOfMemory;
-  if (fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) return DecompressStatus::kSourceUnreadable;
-  return DecompressStatus::kOk;
-}
-
 // Sets `result` to the N decompressed bytes of `stream`: its stored body where it has one (no
 // copy), else `decoded`, allocated and decoded into.
 DecompressStatus Decompress(std::span<const uint8_t> stream, ByteBuffer& decoded, std::span<const uint8_t>& result) {
@@ -393,6 +398,49 @@ DecompressStatus Decompress(std::span<const uint8_t> stream, ByteBuffer& decoded
   return DecompressStatus::kOk;
 }
 
+// The source's header, checked against the source's length before anything is reserved: the sizes
+// it declares must fit the file, and N must be one that T bytes can produce.
+DecompressStatus ReadSourceHeader(const platform::ScopedFd& file, QuickLzHeader& header) {
+  std::optional<uint64_t> size = platform::FileSize(file);
+  if (!size) return DecompressStatus::kSourceUnreadable;
+  const uint64_t length = *size;
+  uint8_t bytes[9] = {};
+  const size_t wanted = static_cast<size_t>(std::min<uint64_t>(length, sizeof bytes));
+  if (!platform::ReadFileAt(file, 0, {bytes, wanted})) return DecompressStatus::kSourceUnreadable;
+  std::optional<QuickLzHeader> read = ReadQuickLzHeader({bytes, wanted});
+  if (!read || read->compressedSize > length) return DecompressStatus::kStreamInvalid;
+  if (read->compressed ? read->decompressedSize > kMaxExpansion * read->compressedSize
+                       : read->decompressedSize > length - read->headerSize)
+    return DecompressStatus::kStreamInvalid;
+  header = *read;
+  return DecompressStatus::kOk;
+}
+
+// Copies a stored body from the source straight into `output`, a piece at a time.
+DecompressStatus CopyStoredBody(const platform::ScopedFd& file, const QuickLzHeader& header,
+                                platform::MappedStagedFile& output) {
+  std::span<uint8_t> bytes = output.bytes();
+  for (size_t done = 0; done < bytes.size();) {
+    const size_t piece = std::min(kReleasePiece, bytes.size() - done);
+    if (!platform::ReadFileAt(file, header.headerSize + done, bytes.subspan(done, piece)))
+      return DecompressStatus::kSourceUnreadable;
+    done += piece;
+    output.Release(done);
+  }
+  return DecompressStatus::kOk;
+}
+
+// Reads the compressed stream (T bytes, all the decoder may read) and decodes it into `output`.
+DecompressStatus DecodeCompressedBody(const platform::ScopedFd& file, const QuickLzHeader& header,
+                                      platform::MappedStagedFile& output) {
+  ByteBuffer stream;
+  if (!stream.Allocate(header.compressedSize)) return DecompressStatus::kOutOfMemory;
+  if (!platform::ReadFileAt(file, 0, stream.span())) return DecompressStatus::kSourceUnreadable;
+  auto release = [&output](size_t end) { output.Release(end); };
+  if (!Decode(stream.span(), output.bytes(), DecodePath::kFast, release)) return DecompressStatus::kStreamInvalid;
+  return DecompressStatus::kOk;
+}
+
 }  // namespace
 
 DecompressStatus DecompressToMemory(std::span<const uint8_t> stream, ByteBuffer& output) {
@@ -408,25 +456,29 @@ DecompressStatus DecompressToMemory(std::span<const uint8_t> stream, ByteBuffer&
   return DecompressStatus::kOk;
 }
 
-DecompressStatus DecompressFileToMemory(const char* source, ByteBuffer& output) {
-  ByteBuffer stream;
-  DecompressStatus status = ReadSource(source, stream);
-  return status == DecompressStatus::kOk ? DecompressToMemory(stream.span(), output) : status;
-}
-
 int DecompressFile(const char* source, const char* destination) {
-  // Each byte is read once, decoded once (a stored body not at all) and written once.
-  ByteBuffer stream;
-  ByteBuffer decoded;
-  std::span<const uint8_t> result;
-  DecompressStatus status = ReadSource(source, stream);
-  if (status == DecompressStatus::kOk) status = Decompress(stream.span(), decoded, result);
+  // Only a regular file is read: a directory has no bytes, a FIFO or a device would block or never
+  // end.
+  platform::ScopedFd file = platform::OpenRegularFileForReading(source);
+  if (!file.IsValid()) return static_cast<int>(DecompressStatus::kSourceUnreadable);
+  QuickLzHeader header;
+  DecompressStatus status = ReadSourceHeader(file, header);
   if (status != DecompressStatus::kOk) return static_cast<int>(status);
-  platform::StagedFile staged;
-  if (!staged.Open(destination)) return static_cast<int>(DecompressStatus::kDestinationUnwritable);
-  if (!result.empty() && fwrite(result.data(), 1, result.size(), staged.stream()) != result.size()) {
-    return static_cast<int>(DecompressStatus::kDestinationUnwritable);  // the staged file is discarded
+  // The output is decoded straight into its staged file, reserved beforehand: memory holds the
+  // stream and the pages being written, the disk keeps its reserve, and a stream whose output does
+  // not fit fails before anything is decoded.
+  if (!platform::OpenPathEntry(destination)) return static_cast<int>(DecompressStatus::kDestinationUnwritable);
+  platform::MappedStagedFile output;
+  switch (output.Open(destination, header.decompressedSize, platform::kDiskSpaceKeptFree)) {
+    case platform::Reservation::kMade:
+      break;
+    case platform::Reservation::kNoRoom:
+      return static_cast<int>(DecompressStatus::kNoRoom);
+    case platform::Reservation::kFailed:
+      return static_cast<int>(DecompressStatus::kDestinationUnwritable);
   }
-  if (!staged.Commit()) return static_cast<int>(DecompressStatus::kDestinationUnwritable);
+  status = header.compressed ? DecodeCompressedBody(file, header, output) : CopyStoredBody(file, header, output);
+  if (status != DecompressStatus::kOk) return static_cast<int>(status);  // the staged file is discarded
+  if (!output.Commit()) return static_cast<int>(DecompressStatus::kDestinationUnwritable);
   return static_cast<int>(DecompressStatus::kOk);
 }
