@@ -261,7 +261,7 @@ inline void CopyMatchWide(uint8_t* to, size_t offset, size_t length) {
 
 // Decodes as DecodeChecked would, as far as the slack allows; returns where it stopped, between
 // two tokens, for DecodeChecked to finish. nullopt when a match reaches before the output's start.
-// It also stops once the output has passed `stopAt`.
+// It also stops once the output has passed `stopAt`, within a token.
 std::optional<DecodeState> DecodeFast(const uint8_t* source, size_t total, uint8_t* target, size_t size,
                                       DecodeState state, size_t stopAt) {
   // T may even be smaller than the header.
@@ -305,17 +305,7 @@ std::optional<DecodeState> DecodeFast(const uint8_t* source, size_t total, uint8
 
 enum class DecodePath { kFast, kChecked };
 
-// The farthest a match reaches back: output further back than this is never read again.
-constexpr size_t kMaxMatchOffset = 131071;
-
-// Output decoded between two hand-overs of what is finished.
-constexpr size_t kReleasePiece = size_t{8} << 20;
-
-// Told, now and then, how many leading output bytes are final and never read again.
-using ReleaseFinished = std::function<void(size_t)>;
-
-std::optional<size_t> Decode(std::span<const uint8_t> stream, std::span<uint8_t> output, DecodePath path,
-                             const ReleaseFinished& release = nullptr) {
+std::optional<size_t> Decode(std::span<const uint8_t> stream, std::span<uint8_t> output, DecodePath path) {
   std::optional<QuickLzHeader> header = ReadQuickLzHeader(stream);
   if (!header || header->compressedSize > stream.size() || header->decompressedSize > output.size()) {
     return std::nullopt;
@@ -329,16 +319,56 @@ std::optional<size_t> Decode(std::span<const uint8_t> stream, std::span<uint8_t>
   }
   std::optional<DecodeState> state = DecodeState{header->headerSize, 0, 1};
   if (path == DecodePath::kFast) {
-    const size_t piece = release ? kReleasePiece : size;
-    for (;;) {
-      const size_t before = state->out;
-      state = DecodeFast(stream.data(), total, output.data(), size, *state, before + piece);
-      if (!state) return std::nullopt;
-      if (state->out == before) break;  // the fast path can go no further; the checked one ends
-      if (release && state->out > kMaxMatchOffset) release(state->out - kMaxMatchOffset);
-    }
+    state = DecodeFast(stream.data(), total, output.data(), size, *state, size);
+    if (!state) return std::nullopt;
   }
   return DecodeChecked(stream.data(), total, output.data(), size, *state);
+}
+
+// --- Decoding through a window. A match reaches at most this far back, so the output before the
+// last kMaxMatchOffset bytes is final and never read again: it can be handed over and dropped.
+constexpr size_t kMaxMatchOffset = 131071;
+constexpr size_t kWindowKept = kMaxMatchOffset + 1;
+// Output decoded between two hand-overs.
+constexpr size_t kWindowPiece = size_t{8} << 20;
+// Room after the piece: the fast path may end a token past its stop (a match of 258 bytes and a
+// 16-byte store), and where it can go no further the checked decoder ends the stream with at
+// most 65 output bytes per stream byte left (under 148 of them) or 274 output bytes.
+constexpr size_t kWindowSlack = size_t{64} << 10;
+constexpr size_t kWindowSize = kWindowKept + kWindowPiece + kWindowSlack;
+
+// Takes the output in order, a piece at a time; false stops the decoding.
+using OutputSink = std::function<bool(std::span<const uint8_t>)>;
+
+// Decodes the compressed body of `stream` (whose header is `header`) through `window`, handing
+// the output to `sink` in order. Positions of the decoders count from the window's start, and the
+// size they are given is N less what was handed over and dropped, so every check of theirs still
+// holds for the whole output. The window holds every byte a match can reach: all output before its
+// first shift (where positions are the output's own), and kWindowKept bytes after it. `window`
+// holds N bytes, or kWindowSize when N is larger.
+DecompressStatus DecodeThroughWindow(std::span<const uint8_t> stream, const QuickLzHeader& header, ByteBuffer& window,
+                                     const OutputSink& sink) {
+  const size_t total = header.compressedSize;
+  size_t dropped = 0;
+  std::optional<DecodeState> state = DecodeState{header.headerSize, 0, 1};
+  // A window that holds the whole output is never shifted.
+  const size_t stopAt = window.size() >= header.decompressedSize ? window.size() : window.size() - kWindowSlack;
+  for (;;) {
+    const size_t before = state->out;
+    state = DecodeFast(stream.data(), total, window.data(), header.decompressedSize - dropped, *state, stopAt);
+    if (!state) return DecompressStatus::kStreamInvalid;
+    if (state->out == before && state->out <= stopAt) break;  // the fast path is done
+    if (state->out <= stopAt) continue;
+    // The window is full: what lies before the bytes a match may reach goes.
+    const size_t finished = state->out - kWindowKept;
+    if (!sink(window.span().first(finished))) return DecompressStatus::kDestinationUnwritable;
+    memmove(window.data(), window.data() + finished, kWindowKept);
+    dropped += finished;
+    state->out -= finished;
+  }
+  std::optional<size_t> end = DecodeChecked(stream.data(), total, window.data(), header.decompressedSize - dropped, *state);
+  if (!end) return DecompressStatus::kStreamInvalid;
+  return sink(window.span().first(*end)) ? DecompressStatus::kOk : DecompressStatus::kDestinationUnwritable;
 }
 
 }  // namespace
@@ -416,29 +446,36 @@ DecompressStatus ReadSourceHeader(const platform::ScopedFd& file, QuickLzHeader&
   return DecompressStatus::kOk;
 }
 
-// Copies a stored body from the source straight into `output`, a piece at a time.
+// Writes `bytes` at the staged file's position; false when the write fails.
+bool WriteOut(platform::StagedFile& output, std::span<const uint8_t> bytes) {
+  return bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), output.stream()) == bytes.size();
+}
+
+// Copies a stored body from the source into `output`, a piece at a time.
 DecompressStatus CopyStoredBody(const platform::ScopedFd& file, const QuickLzHeader& header,
-                                platform::MappedStagedFile& output) {
-  std::span<uint8_t> bytes = output.bytes();
-  for (size_t done = 0; done < bytes.size();) {
-    const size_t piece = std::min(kReleasePiece, bytes.size() - done);
-    if (!platform::ReadFileAt(file, header.headerSize + done, bytes.subspan(done, piece)))
-      return DecompressStatus::kSourceUnreadable;
-    done += piece;
-    output.Release(done);
+                                platform::StagedFile& output) {
+  ByteBuffer piece;
+  if (!piece.Allocate(std::min(header.decompressedSize, kWindowPiece))) return DecompressStatus::kOutOfMemory;
+  for (size_t done = 0; done < header.decompressedSize;) {
+    std::span<uint8_t> bytes = piece.span().first(std::min(piece.size(), header.decompressedSize - done));
+    if (!platform::ReadFileAt(file, header.headerSize + done, bytes)) return DecompressStatus::kSourceUnreadable;
+    if (!WriteOut(output, bytes)) return DecompressStatus::kDestinationUnwritable;
+    done += bytes.size();
   }
   return DecompressStatus::kOk;
 }
 
-// Reads the compressed stream (T bytes, all the decoder may read) and decodes it into `output`.
+// Reads the compressed stream (T bytes, all the decoder may read) and decodes it into `output`
+// through a window.
 DecompressStatus DecodeCompressedBody(const platform::ScopedFd& file, const QuickLzHeader& header,
-                                      platform::MappedStagedFile& output) {
+                                      platform::StagedFile& output) {
   ByteBuffer stream;
-  if (!stream.Allocate(header.compressedSize)) return DecompressStatus::kOutOfMemory;
+  ByteBuffer window;
+  if (!stream.Allocate(header.compressedSize) || !window.Allocate(std::min(header.decompressedSize, kWindowSize)))
+    return DecompressStatus::kOutOfMemory;
   if (!platform::ReadFileAt(file, 0, stream.span())) return DecompressStatus::kSourceUnreadable;
-  auto release = [&output](size_t end) { output.Release(end); };
-  if (!Decode(stream.span(), output.bytes(), DecodePath::kFast, release)) return DecompressStatus::kStreamInvalid;
-  return DecompressStatus::kOk;
+  return DecodeThroughWindow(stream.span(), header, window,
+                             [&output](std::span<const uint8_t> bytes) { return WriteOut(output, bytes); });
 }
 
 }  // namespace
@@ -464,12 +501,13 @@ int DecompressFile(const char* source, const char* destination) {
   QuickLzHeader header;
   DecompressStatus status = ReadSourceHeader(file, header);
   if (status != DecompressStatus::kOk) return static_cast<int>(status);
-  // The output is decoded straight into its staged file, reserved beforehand: memory holds the
-  // stream and the pages being written, the disk keeps its reserve, and a stream whose output does
-  // not fit fails before anything is decoded.
+  // The output goes to its staged file, reserved beforehand, a piece at a time: memory holds the
+  // stream and a window of the output, the disk keeps its reserve, and an output that does not fit
+  // fails before anything is decoded.
   if (!platform::OpenPathEntry(destination)) return static_cast<int>(DecompressStatus::kDestinationUnwritable);
-  platform::MappedStagedFile output;
-  switch (output.Open(destination, header.decompressedSize, platform::kDiskSpaceKeptFree)) {
+  platform::StagedFile output;
+  if (!output.Open(destination)) return static_cast<int>(DecompressStatus::kDestinationUnwritable);
+  switch (platform::ReserveStagedFile(output, header.decompressedSize, platform::kDiskSpaceKeptFree)) {
     case platform::Reservation::kMade:
       break;
     case platform::Reservation::kNoRoom:

@@ -81,13 +81,14 @@ enum class DecompressStatus : int {
 DecompressStatus DecompressToMemory(std::span<const uint8_t> stream, ByteBuffer& output);
 
 // The DECOMPRESS operation. Reads the header of `source` (a regular file, used as given) and
-// checks the sizes it declares against the file; reserves N bytes in a staged file beside
-// `destination` (platform::MappedStagedFile: a destination that is a symbolic link is replaced at
-// the file it names, a path through a link and ".." is refused), refusing an N that would leave
-// the disk with less than 256 MiB free; then copies a stored body, or reads the T bytes of a
-// compressed stream and decodes them, straight into the staged file, and puts it in place. Memory
-// holds the compressed stream and the output pages in use, not the output. Returns 0 when
-// `destination` holds the decompressed data, else a DecompressStatus number; on failure
-// `destination` is left exactly as it was (absent, or with its old content). The source is never
-// changed. Nothing is logged. Any thread; blocks for the whole operation.
+// checks the sizes it declares against the file; opens a staged file beside `destination`
+// (platform::StagedFile: a destination that is a symbolic link is replaced at the file it names;
+// a path through a link and ".." is refused) and reserves N bytes for it, refusing an N that would
+// leave the disk with less than 256 MiB free; then copies a stored body, or reads the T bytes of a
+// compressed stream and decodes them, into the staged file a piece at a time, and puts it in
+// place. Memory holds the compressed stream and a window of about 8 MiB of output, never the
+// whole output: a match reaches back at most 131,071 bytes. Returns 0 when `destination` holds
+// the decompressed data, else a DecompressStatus number; on failure `destination` is left exactly
+// as it was (absent, or with its old content). The source is never changed. Nothing is logged.
+// Any thread; blocks for the whole operation.
 int DecompressFile(const char* source, const char* destination);

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <span>
 #include <string>
 
 namespace platform {
@@ -123,45 +122,13 @@ inline constexpr uint64_t kDiskSpaceKeptFree = 256ull << 20;
 enum class Reservation {
   kMade,
   kNoRoom,  // the disk would be left with less than it must keep free
-  kFailed,  // the file cannot be made, or the space reserved or mapped
+  kFailed,  // the space cannot be reserved
 };
 
-// A staged file (named, swept and put in place as StagedFile's) whose size is fixed when it is
-// opened: the space is reserved on the disk at once and the file is mapped, so that output made in
-// place (a decompression) needs no memory of its own beyond the pages in use. Move-only; one
-// thread at a time.
-class MappedStagedFile {
- public:
-  MappedStagedFile() = default;
-  ~MappedStagedFile();  // Discard()
-  MappedStagedFile(MappedStagedFile&& other) noexcept;
-  MappedStagedFile& operator=(MappedStagedFile&& other) noexcept;
-  MappedStagedFile(const MappedStagedFile&) = delete;
-  MappedStagedFile& operator=(const MappedStagedFile&) = delete;
-
-  // Opens a new temporary file for `destination` as StagedFile::Open does, reserves `size` bytes
-  // for it and maps them for writing. kNoRoom when that would leave the disk with less than
-  // `keepFree` bytes free (checked before anything is reserved); kFailed when StagedFile::Open
-  // would fail or the space cannot be reserved or mapped. Nothing is left behind on failure.
-  Reservation Open(const std::string& destination, uint64_t size, uint64_t keepFree);
-  bool IsOpen() const { return m_staged.IsOpen(); }
-  // The file's bytes, to be written in place; empty when not open or of size 0.
-  std::span<uint8_t> bytes() const { return {m_data, m_size}; }
-  // Lets the file's first `end` bytes go from this process's memory: they are written back to the
-  // disk in the background. They may still be read and written, from the file.
-  void Release(size_t end);
-  // Unmaps the file and puts it in the destination's place; false (and the file removed) when that
-  // fails.
-  bool Commit();
-  // Unmaps and removes the file; the destination is left as it was.
-  void Discard();
-
- private:
-  void Unmap();
-  StagedFile m_staged;
-  uint8_t* m_data = nullptr;
-  size_t m_size = 0;
-  size_t m_released = 0;
-};
+// Reserves `size` bytes on the disk for the open staged file `file` (its length becomes `size`),
+// so that writing them cannot fail for want of space. kNoRoom, reserving nothing, when that would
+// leave the disk with less than `keepFree` bytes free; kFailed when the file is not open or the
+// space cannot be reserved. Any thread that may use `file`.
+Reservation ReserveStagedFile(StagedFile& file, uint64_t size, uint64_t keepFree);
 
 }  // namespace platform

@@ -4,12 +4,10 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -433,79 +431,16 @@ void RemoveOpenStagedFiles() {
 
 namespace platform {
 
-MappedStagedFile::~MappedStagedFile() { Discard(); }
-
-MappedStagedFile::MappedStagedFile(MappedStagedFile&& other) noexcept
-    : m_staged(std::move(other.m_staged)),
-      m_data(std::exchange(other.m_data, nullptr)),
-      m_size(std::exchange(other.m_size, 0)),
-      m_released(std::exchange(other.m_released, 0)) {}
-
-MappedStagedFile& MappedStagedFile::operator=(MappedStagedFile&& other) noexcept {
-  if (this != &other) {
-    Discard();
-    m_staged = std::move(other.m_staged);
-    m_data = std::exchange(other.m_data, nullptr);
-    m_size = std::exchange(other.m_size, 0);
-    m_released = std::exchange(other.m_released, 0);
-  }
-  return *this;
-}
-
-Reservation MappedStagedFile::Open(const std::string& destination, uint64_t size, uint64_t keepFree) {
-  Discard();
-  if (size > std::numeric_limits<size_t>::max() || size > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
+Reservation ReserveStagedFile(StagedFile& file, uint64_t size, uint64_t keepFree) {
+  if (!file.IsOpen()) return Reservation::kFailed;
+  uint64_t available = file.AvailableBytes();
+  if (available < keepFree || available - keepFree < size ||
+      size > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
     return Reservation::kNoRoom;
-  if (!m_staged.Open(destination)) return Reservation::kFailed;
-  uint64_t available = m_staged.AvailableBytes();
-  if (available < keepFree || available - keepFree < size) {
-    Discard();
-    return Reservation::kNoRoom;
-  }
   if (size == 0) return Reservation::kMade;
-  const int fd = fileno(m_staged.stream());
-  // Reserved, not only sized: a write through the mapping into a hole that the disk cannot fill
-  // would end the process with SIGBUS.
-  void* mapping = MAP_FAILED;
-  if (posix_fallocate(fd, 0, static_cast<off_t>(size)) == 0)
-    mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (mapping == MAP_FAILED) {
-    Discard();
-    return Reservation::kFailed;
-  }
-  m_data = static_cast<uint8_t*>(mapping);
-  m_size = static_cast<size_t>(size);
-  madvise(m_data, m_size, MADV_SEQUENTIAL);
-  return Reservation::kMade;
-}
-
-void MappedStagedFile::Release(size_t end) {
-  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  end = std::min(end, m_size) / page * page;
-  if (m_data == nullptr || end <= m_released) return;
-  // Writeback starts now, so the pages are clean (and cheap to drop) by the time memory is needed;
-  // dropping them from a shared mapping keeps their bytes in the file.
-  sync_file_range(fileno(m_staged.stream()), static_cast<off_t>(m_released), static_cast<off_t>(end - m_released),
-                  SYNC_FILE_RANGE_WRITE);
-  madvise(m_data + m_released, end - m_released, MADV_DONTNEED);
-  m_released = end;
-}
-
-void MappedStagedFile::Unmap() {
-  if (m_data != nullptr) munmap(m_data, m_size);
-  m_data = nullptr;
-  m_size = 0;
-  m_released = 0;
-}
-
-bool MappedStagedFile::Commit() {
-  Unmap();
-  return m_staged.Commit();
-}
-
-void MappedStagedFile::Discard() {
-  Unmap();
-  m_staged.Discard();
+  // posix_fallocate writes a byte per block where the file system cannot reserve by itself.
+  return posix_fallocate(fileno(file.stream()), 0, static_cast<off_t>(size)) == 0 ? Reservation::kMade
+                                                                                 : Reservation::kFailed;
 }
 
 }  // namespace platform

@@ -336,6 +336,36 @@ TEST(DecompressFile, WritesTheDecodedVector) {
   }
 }
 
+// Outputs larger than the window DecompressFile decodes through: matches that reach back across
+// its shifts, as far as a match can (4 KiB blocks repeated from up to 31 blocks back), and a
+// stored body copied in pieces.
+TEST(DecompressFile, WritesOutputsLargerThanItsWindow) {
+  std::mt19937_64 random(20240611);
+  Bytes repeats;
+  std::vector<Bytes> blocks;
+  while (repeats.size() < (size_t{20} << 20)) {
+    Bytes block(4096);
+    if (blocks.size() > 31 && random() % 4 != 0) {
+      block = blocks[blocks.size() - 1 - random() % 31];
+      block[random() % block.size()] ^= 0x5A;
+    } else {
+      for (uint8_t& byte : block) byte = static_cast<uint8_t>(random() % 7);
+    }
+    blocks.push_back(block);
+    repeats.insert(repeats.end(), block.begin(), block.end());
+  }
+  Bytes noise(size_t{18} << 20);
+  for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
+  TempDir dir;
+  for (const Bytes* data : {&repeats, &noise}) {
+    Bytes stream = CompressQuickLz(*data);
+    ASSERT_FALSE(stream.empty());
+    WriteFile(dir / "source.qlz", ToString(stream));
+    ASSERT_EQ(DecompressFile((dir / "source.qlz").c_str(), (dir / "out").c_str()), 0) << (stream[0] & 1);
+    EXPECT_TRUE(ReadFile(dir / "out") == ToString(*data)) << "compressed: " << (stream[0] & 1);
+  }
+}
+
 TEST(DecompressFile, ReplacesAnExistingDestination) {
   TempDir dir;
   WriteFile(dir / "out", std::string(5000, 'x'));
