@@ -351,15 +351,22 @@ TEST_F(FileCommands, DeleteCatalogueRemovesATreeDeeperThanTheDescriptorLimit) {
 
 TEST_F(FileCommands, DeleteCatalogueRefusesTheRootAndHomeFoldersHoweverNamed) {
   // Run where a regression could lose nothing: a child whose root folder is a fresh tmpfs in a
-  // mount namespace of its own. The child reports the first case that went wrong.
-  const std::vector<std::string> refused = {"", "/", "//", "/.", "/home/..", "/home/user", "/home/user/",
-                                            "/home/user/../user", "/home/link-to-root"};
+  // mount namespace of its own. The child reports the first case that went wrong. The home folder
+  // is reached through a link, as where /home is a link to /var/home.
+  const std::vector<std::string> refused = {
+      "", "/", "//", "/.", "/home/..", "/home/user", "/home/user/", "/home/user/../user", "/var/home/user",
+      "/home/link-to-root",
+      // the folders that hold the home folder, however named
+      "/home", "/var/home", "/var/home/user/game/..", "/var"};
   int status = testing_support::RunWithTmpfsAsRoot([&] {
     auto keptAll = [] {
-      return PathExists("/canary") && PathExists("/home/user/canary") && PathExists("/home/link-to-root");
+      return PathExists("/canary") && PathExists("/var/home/user/canary") && PathExists("/var/home/user/game/canary") &&
+             PathExists("/home/link-to-root");
     };
     WriteFile("/canary", "x");
-    WriteFile("/home/user/canary", "x");
+    WriteFile("/var/home/user/canary", "x");
+    WriteFile("/var/home/user/game/canary", "x");
+    fs::create_directory_symlink("/var/home", "/home");
     fs::create_directory_symlink("/", "/home/link-to-root");
     setenv("HOME", "/home/user", 1);
     for (size_t i = 0; i < refused.size(); ++i) {
@@ -367,10 +374,13 @@ TEST_F(FileCommands, DeleteCatalogueRefusesTheRootAndHomeFoldersHoweverNamed) {
       commands::DeleteDirectory(false, refused[i].c_str(), 0, "*.*");
       if (!keptAll()) return 50 + static_cast<int>(i);
     }
+    // A folder below the home folder goes, also reached through the link.
+    if (!commands::DeleteDirectory(true, "/home/user/game", 1, "x") || PathExists("/var/home/user/game")) return 90;
     return 0;
   });
   if (status == testing_support::kNoPrivateRoot) GTEST_SKIP() << "no private mount namespace here";
-  EXPECT_EQ(status, 0) << "10 + i: case i not refused; 50 + i: case i as a pattern folder deleted something";
+  EXPECT_EQ(status, 0) << "10 + i: case i not refused; 50 + i: case i as a pattern folder deleted something; 90: a "
+                          "folder below the home folder not deleted";
 }
 
 TEST_F(FileCommands, DeleteCatalogueAnswersZeroWhenTheFolderItselfStays) {
