@@ -366,7 +366,8 @@ DecompressStatus DecodeThroughWindow(std::span<const uint8_t> stream, const Quic
     dropped += finished;
     state->out -= finished;
   }
-  std::optional<size_t> end = DecodeChecked(stream.data(), total, window.data(), header.decompressedSize - dropped, *state);
+  const size_t left = header.decompressedSize - dropped;
+  std::optional<size_t> end = DecodeChecked(stream.data(), total, window.data(), left, *state);
   if (!end) return DecompressStatus::kStreamInvalid;
   return sink(window.span().first(*end)) ? DecompressStatus::kOk : DecompressStatus::kDestinationUnwritable;
 }

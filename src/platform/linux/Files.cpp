@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <utility>
 #include <vector>
@@ -194,11 +193,10 @@ bool Descend(PathWalk& walk) {
   ScopedFd child(openat(walk.folder.get(), name.c_str(), kWalkFlags | O_NOFOLLOW));
   if (!child.IsValid()) {
     struct stat info {};
+    // O_NOFOLLOW gives ENOTDIR for a link; anything else is no folder to walk through.
     if (errno != ENOTDIR || fstatat(walk.folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISLNK(info.st_mode)) {
-      errno = errno == 0 ? ENOTDIR : errno;
+        !S_ISLNK(info.st_mode))
       return false;
-    }
     child = ScopedFd(openat(walk.folder.get(), name.c_str(), kWalkFlags));
     if (!child.IsValid()) return false;
     walk.followedLink = true;
@@ -263,8 +261,8 @@ bool WalkPath(const std::string& path, PathWalk& walk) {
 }
 
 bool EndsAtAFolder(const std::string& path) {
-  size_t slash = path.rfind('/');
-  std::string_view last = slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
+  std::string_view last = path;
+  if (size_t slash = path.rfind('/'); slash != std::string::npos) last.remove_prefix(slash + 1);
   return last.empty() || last == "." || last == "..";
 }
 
@@ -426,15 +424,16 @@ bool RenameWithoutReplacing(EntryAt from, EntryAt to) {
 // (".<name>.XXXXXX"), and returns its descriptor with its name in `stagedName`.
 ScopedFd CreateStagedFileBeside(EntryAt entry, std::string& stagedName) {
   static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    uint8_t random[6] = {};
-    if (getrandom(random, sizeof random, GRND_NONBLOCK) != sizeof random) {
-      uint64_t mixed = static_cast<uint64_t>(time(nullptr)) * 6364136223846793005ull + getpid() * 1442695040888963407ull +
-                       static_cast<uint64_t>(attempt) * 0x9E3779B97F4A7C15ull;
-      memcpy(random, &mixed, sizeof random);
+  constexpr uint64_t kLetterCount = sizeof kLetters - 1;
+  for (uint64_t attempt = 0; attempt < 100; ++attempt) {
+    uint64_t bits = 0;
+    // Before the system's entropy is ready (early at boot) the names only need to differ.
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
+      bits = static_cast<uint64_t>(getpid()) << 32 ^ static_cast<uint64_t>(time(nullptr));
+      bits ^= attempt * 0x9E3779B97F4A7C15;
     }
     std::string name = "." + entry.name.substr(0, 200) + ".";
-    for (uint8_t byte : random) name += kLetters[byte % (sizeof kLetters - 1)];
+    for (int letter = 0; letter < 6; ++letter, bits /= kLetterCount) name += kLetters[bits % kLetterCount];
     ScopedFd file(openat(entry.folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (file.IsValid() || errno != EEXIST) {
       stagedName = std::move(name);

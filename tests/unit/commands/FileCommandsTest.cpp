@@ -263,9 +263,11 @@ TEST_F(FileCommands, PathsThroughLinksActOnlyOnWhatTheirTextNames) {
       {"DELETE_FILE", "@/files/link6/../sibling.txt", {"DELETE_FILE_FAILTE", "@/files/link6/../sibling.txt"}, {}},
       {"FILE_REPLACE_NAME", "@/files/link6/../sibling.txt,@/files/moved.txt",
        {"FILE_REPLACE_NAME", "@/files/link6/../sibling.txt"}, {}},
-      {"FILE_REPLACE_NAME", "@/files/keep.txt,@/files/link6/../planted.txt", {"FILE_REPLACE_NAME", "@/files/keep.txt"}, {}},
+      {"FILE_REPLACE_NAME", "@/files/keep.txt,@/files/link6/../planted.txt",
+       {"FILE_REPLACE_NAME", "@/files/keep.txt"}, {}},
       {"WRITE_FILE", "@/files/link6/../planted.txt,41", {"WRITE_FILE", "0"}, {}},
-      {"DECOMPRESS", "@/files/stored.qlz,@/files/link6/../planted.txt", {"DECOMPRESS_FAILTE", "@/files/stored.qlz"}, {}},
+      {"DECOMPRESS", "@/files/stored.qlz,@/files/link6/../planted.txt",
+       {"DECOMPRESS_FAILTE", "@/files/stored.qlz"}, {}},
       // A link named itself is the link.
       {"DELETE_CATALOGUE", "@/files/link6,x", {"DELETE_CATALOGUE", "0"}, {}},
       {"DELETE_FILE", "@/files/link6", {"DELETE_FILE_SUCC", "@/files/link6"}, {"link6"}},
