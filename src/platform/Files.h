@@ -91,8 +91,9 @@ struct PathEntry;
 //  - a ".." component is refused once a link has been followed: the system would take it to the
 //    parent of the link's target, a folder the path's text does not name. Before any link, ".."
 //    is the real parent, the folder the text names;
-//  - the last component is never followed when it is a link (see each operation), and walks below
-//    it never follow links at all;
+//  - the last component names the entry itself. A deletion or a rename acts on a link there, never
+//    on its target; a write replaces the file a link there points to (as opening it would); a
+//    folder opened for what lies below it follows one. Walks below the entry never follow links;
 //  - empty and "." components are skipped, so "a//b/" and "a/./b/." name a/b.
 // A refused path fails with errno ELOOP.
 
