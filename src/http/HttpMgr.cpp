@@ -35,9 +35,6 @@ constexpr long kLowSpeedBytesPerSecond = 100;
 constexpr uint32_t kProgressIntervalMs = 50;
 // Any non-zero result of the transfer-info function makes libcurl abort the transfer.
 constexpr int kAbortTransfer = 42;
-// A download never leaves its disk with less than this free: a player's machine must go on working,
-// whatever a server sends.
-constexpr uint64_t kMinimumFreeBytes = 256ull << 20;
 // The free space is looked at again after this many bytes.
 constexpr uint64_t kFreeSpaceCheckBytes = 4ull << 20;
 // A string answer (movie URL, analysis reports) is small; a larger one is refused, not collected.
@@ -408,7 +405,7 @@ const char* HttpMgr::RefuseBody(Transfer& transfer, size_t incoming) {
   uint64_t stillToCome =
       announced >= 0 ? static_cast<uint64_t>(announced) - (transfer.received - incoming) : incoming;
   uint64_t available = transfer.AvailableBytes();
-  if (available < stillToCome || available - stillToCome < kMinimumFreeBytes)
+  if (available < stillToCome || available - stillToCome < platform::kDiskSpaceKeptFree)
     return "the disk would be left with less than 256 MiB free";
   return nullptr;
 }

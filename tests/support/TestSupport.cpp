@@ -276,14 +276,14 @@ std::string LogMessage(const std::string& line) {
   return line;
 }
 
-int RunWithTmpfsAsRoot(const std::function<int()>& body) {
+int RunWithTmpfsAsRoot(const std::function<int()>& body, const char* tmpfsOptions) {
   char scratch[] = "/tmp/brimtale-private-root-XXXXXX";
   if (mkdtemp(scratch) == nullptr) return kNoPrivateRoot;
   pid_t child = fork();
   if (child == 0) {
     // Each step must hold before the next; body runs only once the root is the new tmpfs.
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", scratch, "tmpfs", MS_NOSUID | MS_NODEV, "size=16m") != 0 || chroot(scratch) != 0 ||
+        mount("tmpfs", scratch, "tmpfs", MS_NOSUID | MS_NODEV, tmpfsOptions) != 0 || chroot(scratch) != 0 ||
         chdir("/") != 0)
       _exit(kNoPrivateRoot);
     struct statfs root {};

@@ -109,9 +109,9 @@ class LauncherSandbox {
 // its own, so that whatever it deletes or fills, nothing of the machine is touched. The child ends
 // with body's result as its exit status, which is returned; kNoPrivateRoot when no such root could
 // be made (not root, no namespaces), in which case body never ran. Only this process's memory
-// comes along: body may not start programs or load libraries.
+// comes along: body may not start programs or load libraries. `tmpfsOptions` are the mount's.
 constexpr int kNoPrivateRoot = 125;
-int RunWithTmpfsAsRoot(const std::function<int()>& body);
+int RunWithTmpfsAsRoot(const std::function<int()>& body, const char* tmpfsOptions = "size=16m");
 
 // The message part of a log line ("[PID:..][TID:..][hh:mm:ss] message"); the line itself when it
 // has no prefix.
