@@ -159,6 +159,13 @@ struct PathEntry {
 // way is missing or is not one, or the walk is refused. Any thread.
 std::optional<PathEntry> OpenPathEntry(const std::string& path);
 
+// Whether a ".." of `path` comes after a component that is a symbolic link now, so that the system
+// would climb from the link's target, a folder the text does not name (the rules above refuse
+// it). Folders of the path that do not exist yet are no links: a writer that creates them climbs
+// through what it made. For paths whose folders are made on the way, where OpenPathEntry needs
+// them to exist. Any thread.
+bool ClimbsOutOfALink(const std::string& path);
+
 // Whether `directory` is the root folder, the user's home folder or a folder that holds it,
 // however it was named: folders that no deletion may ever empty. Any thread.
 bool IsRootOrHomeFolder(const DirectoryHandle& directory);

@@ -387,6 +387,29 @@ bool DirectoryHandle::RemoveChildDirectory(const std::string& name) const {
   return m_fd >= 0 && unlinkat(m_fd, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
+bool ClimbsOutOfALink(const std::string& path) {
+  std::string prefix = path.rfind('/', 0) == 0 ? "" : ".";
+  bool linkSeen = false;
+  size_t begin = 0;
+  while (begin <= path.size()) {
+    size_t end = path.find('/', begin);
+    if (end == std::string::npos) end = path.size();
+    const std::string_view component(path.data() + begin, end - begin);
+    begin = end + 1;
+    if (component.empty() || component == ".") continue;
+    if (component == "..") {
+      if (linkSeen) return true;
+      prefix += "/..";
+      continue;
+    }
+    prefix += '/';
+    prefix += component;
+    struct stat info {};
+    if (!linkSeen && lstat(prefix.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) linkSeen = true;
+  }
+  return false;
+}
+
 bool DeleteFile(const std::string& path) {
   std::optional<PathEntry> entry = OpenPathEntry(path);
   return entry && !entry->namesFolder && entry->folder.DeleteChildFile(entry->name);

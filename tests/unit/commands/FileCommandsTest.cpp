@@ -268,6 +268,11 @@ TEST_F(FileCommands, PathsThroughLinksActOnlyOnWhatTheirTextNames) {
       {"WRITE_FILE", "@/files/link6/../planted.txt,41", {"WRITE_FILE", "0"}, {}},
       {"DECOMPRESS", "@/files/stored.qlz,@/files/link6/../planted.txt",
        {"DECOMPRESS_FAILTE", "@/files/stored.qlz"}, {}},
+      // A download's folders are made on the way: a ".." after a link is refused before any request.
+      {"START_DOWNLOAD", "http://127.0.0.1:9/x,@/files/link6/../planted.txt",
+       {"LOADER_FAILTE", "@/files/link6/../planted.txt"}, {}},
+      {"START_DOWNLOAD", "http://127.0.0.1:9/x,@/files/link6/new/../../planted.txt",
+       {"LOADER_FAILTE", "@/files/link6/new/../../planted.txt"}, {}},
       // A link named itself is the link.
       {"DELETE_CATALOGUE", "@/files/link6,x", {"DELETE_CATALOGUE", "0"}, {}},
       {"DELETE_FILE", "@/files/link6", {"DELETE_FILE_SUCC", "@/files/link6"}, {"link6"}},
