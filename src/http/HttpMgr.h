@@ -18,8 +18,8 @@
 // Last-Modified), and the next file task of the same URL to the same destination asks for the rest
 // (Range with If-Range); an answer of 200 or 416 starts from zero. Progress counts the whole file.
 // The tasks' events are those of a download from zero. A body longer than its announced
-// length, a download that would leave its disk with less than 256 MiB free, and a string answer of
-// more than 16 MiB are stopped and fail.
+// length, a download that would leave its disk with less than 256 MiB free, and a string answer
+// longer than its task allows (16 MiB unless the task says otherwise) are stopped and fail.
 
 #include <atomic>
 #include <condition_variable>
@@ -92,6 +92,9 @@ class HttpMgr {
   // 0 when the transfer failed.
   long Perform(void* curlHandle, Transfer& transfer);
   static bool BeginBody(Transfer& transfer);
+  // Notes on the task how its transfer ended (HttpTask's responseCode, contentType, failure).
+  static void RecordOutcome(void* curlHandle, HttpTask& task, int result, long status, const char* refusal,
+                            const char* message);
   static const char* RefuseBody(Transfer& transfer, size_t incoming);
   // An event waiting for delivery. A completion event owns its finished task; a progress event
   // borrows its task from the worker running it.
