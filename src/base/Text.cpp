@@ -28,3 +28,20 @@ std::optional<std::string_view> Tokenizer::Next(std::string_view delimiters) {
   m_position = end < m_text.size() ? end + 1 : end;
   return m_text.substr(begin, end - begin);
 }
+
+std::string PercentEncoded(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (unsigned char c : text) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                       c == '_' || c == '.' || c == '~';
+    if (plain) {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 0xF];
+    }
+  }
+  return encoded;
+}
