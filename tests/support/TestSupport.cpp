@@ -253,11 +253,13 @@ ProcessOptions LauncherSandbox::Options() const {
   options.workingDirectory = m_dir.path();
   options.environment["HOME"] = Home();
   options.environment["XDG_CONFIG_HOME"] = Home() + "/.config";
+  options.environment["XDG_CACHE_HOME"] = Home() + "/.cache";  // the kept movies stay in the sandbox
   options.environment["XDG_RUNTIME_DIR"] = m_dir / "runtime";
   // The login reports' default hosts are the game's real servers: a test's run never reaches
   // beyond loopback (port 9 refuses at once). Tests that look at the reports set their own.
   options.environment["BRIMTALE_HALL_ANALYSIS_HOST"] = "http://127.0.0.1:9";
   options.environment["BRIMTALE_PORTAL_ANALYSIS_HOST"] = "http://127.0.0.1:9";
+  if (m_withoutDisplay) options.unset = {"DISPLAY", "WAYLAND_DISPLAY"};
   return options;
 }
 
