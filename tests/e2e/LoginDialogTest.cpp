@@ -14,6 +14,9 @@
 #include <regex>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "support/LoopbackHttpServer.h"
@@ -668,6 +671,19 @@ TEST_F(LoginDialog, TheMovieGetsTheTokenOfTheLogin) {
       << result.output;
 }
 
+// A loopback port nothing listens on (it was free a moment ago): a connection to it is refused.
+int UnusedLoopbackPort() {
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  close(probe);
+  return ntohs(address.sin_port);
+}
+
 // A login page that cannot be loaded: the launcher's failure page comes up in the dialog, sized
 // and centred (600 x 320), naming the address and the cause; there is no offline copy to offer.
 TEST_F(LoginDialog, ALoginPageThatCannotBeLoadedShowsTheFailurePage) {
@@ -675,8 +691,10 @@ TEST_F(LoginDialog, ALoginPageThatCannotBeLoadedShowsTheFailurePage) {
     std::string url;
     std::string cause;
   } cases[] = {
-      {"http://127.0.0.1:9/login.html", "onnect"},  // nothing listens on the discard port
+      {"http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/login.html", "onnect"},
       {m_server.Url("/no-such-page.html"), "the server answered HTTP 404"},
+      // WebKit shows an empty page for a port pages may not use (9, discard), without a failure.
+      {"http://127.0.0.1:9/login.html", "a network port that pages may not use"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
@@ -688,7 +706,7 @@ TEST_F(LoginDialog, ALoginPageThatCannotBeLoadedShowsTheFailurePage) {
     EXPECT_NE(shown->find("| Try again | Quit"), std::string::npos) << *shown;
     EXPECT_EQ(shown->find("Play offline"), std::string::npos) << *shown;
     const std::string id = WaitForDialogAt((1920 - 600) / 2, (1080 - 320) / 2, 600, 320);
-    if (c.cause == "onnect") SaveScreenshot();
+    if (c.cause == "onnect") SaveScreenshot();  // the refused server
     EXPECT_TRUE(LoggedWithPrefix("LoginDlg: the login page " + c.url + " cannot be loaded: "));
     // Quit (the button after Try again, which has the focus) ends the run as a failed one.
     RunProcess({Program("xdotool"), "windowfocus", "--sync", id, "sleep", "0.3", "key", "Tab", "Return"});

@@ -162,6 +162,7 @@ struct WebDialog::Impl {
 
   guint loadTimer = 0;  // a page opened by Navigate that has not answered yet
   bool showsOwnHtml = false;  // ShowHtml's document is up: its load is not checked
+  std::string navigationTarget;  // the page Navigate asked for
 
   // Shape tracking: at most one snapshot in flight; a repaint during it asks for another.
   GCancellable* cancellable = nullptr;  // our reference; cancelled by Destroy
@@ -370,8 +371,12 @@ struct WebDialog::Impl {
     WebKitWebResource* page = webkit_web_view_get_main_resource(view);
     WebKitURIResponse* response = page != nullptr ? webkit_web_resource_get_response(page) : nullptr;
     const guint status = response != nullptr ? webkit_uri_response_get_status_code(response) : 0;
-    const char* uri = webkit_web_view_get_uri(view);
-    if (status >= 400) ReportLoadFailure(uri != nullptr ? uri : "", "the server answered HTTP " + std::to_string(status));
+    const std::string uri = webkit_web_view_get_uri(view) != nullptr ? webkit_web_view_get_uri(view) : "";
+    if (status >= 400) ReportLoadFailure(uri, "the server answered HTTP " + std::to_string(status));
+    // WebKit refuses some addresses without a failure: it shows an empty page in their place.
+    if (uri == "about:blank" && !navigationTarget.empty() && navigationTarget != uri)
+      ReportLoadFailure(navigationTarget, "the web view does not open this address (not a valid address, or a network "
+                                          "port that pages may not use)");
   }
 
   static gboolean OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data) {
@@ -532,6 +537,7 @@ void WebDialog::Navigate(const std::string& url) {
   if (impl.view == nullptr) return;
   impl.CancelLoadTimer();
   impl.showsOwnHtml = false;
+  impl.navigationTarget = url;
   impl.loadTimer = g_timeout_add_seconds(kLoadTimeoutSeconds, Impl::OnLoadTimeout, &impl);
   webkit_web_view_load_uri(impl.view, url.c_str());
 }
