@@ -292,6 +292,7 @@ class Main {
   static function startOffline() {
     offline = true;
     phase = "offline-record";
+    who.text = "Playing offline";
     show("The patch server cannot be reached", "looking at the game installed here");
     send("READ_FILE", recordPath);
   }
@@ -382,7 +383,6 @@ class Main {
   static function compared() {
     if (offline) {
       if (queue.length == 0) {
-        who.text = "Offline";
         show("Offline: starting the installed game", "The patch server cannot be reached; Brimtale starts as it is installed");
         startGame();
       } else {

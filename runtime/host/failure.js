@@ -58,6 +58,11 @@
   // The launcher's own windows show at the size the page asks for.
   if (window.external && typeof window.external.ResizeAndCenter === "function") window.external.ResizeAndCenter(600, 320);
   (data.offline ? byId("ButtonOffline") : byId("ButtonRetry")).focus();
-  // What the page says, for the console (BRIMTALE_PLAYER_CONSOLE=1 writes it to standard output).
-  console.info("Failure page: " + document.body.innerText.replace(/\s*\n\s*/g, " | ").trim());
+  // What the page says, for the console (BRIMTALE_PLAYER_CONSOLE=1 writes it to standard output):
+  // its visible texts in order, from the elements (layout may not have run yet).
+  const shown = ["title", "address", "cause", "next", "ButtonOffline", "ButtonRetry", "ButtonCancel"]
+    .map(byId)
+    .filter((element) => !element.hidden && element.textContent !== "")
+    .map((element) => element.textContent);
+  console.info("Failure page: " + shown.join(" | "));
 })();

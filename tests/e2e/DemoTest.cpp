@@ -263,6 +263,7 @@ TEST_F(Demo, StartsTheInstalledGameOfflineWhenItsServerIsGone) {
   ASSERT_TRUE(WaitUntil([&] { return Logged(offline) || !m_launcher->IsRunning(); }, testing_support::kMovieStartBudget))
       << m_sandbox.Log();
   ASSERT_TRUE(Logged(offline)) << m_sandbox.Log();
+  std::this_thread::sleep_for(300ms);  // the frame that shows it
   SaveScreenshot("6-offline-start");
   EXPECT_TRUE(Logged("LoginDlg: the player plays offline"));
   EXPECT_TRUE(logs("LoadSwf: the player chose to play offline; playing the offline copy of " + movie)) << m_sandbox.Log();

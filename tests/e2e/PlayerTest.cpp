@@ -162,6 +162,7 @@ std::vector<std::string> MovieReports(const std::string& output) {
 }
 
 constexpr uint32_t kMovieBlue = 0x1E5AA8;
+constexpr uint32_t kFailurePageBackground = 0x14203A;
 
 // One launcher run: a sandbox with the test movie beside the executable.
 class PlayerRun {
@@ -259,6 +260,17 @@ class PlayerRun {
       if (!running || std::chrono::steady_clock::now() > deadline) return std::nullopt;
       std::this_thread::sleep_for(50ms);
     }
+  }
+  // Whether the window's pixel at (x, y) takes `colour` while the launcher runs, within half a
+  // minute: a page drawn after it loaded.
+  bool WaitForColour(Window window, int x, int y, uint32_t colour) {
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline && m_launcher->IsRunning()) {
+      auto pixel = m_screen.Pixel(window, x, y);
+      if (pixel && ColourNear(*pixel, colour)) return true;
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
   }
   std::string Output() {
     m_launcher->IsRunning();
@@ -469,12 +481,9 @@ TEST(FailurePage, ARefusedServerIsNamedInTheWindowAndTryAgainAsksOnceMore) {
   EXPECT_NE(shown->find("| Try again | Quit"), std::string::npos) << *shown;
   Window window = run.WaitForWindow();
   ASSERT_NE(window, 0u);
-  std::this_thread::sleep_for(500ms);
+  // The page, not a player's panel: its background fills the window once it is drawn.
+  EXPECT_TRUE(run.WaitForColour(window, 5, 5, kFailurePageBackground));
   run.SaveScreenshot();
-  // The page, not a player's panel: its background fills the window.
-  auto pixel = run.screen().Pixel(window, 5, 5);
-  ASSERT_TRUE(pixel.has_value());
-  EXPECT_TRUE(ColourNear(*pixel, 0x14203A)) << std::hex << *pixel;
   EXPECT_TRUE(HasLineStartingWith(run.sandbox().LogMessages(), "LoadSwf: http://127.0.0.1:9/Brimtale.swf?server=a&"));
 
   // Try again has the focus.
@@ -505,7 +514,7 @@ TEST(FailurePage, AnUnplayableMovieBringsTheFailurePageNotThePlayersPanel) {
   EXPECT_EQ(shown->find("Ruffle"), std::string::npos) << *shown;
   Window window = run.WaitForWindow();
   ASSERT_NE(window, 0u);
-  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(run.WaitForColour(window, 5, 5, kFailurePageBackground));
   run.SaveScreenshot();
   ProcessResult result = run.CloseAndWait();
   ASSERT_TRUE(result.exited);

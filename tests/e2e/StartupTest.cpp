@@ -43,6 +43,11 @@ bool PassedSingleInstanceTest(const std::vector<std::string>& messages) {
   return Contains(messages, "Installed Flash Player Version") || Contains(messages, "InitFlashInBox");
 }
 
+// The config.txt the sandbox's copy of the launcher reads (beside it).
+std::string ConfigPath(LauncherSandbox& sandbox) {
+  return (std::filesystem::path(sandbox.Executable()).parent_path() / "config.txt").string();
+}
+
 TEST(Startup, UnknownLauncherTypesSaySoOnStandardErrorAndEndWithStatus2) {
   for (int type : {0, 4, 7, -1}) {
     SCOPED_TRACE(type);
@@ -53,7 +58,7 @@ TEST(Startup, UnknownLauncherTypesSaySoOnStandardErrorAndEndWithStatus2) {
     ASSERT_TRUE(result.exited) << result.output;
     EXPECT_EQ(result.exitStatus, 2);
     EXPECT_NE(result.output.find("brimtale-launcher: LauncherType " + std::to_string(type) + " in " +
-                                 sandbox.dir() / "config.txt" + " is not 1, 2 or 3\n"),
+                                 ConfigPath(sandbox) + " is not 1, 2 or 3\n"),
               std::string::npos)
         << result.output;
     auto messages = sandbox.LogMessages();
@@ -102,7 +107,7 @@ TEST(Startup, AnUnknownLauncherTypeShowsTheFailurePageUntilThePlayerCloses) {
   auto options = sandbox.Options();
   options.environment["BRIMTALE_PLAYER_CONSOLE"] = "1";  // the page's console line tells what it shows
   testing_support::ChildProcess launcher({sandbox.Executable()}, options);
-  const std::string shown = "Failure page: The launcher is not set up to start a game | " + sandbox.dir() / "config.txt" +
+  const std::string shown = "Failure page: The launcher is not set up to start a game | " + ConfigPath(sandbox) +
                             " | its LauncherType is 7; it must be 1";
   for (int tries = 0; tries < 1200 && launcher.IsRunning() && launcher.output().find(shown) == std::string::npos; ++tries)
     usleep(50000);
