@@ -176,7 +176,12 @@ class LoginDialog : public ::testing::Test {
         response.set_content(m_page, "text/html");
       }
     });
-    m_server.server().Get("/getswfurl", [](const httplib::Request&, httplib::Response& response) {
+    m_server.server().Get("/getswfurl", [this](const httplib::Request&, httplib::Response& response) {
+      if (m_swfUrlDown) {
+        response.status = 503;
+        response.set_content("down", "text/plain");
+        return;
+      }
       response.set_content("http://127.0.0.1:1/movie.swf", "text/plain");
     });
     // The web view keeps connections alive; closing each after its answer lets the server stop at once.
@@ -300,6 +305,7 @@ class LoginDialog : public ::testing::Test {
 
   std::mutex m_mutex;
   int m_flakyServed = 0;
+  std::atomic<bool> m_swfUrlDown{false};  // the movie URL query answers 503
   std::atomic<int> m_pagesServed{0};
   std::string m_page;
   std::string m_secondPage;
@@ -731,6 +737,34 @@ TEST_F(LoginDialog, TryAgainAtTheFailurePageLoadsTheLoginPageAgain) {
   ASSERT_TRUE(WaitUntil([&] { return Reported("login page"); }, 30s)) << m_launcher->output();
   EXPECT_TRUE(Logged("LoginDlg: trying again"));
   WaitForDialogAt(kLeft, kTop, 800, 600);
+}
+
+// Launcher type 3 signed in while its movie URL query fails: the game window's failure page says
+// why and when the next try comes; once the query is answered, the movie is fetched (and here
+// refused, so the page names the movie's address).
+TEST_F(LoginDialog, AFailingMovieUrlQueryShowsWhenTheNextTryComes) {
+  m_swfUrlDown = true;
+  m_environment["BRIMTALE_PLAYER_CONSOLE"] = "1";
+  Start(R"(window.external.StartGameV2('{"userid": 7}');)", 3);
+  std::string shown;
+  ASSERT_TRUE(WaitUntil([&] {
+    m_launcher->IsRunning();
+    const std::string& output = m_launcher->output();
+    size_t at = output.find("Failure page: The game cannot be loaded | " + m_server.Url("/getswfurl"));
+    if (at == std::string::npos) return false;
+    shown = output.substr(at, output.find('\n', at) - at);
+    return true;
+  }, testing_support::kMovieStartBudget)) << m_launcher->output();
+  EXPECT_NE(shown.find("| the server answered HTTP 503 | The next try comes in "), std::string::npos) << shown;
+  EXPECT_NE(shown.find(" s. | Try again | Quit"), std::string::npos) << shown;
+
+  m_swfUrlDown = false;
+  ASSERT_TRUE(WaitUntil([&] {
+    m_launcher->IsRunning();
+    return m_launcher->output().find("Failure page: The game cannot be loaded | http://127.0.0.1:1/movie.swf | ") !=
+           std::string::npos;
+  }, 90s)) << m_launcher->output();
+  EXPECT_TRUE(LoggedWithPrefix("LoadSwf: http://127.0.0.1:1/movie.swf cannot be loaded: "));
 }
 
 }  // namespace
