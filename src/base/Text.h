@@ -24,5 +24,8 @@ class Tokenizer {
   size_t m_position = 0;
 };
 
+// `text` without the white space (isspace) at its start and end.
+std::string_view TrimBlanks(std::string_view text);
+
 // `text` with every byte but ASCII letters, digits and "-_.~" written as %XX: a URL's query value.
 std::string PercentEncoded(std::string_view text);

@@ -24,13 +24,6 @@ using Self = CTransparentFlashPlayerControlWnd;
 constexpr size_t kMaxMovieBytes = 256u << 20;
 constexpr char kCannotLoad[] = "The game cannot be loaded";
 
-std::string Trimmed(const std::string& text) {
-  size_t begin = text.find_first_not_of(" \t\r\n\v\f");
-  if (begin == std::string::npos) return {};
-  size_t end = text.find_last_not_of(" \t\r\n\v\f");
-  return text.substr(begin, end - begin + 1);
-}
-
 std::string LocalTimeText(int64_t unixTime) {
   std::time_t time = static_cast<std::time_t>(unixTime);
   char text[32] = "";
@@ -52,7 +45,7 @@ void Self::StartMovie() {
 }
 
 void Self::LoadMovieFrom(const std::string& url, const std::string& loadedUrl) {
-  m_movieUrl = Trimmed(url);
+  m_movieUrl = TrimBlanks(url);
   m_keepOnFirstCommand = false;
   m_unkeptMovie.clear();
   if (!IsFetchedByLauncher(loadedUrl)) {
@@ -61,7 +54,7 @@ void Self::LoadMovieFrom(const std::string& url, const std::string& loadedUrl) {
     return;
   }
   auto task = std::make_unique<HttpDownloadStringTask>();
-  task->url = Trimmed(loadedUrl);
+  task->url = TrimBlanks(loadedUrl);
   task->maxBodyBytes = kMaxMovieBytes;
   task->callback = std::make_unique<HttpCallbackT<Self>>(this, &Self::OnMovieFetched);
   m_fetchingUrl = task->url;

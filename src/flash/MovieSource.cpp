@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/Log.h"
+#include "base/Text.h"
 #include "ops/Md5.h"
 #include "platform/Files.h"
 #include "platform/SpecialFolders.h"
@@ -16,14 +17,6 @@ namespace {
 
 constexpr int kCacheFolder = 32;  // the user's cache ($XDG_CACHE_HOME)
 constexpr std::string_view kMagic = "BRIMTALE-MOVIE 1\n";
-
-bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  return text;
-}
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;

@@ -22,6 +22,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/Text.h"
+
 extern char** environ;
 
 namespace testing_support {
@@ -140,20 +142,7 @@ void RunUnderXvfbWithoutDisplay(int argc, char** argv) {
   std::exit(1);
 }
 
-std::string PercentEncode(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : text) {
-    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 15];
-    }
-  }
-  return encoded;
-}
+std::string PercentEncode(const std::string& text) { return PercentEncoded(text); }
 
 bool MovieHasStarted(const std::vector<std::string>& logMessages) {
   return std::any_of(logMessages.begin(), logMessages.end(),
