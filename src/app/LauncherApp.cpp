@@ -8,11 +8,11 @@
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "flash/FlashRuntime.h"
 #include "login/LoginDlg.h"
-#include "res/EmbeddedBinaries.h"
 #include "platform/MainLoop.h"
 #include "platform/Processes.h"
 #include "platform/TopLevelWindows.h"
 #include "platform/Window.h"
+#include "res/EmbeddedBinaries.h"
 
 CLauncherApp theApp;
 
