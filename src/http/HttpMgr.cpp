@@ -37,8 +37,6 @@ constexpr uint32_t kProgressIntervalMs = 50;
 constexpr int kAbortTransfer = 42;
 // The free space is looked at again after this many bytes.
 constexpr uint64_t kFreeSpaceCheckBytes = 4ull << 20;
-// A string answer (movie URL, analysis reports) is small; a larger one is refused, not collected.
-constexpr size_t kMaxStringBodyBytes = 16u << 20;
 
 struct CurlEasyDeleter {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
@@ -264,6 +262,10 @@ void HttpMgr::RunTasks(void* curlHandle) {
     lock.unlock();
 
     bool completed = RunTransfer(curlHandle, task.get());
+    if (completed)
+      task->failure.clear();
+    else if (task->failure.empty())
+      task->failure = "the download could not be stored";
     HttpTaskEvent event{.type = completed ? HTTP_EVENT_COMPLETE : HTTP_EVENT_FAILED, .task = task.get()};
     // The completion event owns its task until it is delivered or discarded.
     PostEvent(event, std::move(task));
@@ -346,16 +348,36 @@ long HttpMgr::Perform(void* curlHandle, Transfer& transfer) {
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
 
+  char message[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, message);
   CURLcode result = curl_easy_perform(curl);
   // An empty body never reaches the write function; its answer is looked at here.
   if (result == CURLE_OK && !transfer.bodyBegun && !BeginBody(transfer)) result = CURLE_WRITE_ERROR;
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
   curl_easy_setopt(curl, CURLOPT_RANGE, nullptr);  // the handle serves the worker's next task
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   long status = 0;
   if (transfer.refusal != nullptr)
     WriteLog("HttpMgr: %s stopped: %s", transfer.task->url.c_str(), transfer.refusal);
-  if (result != CURLE_OK || curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return 0;
-  return status;
+  if (result == CURLE_OK && curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+  RecordOutcome(curl, *transfer.task, result, status, transfer.refusal, message);
+  return result == CURLE_OK ? status : 0;
+}
+
+void HttpMgr::RecordOutcome(void* curlHandle, HttpTask& task, int result, long status, const char* refusal,
+                            const char* message) {
+  task.responseCode = status;
+  char* contentType = nullptr;
+  curl_easy_getinfo(static_cast<CURL*>(curlHandle), CURLINFO_CONTENT_TYPE, &contentType);
+  task.contentType = contentType != nullptr ? contentType : "";
+  if (refusal != nullptr)
+    task.failure = refusal;
+  else if (result != CURLE_OK)
+    task.failure = message[0] != '\0' ? message : curl_easy_strerror(static_cast<CURLcode>(result));
+  else if (status != 200 && status != 206)
+    task.failure = "the server answered HTTP " + std::to_string(status);
+  else
+    task.failure.clear();
 }
 
 // Looks at the answer before its first byte is stored: a resumed body continues the partial file,
@@ -396,8 +418,10 @@ const char* HttpMgr::RefuseBody(Transfer& transfer, size_t incoming) {
   curl_off_t announced = -1;
   curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
   if (announced >= 0 && transfer.received > static_cast<uint64_t>(announced)) return "longer than its Content-Length";
+  // A string answer larger than its task allows is refused, not collected.
   if (transfer.task->type != HTTP_TASK_FILE)
-    return transfer.received > kMaxStringBodyBytes ? "an answer of more than 16 MiB" : nullptr;
+    return transfer.received > static_cast<HttpDownloadStringTask*>(transfer.task)->maxBodyBytes ? "an answer too long"
+                                                                                               : nullptr;
   // The announced length is weighed at the first write; what has no length, at every few MiB.
   bool first = transfer.received == incoming;
   if (!first && transfer.received - transfer.receivedAtSpaceCheck < kFreeSpaceCheckBytes) return nullptr;

@@ -91,6 +91,9 @@ class LauncherSandbox {
   // The executable's path; copied from the build (or from `source`) on first use.
   std::string Executable();
   void UseExecutable(const std::string& source);
+  // Runs without a display (DISPLAY and WAYLAND_DISPLAY unset): for runs that must end by
+  // themselves where, with a display, a window would wait for the player.
+  void RunWithoutDisplay() { m_withoutDisplay = true; }
   std::string LogPath() const;
   std::string Log() const;
   std::vector<std::string> LogMessages() const;  // the log's lines without their prefix
@@ -103,6 +106,7 @@ class LauncherSandbox {
  private:
   TempDir m_dir;
   std::string m_executable;
+  bool m_withoutDisplay = false;
 };
 
 // Runs `body` in a forked child whose root folder is a fresh, empty tmpfs in a mount namespace of
