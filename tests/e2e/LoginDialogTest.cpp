@@ -601,10 +601,15 @@ TEST_F(LoginDialog, SecondCopyBringsTheDialogForwardAndEnds) {
   ASSERT_TRUE(WaitUntil([&] { return testing_support::ReadFile(cover).find("ButtonPress") != std::string::npos; }, 5s));
   ASSERT_FALSE(Reported("panel"));
 
+  // The second copy asks the first over the lock's channel, handing on its launch's startup id.
+  m_environment["DESKTOP_STARTUP_ID"] = "second-copy_TIME4242";
   auto second = StartCopy(20s);
   auto result = second->Wait();
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.output, "brimtale-launcher: already running; raised the first copy\n");
+  EXPECT_TRUE(Logged("Present Requested: second-copy_TIME4242 (presented)"));
+  EXPECT_TRUE(Logged("Already Running: raised the first copy"));
   std::this_thread::sleep_for(500ms);
   SaveScreenshot();
   ClickAt(kLeft + 100 + 300, kTop + 100 + 250);
