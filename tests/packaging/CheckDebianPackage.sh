@@ -86,8 +86,10 @@ if ((!inside)); then
   dpkg -x "$launcher_deb" "$root"
   dpkg -x "$demo_deb" "$root"
   if command -v hardening-check >/dev/null; then
+    # Control flow protection cannot be marked on Debian 12: its C library's start files carry no
+    # such mark, so the linker takes it off every program (and Debian 12 does not ask for it).
     for program in usr/games/brimtale-launcher usr/bin/brimtale-pack usr/lib/brimtale-launcher/demo/brimtale-demo-server; do
-      hardening-check "$root/$program" >"$work/hardening.txt" 2>&1 || fault "$program lacks hardening"
+      hardening-check --nocfprotection "$root/$program" >"$work/hardening.txt" 2>&1 || fault "$program lacks hardening"
       sed "s|$root/||" "$work/hardening.txt"
     done
   else
@@ -228,7 +230,7 @@ player_case_demo_installs_and_starts_the_game() {
   rm -f "$home/Documents/zelqlog/log.txt"
   as_player env BRIMTALE_DEMO_GAME_SECONDS=2 BRIMTALE_DEMO_TIMEOUT=240 brimtale-launcher-demo || status=$?
   expect_status 0 $status "the installed demo"
-  if ! player_log | grep -qx 'FlashLog: demo: Brimtale is running' ||
+  if ! player_log | grep -q '^FlashLog: demo: Brimtale is running' ||
      [[ ! -f $home/.local/share/Brimtale/game/data/world.dat ]]; then
     fault "the installed demo did not start the game"
     cat "$work/out.txt" "$work/err.txt"
