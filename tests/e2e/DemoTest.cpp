@@ -211,9 +211,15 @@ TEST_F(Demo, ADownloadCutOffHalfWayResumesInTheNextRun) {
   kill(m_launcher->pid(), SIGKILL);
   m_launcher->Wait();
 
+  // The map's rest comes as a range; the files after it in the manifest come whole.
+  std::vector<std::string> expected;
+  bool cut = false;
+  for (const ManifestEntry& entry : ReadManifest()) {
+    cut = cut || entry.name == "data/world.dat";
+    if (cut) expected.push_back("GET " + ServedPath(entry.name) + (entry.name == "data/world.dat" ? " 206" : " 200"));
+  }
   const size_t before = server.Requests().size();
   RunToTheGame(server.port());
-  const std::vector<std::string> expected{"GET " + ServedPath("data/world.dat") + " 206"};
   EXPECT_EQ(FileRequests(server, before), expected);
   ExpectInstalledAsListed();
 }
