@@ -9,9 +9,10 @@ typedef Entry = {
   name:String,        // path below the game folder, "/" between folders
   size:Int,
   md5:String,
-  packed:Bool,        // served compressed, as NAME.qlz
+  packed:Bool,        // served compressed; kept as NAME.qlz until it is unpacked
   packedSize:Int,
   packedMd5:String,
+  served:String,      // its path in the site
   state:String,       // what the list shows for it
 }
 
@@ -136,8 +137,8 @@ class Main {
     list.text = lines.join("\n");
   }
 
-  static function kib(bytes:Int):String {
-    return bytes < 1024 ? bytes + " bytes" : Std.int(bytes / 1024) + " KiB";
+  static function kib(bytes:Float):String {
+    return bytes < 1024 ? bytes + " bytes" : Math.ffloor(bytes / 1024) + " KiB";
   }
 
   // ---- commands ----
@@ -178,10 +179,11 @@ class Main {
   static function onUpdateProgress(value:Dynamic):Void {
     if (current == null) return;
     var numbers = Std.string(value).split(",");
-    var done = Std.parseInt(numbers[0]);
-    var total = numbers.length > 1 ? Std.parseInt(numbers[1]) : 0;
-    if (done == null) done = 0;
-    if (total == null || total <= 0) total = current.packedSize;
+    // Counts of 2 GiB and more do not fit an Int: read as numbers.
+    var done = Std.parseFloat(numbers[0]);
+    var total = numbers.length > 1 ? Std.parseFloat(numbers[1]) : 0.0;
+    if (Math.isNaN(done)) done = 0;
+    if (Math.isNaN(total) || total <= 0) total = current.packedSize;
     setBar(fileBar, fileBarLabel, done, total, current.name + ": " + kib(done) + " of " + kib(total));
     setBar(totalBar, totalBarLabel, bytesDone + done, bytesNeeded, "All downloads: " + kib(bytesDone + done) + " of " + kib(bytesNeeded));
   }
@@ -237,22 +239,22 @@ class Main {
   }
 
   static function onManifestText(hex:String) {
-    var text = new StringBuf();
-    var i = 0;
-    while (i + 1 < hex.length) {
-      var code = Std.parseInt("0x" + hex.substr(i, 2));
-      text.addChar(code == null ? 63 : code);
-      i += 2;
+    // The manifest is UTF-8: names in any script arrive as they were packed.
+    var bytes = haxe.io.Bytes.alloc(hex.length >> 1);
+    for (i in 0...bytes.length) {
+      var code = Std.parseInt("0x" + hex.substr(2 * i, 2));
+      bytes.set(i, code == null ? 63 : code);
     }
     entries = [];
-    for (line in text.toString().split("\n")) {
+    for (line in bytes.getString(0, bytes.length).split("\n")) {
       line = StringTools.trim(line);
       if (line == "" || line.charAt(0) == "#") continue;
       var f = line.split(" ");
       if (f.length < 6) continue;
       entries.push({
         name: f[0], size: Std.parseInt(f[1]), md5: f[2].toLowerCase(), packed: f[3] == "qlz",
-        packedSize: Std.parseInt(f[4]), packedMd5: f[5].toLowerCase(), state: "[    ]"
+        packedSize: Std.parseInt(f[4]), packedMd5: f[5].toLowerCase(),
+        served: f.length > 6 ? f[6] : "files/" + f[0] + (f[3] == "qlz" ? ".qlz" : ""), state: "[    ]"
       });
     }
     if (entries.length == 0) {
@@ -357,7 +359,7 @@ class Main {
     setBar(fileBar, fileBarLabel, 0, current.packedSize, current.name);
     show("Downloading " + current.name, (attempts > 0 ? "second attempt, " : "") + kib(current.packedSize)
       + (current.packed ? " compressed" : ""));
-    send("START_DOWNLOAD", server + "/files/" + current.name + (current.packed ? ".qlz" : "") + "," + servedPath(current));
+    send("START_DOWNLOAD", server + "/" + urlPath(current.served) + "," + servedPath(current));
   }
 
   static function onDecompressed(ok:Bool) {
@@ -416,6 +418,12 @@ class Main {
   // Where the file as served is kept until it is unpacked (raw files are served as installed).
   static function servedPath(entry:Entry):String {
     return installedPath(entry) + (entry.packed ? ".qlz" : "");
+  }
+
+  // A site path as a URL path: each part percent-encoded as UTF-8, so that "?", "#", "%" and
+  // letters of any script reach the server as the name they are.
+  static function urlPath(path:String):String {
+    return path.split("/").map(function(part) return StringTools.urlEncode(part)).join("/");
   }
 
   static function serverAddress():String {

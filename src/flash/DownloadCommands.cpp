@@ -45,10 +45,12 @@ void CTransparentFlashPlayerControlWnd::HttpMgrEvent(HttpTaskEvent* event) {
       break;
     case HTTP_EVENT_PROGRESS: {
       // Progress carries no path: it belongs to the one transfer that is running.
-      char value[32];
-      snprintf(value, sizeof value, "%d,%d", event->current, event->total);
+      char value[48];
+      snprintf(value, sizeof value, "%lld,%lld", static_cast<long long>(event->current),
+               static_cast<long long>(event->total));
       if (Settings().moreHttpLog)
-        WriteLog("HttpMgrEvent: %d\t%d\t%d", static_cast<int>(event->type), event->total, event->current);
+        WriteLog("HttpMgrEvent: %d\t%lld\t%lld", static_cast<int>(event->type), static_cast<long long>(event->total),
+                 static_cast<long long>(event->current));
       CallFlashFunction("UPDATE_PROGRESS", value);
       break;
     }

@@ -16,8 +16,10 @@ enum class HttpEventType : int32_t { HTTP_EVENT_COMPLETE = 0, HTTP_EVENT_FAILED 
 // Created, delivered and freed by HttpMgr; a callback reads it only during its call.
 struct HttpTaskEvent {
   HttpEventType type = HttpEventType::HTTP_EVENT_COMPLETE;
-  int32_t total = 0;    // progress: expected size (0 while unknown); low 32 bits
-  int32_t current = 0;  // progress: bytes so far; low 32 bits
+  // Byte counts of progress events, whole (a file of 2 GiB or more does not wrap); 0 in completion
+  // events.
+  int64_t total = 0;    // expected size; 0 while unknown
+  int64_t current = 0;  // bytes so far
   HttpTask* task = nullptr;  // borrowed: valid only during the callback's call
 };
 

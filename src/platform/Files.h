@@ -45,6 +45,11 @@ class ScopedFd {
 // file). Any thread.
 ScopedFd OpenRegularFileForReading(const std::string& path);
 
+// Whether the open file `fd` lies on a file system whose files are generated on reading: their
+// content may never end (/proc/self/pagemap) or a read may wait for ever (a trace pipe). true
+// when the system cannot tell.
+bool IsGeneratedFileSystem(int fd);
+
 // The same as a binary stdio stream; null on failure. The caller closes it with fclose.
 FILE* OpenRegularFileStream(const std::string& path);
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace platform {
@@ -51,6 +52,7 @@ class StagedFile {
 
  private:
   FILE* m_stream = nullptr;
+  std::unique_ptr<char[]> m_buffer;  // the stream's buffer, kept until it is closed
   std::string m_temporaryPath;
   std::string m_destination;  // where Commit puts the file (symbolic links resolved)
 };
@@ -99,6 +101,7 @@ class PartialFile {
  private:
   void Forget();
   FILE* m_stream = nullptr;
+  std::unique_ptr<char[]> m_buffer;  // the stream's buffer, kept until it is closed
   std::string m_path;
   std::string m_recordPath;
   std::string m_destination;

@@ -55,6 +55,7 @@ struct ManifestEntry {
   size_t size = 0;
   std::string md5;
   bool packed = false;
+  std::string served;  // the path in the site
 };
 
 inline std::vector<ManifestEntry> ReadManifest(const std::string& site = kSite) {
@@ -63,18 +64,18 @@ inline std::vector<ManifestEntry> ReadManifest(const std::string& site = kSite) 
     if (line.empty() || line[0] == '#') continue;
     std::istringstream fields(line);
     ManifestEntry entry;
-    std::string packing;
-    fields >> entry.name >> entry.size >> entry.md5 >> packing;
+    std::string packing, packedSize, packedMd5;
+    fields >> entry.name >> entry.size >> entry.md5 >> packing >> packedSize >> packedMd5 >> entry.served;
     entry.packed = packing == "qlz";
     entries.push_back(entry);
   }
   return entries;
 }
 
-// The path a listed file is served at: compressed ones with ".qlz".
+// The path a listed file is served at, as the manifest names it.
 inline std::string ServedPath(const std::string& name, const std::string& site = kSite) {
   for (const ManifestEntry& entry : ReadManifest(site))
-    if (entry.name == name) return "/files/" + name + (entry.packed ? ".qlz" : "");
+    if (entry.name == name) return "/" + entry.served;
   return "/files/" + name + " (not listed)";
 }
 

@@ -35,8 +35,8 @@ std::string ToFnmatchPattern(std::string_view pattern) {
 
 bool IsDotOrDotDot(const char* name) { return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')); }
 
-// File systems whose regular files are generated on reading: their content may never end
-// (/proc/self/pagemap) or a read may wait for ever (a trace pipe).
+}  // namespace
+
 bool IsGeneratedFileSystem(int fd) {
   struct statfs info {};
   if (fstatfs(fd, &info) != 0) return true;
@@ -56,8 +56,6 @@ bool IsGeneratedFileSystem(int fd) {
       return false;
   }
 }
-
-}  // namespace
 
 ScopedFd::~ScopedFd() {
   if (m_fd >= 0) close(m_fd);
