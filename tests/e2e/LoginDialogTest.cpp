@@ -608,15 +608,16 @@ TEST_F(LoginDialog, SecondCopyBringsTheDialogForwardAndEnds) {
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(result.output, "brimtale-launcher: already running; raised the first copy\n");
-  EXPECT_TRUE(Logged("Present Requested: second-copy_TIME4242 (presented)"));
+  // A first copy slower to answer than the second copy waits is still asked, and presents its
+  // window when it gets to it (the second copy meanwhile raises it by caption).
+  EXPECT_TRUE(WaitUntil([&] { return Logged("Present Requested: second-copy_TIME4242 (presented)"); }));
   EXPECT_TRUE(Logged("Already Running: raised the first copy"));
   std::this_thread::sleep_for(500ms);
   SaveScreenshot();
   ClickAt(kLeft + 100 + 300, kTop + 100 + 250);
   EXPECT_TRUE(WaitUntil([&] { return Reported("panel"); }, 5s));
   EXPECT_TRUE(m_launcher->IsRunning());
-  auto messages = m_sandbox->LogMessages();
-  EXPECT_EQ(messages.back(), "Exit Instance");  // the second copy's last line
+  EXPECT_TRUE(Logged("Exit Instance"));  // the second copy's: the first runs on
 }
 
 TEST_F(LoginDialog, TheMovieGetsTheTokenOfTheLogin) {

@@ -12,9 +12,12 @@
 #
 # A case of part 2 is a function named player_case_NAME, run in the order of the names, as root in the
 # namespaces with the packages installed; it runs the player's commands through `as_player` (or
-# `as_player_on_xvfb` for windows), writes the player's configuration with `player_config`, reads
-# the player's log with `player_log`, keeps screenshots with `keep_screenshot NAME`, and reports a
-# fault with `fault TEXT` (the script goes on, and fails at its end).
+# `as_player_on_xvfb` for windows, and `as_player_on_xvfb_until PATTERN NAME COMMAND...` to look
+# at a window that stays: once the log shows PATTERN the screen is kept as Package.NAME.png, then
+# the command is ended), writes
+# the player's configuration with `player_config`, reads the player's log with `player_log`, keeps
+# screenshots with `keep_screenshot NAME FILE`, and reports a fault with `fault TEXT` (the script
+# goes on, and fails at its end).
 set -euo pipefail
 
 if [[ ${1:-} == --installed ]]; then
@@ -153,6 +156,22 @@ as_player() {
 as_player_on_xvfb() {
   as_player xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" "$@"
 }
+# Runs a command as the player on an X server of its own until the player's log holds a line that
+# matches PATTERN (at most 300 s, or until the command ends), keeps a screenshot of the screen then
+# as Package.NAME.png, and ends the command.
+as_player_on_xvfb_until() {
+  local pattern=$1 name=$2
+  shift 2
+  as_player_on_xvfb bash -c '"${@:4}" & pid=$!
+    for ((i = 0; i < 3000; i++)); do
+      grep -q -- "$1" "$2" 2>/dev/null && break
+      kill -0 $pid 2>/dev/null || break
+      sleep 0.1
+    done
+    import -window root "$3"; kill $pid; wait $pid' \
+    _ "$pattern" "$home/Documents/zelqlog/log.txt" "$shots/$name.png" "$@" || true
+  keep_screenshot "$name" "$shots/$name.png"
+}
 # Writes the player's own configuration, ~/.config/brimtale/config.txt.
 player_config() {
   mkdir -p "$home/.config/brimtale"
@@ -223,6 +242,18 @@ player_case_configuration_from_etc_and_the_users_folder() {
   player_log | grep -qx "LauncherCaption: From etc" && fault "a broken configuration falls through to /etc's"
   rm -f "$own"
   echo "checked: the configuration from /etc and from the player's folder"
+}
+
+player_case_a_login_page_shows_for_the_player() {
+  # The installed launcher as the player configured it shows its login page: the demo's own page,
+  # read from the disk.
+  rm -f "$home/Documents/zelqlog/log.txt"
+  player_config '{"LauncherType": 2, "LauncherCaption": "Brimtale Login",
+    "LoginUrl": "file:///usr/lib/brimtale-launcher/demo/site/login.html"}'
+  as_player_on_xvfb_until 'ResizeAndCenter: ' login-page brimtale-launcher
+  player_log | grep -q '^ResizeAndCenter: ' || fault "the installed launcher did not show its login page"
+  rm -f "$home/.config/brimtale/config.txt"
+  echo "checked: the installed launcher's login page"
 }
 
 player_case_demo_installs_and_starts_the_game() {
