@@ -43,7 +43,7 @@ class Cursor {
 };
 
 bool IsKnownKind(uint8_t kind) {
-  return kind >= static_cast<uint8_t>(FrameKind::kCommand) && kind <= static_cast<uint8_t>(FrameKind::kCalls);
+  return kind >= static_cast<uint8_t>(FrameKind::kCommand) && kind <= static_cast<uint8_t>(FrameKind::kTrace);
 }
 
 }  // namespace

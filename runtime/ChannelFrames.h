@@ -9,7 +9,8 @@
 //             argument: u8 kind (InvokeArgument::Kind), u32 length, text
 //
 // kAnswer carries the calls a command's handler made, one answer for each command, in order;
-// kCalls carries calls made outside any command (progress, completion, the hall).
+// kCalls carries calls made outside any command (progress, completion, the hall). kTrace carries
+// a trace() of the movie as text, on the commands' road so that it keeps its place among them.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +23,7 @@
 
 namespace player_runtime {
 
-enum class FrameKind : uint8_t { kCommand = 1, kAnswer = 2, kCalls = 3 };
+enum class FrameKind : uint8_t { kCommand = 1, kAnswer = 2, kCalls = 3, kTrace = 4 };
 
 inline constexpr size_t kFrameHeaderSize = 5;
 // No frame is larger: a READ_FILE answer of a few hundred megabytes still fits, and a length that

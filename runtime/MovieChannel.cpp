@@ -121,6 +121,7 @@ void MovieChannel::RunCommands() {
 }
 
 void MovieChannel::RunCommand(const Frame& frame) {
+  if (frame.kind == FrameKind::kTrace) return DeliverTrace(frame.payload);
   std::optional<ChannelCommand> command;
   if (frame.kind == FrameKind::kCommand) command = DecodeCommand(frame.payload);
   if (!command) {
@@ -144,6 +145,18 @@ void MovieChannel::RunCommand(const Frame& frame) {
   m_answer.reset();
   // Every command is answered, with no calls at all if need be: the page counts its answers.
   if (m_fd >= 0) Send(FrameKind::kAnswer, calls);
+}
+
+void MovieChannel::DeliverTrace(const std::string& text) {
+  Player* player = PlayerOf(m_window);
+  if (player == nullptr || player->listener == nullptr) return;
+  // One trace call is one line of output, as the player's trace log has it.
+  const std::string line = text + "\n";
+  SFPCTraceStruct event{};
+  event.hdr.hwndFrom = m_window;
+  event.hdr.code = FPCN_TRACE;
+  event.text = line.c_str();
+  player->listener(m_window, player->listenerContext, &event.hdr);
 }
 
 void MovieChannel::Send(FrameKind kind, const std::vector<InvokeCall>& calls) {

@@ -47,6 +47,7 @@ class MovieChannel : public std::enable_shared_from_this<MovieChannel> {
   void OnReady(GIOCondition condition);
   void RunCommands();
   void RunCommand(const Frame& frame);
+  void DeliverTrace(const std::string& text);
   void Send(FrameKind kind, const std::vector<InvokeCall>& calls);
   void Flush();
   void WatchOutput(bool wanted);

@@ -111,6 +111,10 @@ void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
     player->listener(window, player->listenerContext, &event.hdr);
   } else if (kind == "error") {
     Log("%s", PropertyText(message, "text").c_str());
+  } else if (kind == "failure") {
+    OnMovieFailed(*player, PropertyText(message, "cause"), PropertyText(message, "detail"));
+  } else if (kind == "retry" || kind == "quit") {
+    OnFailurePageAction(*player, kind);
   }
 }
 
@@ -124,7 +128,7 @@ gboolean OnUserMessage(WebKitWebView* view, WebKitUserMessage* message, gpointer
   HWND window = static_cast<HWND>(data);
   Player* player = PlayerOf(window);
   const char* uri = webkit_web_view_get_uri(view);
-  if (player == nullptr || uri == nullptr || !IsRuntimePage(uri)) return FALSE;
+  if (player == nullptr || uri == nullptr || !IsPlayerPage(uri)) return FALSE;
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends) != 0) {
     Log("no socket for the page's channel: %s", g_strerror(errno));
@@ -139,16 +143,20 @@ gboolean OnUserMessage(WebKitWebView* view, WebKitUserMessage* message, gpointer
 }
 
 // Nothing waits for the page's process, so its end changes nothing but the road of later calls:
-// they queue for a page that has to be loaded again.
+// they queue for a page that has to be loaded again. A process that died took the movie with it:
+// the window shows the failure page (in a new process) rather than an empty view.
 void OnWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data) {
   Player* player = PlayerOf(static_cast<HWND>(data));
-  Log("the page's web process has ended: %s", reason == WEBKIT_WEB_PROCESS_CRASHED                 ? "crashed"
-                                              : reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? "out of memory"
-                                                                                                   : "ended by the view");
+  const char* cause = reason == WEBKIT_WEB_PROCESS_CRASHED                 ? "crashed"
+                      : reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? "out of memory"
+                                                                           : "ended by the view";
+  Log("the page's web process has ended: %s", cause);
   if (player == nullptr) return;
   if (player->channel) player->channel->Close();
   player->channel.reset();
   player->ready = false;
+  if (reason != WEBKIT_WEB_PROCESS_TERMINATED_BY_API)
+    OnMovieFailed(*player, std::string("the player's process ended (") + cause + ")", "");
 }
 
 // The browser's own context menu never shows; the player's menu is the page's.
@@ -251,10 +259,16 @@ void CreatePlayer(HWND window, void* widget, const void*) {
   }
   gtk_widget_show(GTK_WIDGET(view));
 
-  std::string page = PageFileUrl(raw->codeHandle, kPlayerPage);
-  if (DrawsWithoutGpu()) page += "?renderer=canvas";
-  webkit_web_view_load_uri(view, page.c_str());
+  webkit_web_view_load_uri(view, PlayerPageUrl(*raw).c_str());
 }
+
+std::string PlayerPageUrl(const Player& player) {
+  std::string page = PageFileUrl(player.codeHandle, kPlayerPage);
+  if (DrawsWithoutGpu()) page += "?renderer=canvas";
+  return page;
+}
+
+void RunPageScript(Player& player, std::string script) { RunScript(&player, std::move(script)); }
 
 void DestroyPlayer(HWND window) {
   auto& players = State().players;
@@ -278,6 +292,9 @@ void DestroyPlayer(HWND window) {
 }
 
 void LoadMovie(Player& player, const char* url) {
+  if (LoadLauncherUrl(player, url)) return;
+  ReturnToPlayerPage(player);
+  player.movieUrl = url;
   if (url[0] == '\0') {
     RunScript(&player, "brimtale.unload()");
     return;
@@ -293,6 +310,8 @@ bool CallMovie(Player& player, const char* request) {
     Log("not an invoke request: %s", request);
     return false;
   }
+  // No movie plays behind the failure page; the next one must not get calls meant for this one.
+  if (player.showsFailure) return true;
   if (player.channel && player.channel->open()) {
     // The page reads the texts as UTF-8, as the script road's literals read them.
     call->name = ValidUtf8(call->name);

@@ -7,6 +7,7 @@
 //   Exports.cpp      the fifteen operations
 //   Player.cpp       a player's web view and page, the page's events, calls into the movie
 //   UriScheme.cpp    the scheme that serves the player control and local files to the web view
+//   MoviePages.cpp   movies the launcher hands over in memory, and the launcher's failure page
 //   PageGuard.cpp    keeps a player's view on the runtime's own page
 //   MovieChannel.cpp the page's channel: the movie's commands in, the calls into the movie out
 //   extension/       the web process side of that channel, and how the library carries it
@@ -48,6 +49,11 @@ inline void Log(const char* format, const char* value) {
   std::fputc('\n', stderr);
 }
 
+struct BytesUnref {
+  void operator()(GBytes* bytes) const { g_bytes_unref(bytes); }
+};
+using OwnedBytes = std::unique_ptr<GBytes, BytesUnref>;
+
 // One player window.
 struct Player {
   HWND window = nullptr;
@@ -63,6 +69,10 @@ struct Player {
   std::shared_ptr<MovieChannel> channel;  // the page's own channel, once it has asked for one
   PFLASHPLAYERCONTROLEVENTLISTENER listener = nullptr;
   void* listenerContext = nullptr;
+  std::string movieUrl;       // the URL the movie sees as its own (what the failure page names)
+  OwnedBytes handedMovie;     // the bytes of a movie the launcher handed over, served to the page
+  uint64_t handedMovieId = 0; // their name under the scheme's /handed/ path
+  bool showsFailure = false;  // the view shows the failure page instead of the player's page
 };
 
 struct RuntimeState {
@@ -111,6 +121,8 @@ bool ForwardInput(const Player& player, UINT message, WPARAM wParam, LPARAM lPar
 WebKitWebContext* SharedContext();
 // Whether `uri` is one of the runtime's own pages (a page file of the scheme, any query).
 bool IsRuntimePage(const std::string& uri);
+// Whether `uri` is the player's page: the one page that is given a channel of its own.
+bool IsPlayerPage(const std::string& uri);
 // The name of the runtime's URI scheme.
 const char* RuntimeScheme();
 // The scheme's URL of the page file `name` under the code `codeHandle`.
@@ -118,6 +130,25 @@ std::string PageFileUrl(HFPC codeHandle, const std::string& name);
 // The URL the page loads for the URL a movie was given: file: and relative URLs are served by the
 // scheme from the local file system; other URLs (http, https, ...) go to the player unchanged.
 std::string PageUrlFor(const Player& player, const std::string& url);
+
+// The page of the player (with the renderer it is to use).
+std::string PlayerPageUrl(const Player& player);
+// Runs `script` in the player's page, or keeps it until the page is ready.
+void RunPageScript(Player& player, std::string script);
+
+// ---- MoviePages.cpp
+
+// Acts on the launcher's own URLs of the scheme (brimtale/runtime_api.h): a handed-over movie or
+// the failure page. false for any other URL, which the caller loads as a movie.
+bool LoadLauncherUrl(Player& player, const std::string& url);
+// Brings the player's page back when the failure page shows; its scripts then wait for it.
+void ReturnToPlayerPage(Player& player);
+// The page's word: it cannot play its movie (`cause` for the player, `detail` for the log), or a
+// button of the failure page was pressed.
+void OnMovieFailed(Player& player, const std::string& cause, const std::string& detail);
+void OnFailurePageAction(Player& player, const std::string& action);
+// The bytes handed over under `id`, with a reference of the caller's own; null when none are.
+GBytes* HandedMovieBytes(uint64_t id);
 
 // ---- PageGuard.cpp
 

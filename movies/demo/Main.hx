@@ -9,9 +9,10 @@ typedef Entry = {
   name:String,        // path below the game folder, "/" between folders
   size:Int,
   md5:String,
-  packed:Bool,        // served compressed, as NAME.qlz
+  packed:Bool,        // served compressed; kept as NAME.qlz until it is unpacked
   packedSize:Int,
   packedMd5:String,
+  served:String,      // its path in the site
   state:String,       // what the list shows for it
 }
 
@@ -25,6 +26,10 @@ typedef Entry = {
 // it into the query), else it is the folder the movie was loaded from. The game is installed in
 // <local application data>/Brimtale/game (GET_NFOLDER 28, $XDG_DATA_HOME on Linux).
 //
+// Offline start: once the game is complete, the file list it was checked against is kept as the
+// install's record (Brimtale/patch/installed.txt). When the patch server cannot be reached, the
+// installed files are checked against that record, and a complete game starts offline.
+//
 // Commands answer through COMPLETE_EVENT with the answer name first; the movie waits for each
 // answer before it sends the next command, so an answer always belongs to the step in `phase`.
 class Main {
@@ -35,6 +40,9 @@ class Main {
   static var user = "guest";
   static var gameDir = "";
   static var manifestPath = "";
+  static var recordPath = "";
+  static var manifestHex = "";
+  static var offline = false;
   static var entries:Array<Entry> = [];
   static var queue:Array<Entry> = [];
   static var checking = 0;
@@ -136,8 +144,8 @@ class Main {
     list.text = lines.join("\n");
   }
 
-  static function kib(bytes:Int):String {
-    return bytes < 1024 ? bytes + " bytes" : Std.int(bytes / 1024) + " KiB";
+  static function kib(bytes:Float):String {
+    return bytes < 1024 ? bytes + " bytes" : Math.ffloor(bytes / 1024) + " KiB";
   }
 
   // ---- commands ----
@@ -171,6 +179,7 @@ class Main {
       case "DELETE_FILE_SUCC", "DELETE_FILE_FAILTE": finishFile();
       case "RUN_FILE": onStarted(fields.length > 1 ? fields[1] : "0");
       case "RUN_FILE_FAILTE": fail("The game could not be started", "code " + (fields.length > 1 ? fields[1] : "?"));
+      case "WRITE_FILE": onRecordWritten(rest == "1");
       default:
     }
   }
@@ -178,10 +187,11 @@ class Main {
   static function onUpdateProgress(value:Dynamic):Void {
     if (current == null) return;
     var numbers = Std.string(value).split(",");
-    var done = Std.parseInt(numbers[0]);
-    var total = numbers.length > 1 ? Std.parseInt(numbers[1]) : 0;
-    if (done == null) done = 0;
-    if (total == null || total <= 0) total = current.packedSize;
+    // Counts of 2 GiB and more do not fit an Int: read as numbers.
+    var done = Std.parseFloat(numbers[0]);
+    var total = numbers.length > 1 ? Std.parseFloat(numbers[1]) : 0.0;
+    if (Math.isNaN(done)) done = 0;
+    if (Math.isNaN(total) || total <= 0) total = current.packedSize;
     setBar(fileBar, fileBarLabel, done, total, current.name + ": " + kib(done) + " of " + kib(total));
     setBar(totalBar, totalBarLabel, bytesDone + done, bytesNeeded, "All downloads: " + kib(bytesDone + done) + " of " + kib(bytesNeeded));
   }
@@ -207,6 +217,7 @@ class Main {
     }
     gameDir = folder + "/Brimtale/game";
     manifestPath = folder + "/Brimtale/patch/manifest.txt";
+    recordPath = folder + "/Brimtale/patch/installed.txt";
     show("Fetching the file list", server + "/manifest.txt");
     phase = "manifest";
     send("START_DOWNLOAD", server + "/manifest.txt," + manifestPath);
@@ -220,7 +231,7 @@ class Main {
         show("Fetching the file list again", "the first attempt failed");
         send("START_DOWNLOAD", server + "/manifest.txt," + manifestPath);
       } else {
-        fail("The patch server does not answer", server + "/manifest.txt");
+        startOffline();
       }
       return;
     }
@@ -237,33 +248,80 @@ class Main {
   }
 
   static function onManifestText(hex:String) {
-    var text = new StringBuf();
-    var i = 0;
-    while (i + 1 < hex.length) {
-      var code = Std.parseInt("0x" + hex.substr(i, 2));
-      text.addChar(code == null ? 63 : code);
-      i += 2;
+    if (phase == "offline-record") {
+      onInstallRecord(hex);
+      return;
+    }
+    readManifest(hex);
+    if (entries.length == 0) {
+      fail("The file list is empty or unreadable", manifestPath);
+      return;
+    }
+    manifestHex = hex;
+    showList();
+    show("Comparing " + entries.length + " files with the disk", gameDir);
+    queue = [];
+    checking = 0;
+    checkNext();
+  }
+
+  // Fills `entries` from a file list given as READ_FILE's hexadecimal text.
+  static function readManifest(hex:String) {
+    // The manifest is UTF-8: names in any script arrive as they were packed.
+    var bytes = haxe.io.Bytes.alloc(hex.length >> 1);
+    for (i in 0...bytes.length) {
+      var code = Std.parseInt("0x" + hex.substr(2 * i, 2));
+      bytes.set(i, code == null ? 63 : code);
     }
     entries = [];
-    for (line in text.toString().split("\n")) {
+    for (line in bytes.getString(0, bytes.length).split("\n")) {
       line = StringTools.trim(line);
       if (line == "" || line.charAt(0) == "#") continue;
       var f = line.split(" ");
       if (f.length < 6) continue;
       entries.push({
         name: f[0], size: Std.parseInt(f[1]), md5: f[2].toLowerCase(), packed: f[3] == "qlz",
-        packedSize: Std.parseInt(f[4]), packedMd5: f[5].toLowerCase(), state: "[    ]"
+        packedSize: Std.parseInt(f[4]), packedMd5: f[5].toLowerCase(),
+        served: f.length > 6 ? f[6] : "files/" + f[0] + (f[3] == "qlz" ? ".qlz" : ""), state: "[    ]"
       });
     }
+  }
+
+  // ---- offline start ----
+
+  // The server gave no file list: the game as installed starts if its record says it is complete
+  // and every file still matches that record.
+  static function startOffline() {
+    offline = true;
+    phase = "offline-record";
+    who.text = "Playing offline";
+    show("The patch server cannot be reached", "looking at the game installed here");
+    send("READ_FILE", recordPath);
+  }
+
+  static function onInstallRecord(hex:String) {
+    readManifest(hex);
     if (entries.length == 0) {
-      fail("The file list is empty or unreadable", manifestPath);
+      fail("The patch server does not answer", server + "/manifest.txt; no complete game is installed here to start offline");
       return;
     }
     showList();
-    show("Comparing " + entries.length + " files with the disk", gameDir);
+    show("Offline: checking the installed game", entries.length + " files in " + gameDir);
     queue = [];
     checking = 0;
     checkNext();
+  }
+
+  // After a whole patch or check: the file list becomes the install's record, then the game starts.
+  static function recordInstallThenStart() {
+    phase = "record";
+    send("WRITE_FILE", recordPath + "," + manifestHex);
+  }
+
+  static function onRecordWritten(ok:Bool) {
+    if (phase != "record") return;
+    if (!ok) log("the install's record could not be written; the game cannot start offline later");
+    startGame();
   }
 
   static function checkNext() {
@@ -325,9 +383,18 @@ class Main {
   }
 
   static function compared() {
+    if (offline) {
+      if (queue.length == 0) {
+        show("Offline: starting the installed game", "The patch server cannot be reached; Brimtale starts as it is installed");
+        startGame();
+      } else {
+        fail("The patch server does not answer", queue.length + " installed files are missing or changed; the game cannot start offline");
+      }
+      return;
+    }
     if (queue.length == 0) {
       show("Everything is up to date", "Starting Brimtale");
-      startGame();
+      recordInstallThenStart();
       return;
     }
     bytesNeeded = 0;
@@ -342,7 +409,7 @@ class Main {
       current = null;
       setBar(totalBar, totalBarLabel, 1, 1, "All downloads: " + kib(bytesNeeded));
       show("Patch complete", "every digest matches the file list; starting Brimtale");
-      startGame();
+      recordInstallThenStart();
       return;
     }
     current = queue.shift();
@@ -357,7 +424,7 @@ class Main {
     setBar(fileBar, fileBarLabel, 0, current.packedSize, current.name);
     show("Downloading " + current.name, (attempts > 0 ? "second attempt, " : "") + kib(current.packedSize)
       + (current.packed ? " compressed" : ""));
-    send("START_DOWNLOAD", server + "/files/" + current.name + (current.packed ? ".qlz" : "") + "," + servedPath(current));
+    send("START_DOWNLOAD", server + "/" + urlPath(current.served) + "," + servedPath(current));
   }
 
   static function onDecompressed(ok:Bool) {
@@ -416,6 +483,12 @@ class Main {
   // Where the file as served is kept until it is unpacked (raw files are served as installed).
   static function servedPath(entry:Entry):String {
     return installedPath(entry) + (entry.packed ? ".qlz" : "");
+  }
+
+  // A site path as a URL path: each part percent-encoded as UTF-8, so that "?", "#", "%" and
+  // letters of any script reach the server as the name they are.
+  static function urlPath(path:String):String {
+    return path.split("/").map(function(part) return StringTools.urlEncode(part)).join("/");
   }
 
   static function serverAddress():String {

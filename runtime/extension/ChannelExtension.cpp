@@ -84,6 +84,13 @@ class PageChannel {
     return CallsValue(due);
   }
 
+  // false when the channel cannot take it (the page then sends it another way).
+  bool Trace(const std::string& text) {
+    if (m_broken || !m_out.Append(FrameKind::kTrace, text)) return false;
+    Flush();
+    return true;
+  }
+
   int64_t unanswered() const { return m_unanswered; }
 
   void Listen(JSCValue* listener) {
@@ -178,7 +185,8 @@ class PageChannel {
     m_unanswered = 0;
   }
 
-  // Commands queued before the channel was up, to the listener, which sends them another way.
+  // Commands and traces queued before the channel was up, to the listener, which sends them
+  // another way: a command as [command, arguments], a trace as [text].
   void HandBackUnsent() {
     if (m_listener == nullptr || m_out.empty()) return;
     player_runtime::FrameReader queued;
@@ -186,11 +194,13 @@ class PageChannel {
     queued.Append(bytes.data(), bytes.size());
     GPtrArray* commands = g_ptr_array_new_with_free_func(g_object_unref);
     while (auto frame = queued.Next()) {
-      auto command = player_runtime::DecodeCommand(frame->payload);
-      if (!command) continue;
       GPtrArray* pair = g_ptr_array_new_with_free_func(g_object_unref);
-      g_ptr_array_add(pair, StringValue(command->command));
-      g_ptr_array_add(pair, StringValue(command->arguments));
+      if (frame->kind == FrameKind::kTrace) {
+        g_ptr_array_add(pair, StringValue(frame->payload));
+      } else if (auto command = player_runtime::DecodeCommand(frame->payload)) {
+        g_ptr_array_add(pair, StringValue(command->command));
+        g_ptr_array_add(pair, StringValue(command->arguments));
+      }
       g_ptr_array_add(commands, jsc_value_new_array_from_garray(m_context, pair));
       g_ptr_array_unref(pair);
     }
@@ -284,6 +294,11 @@ JSCValue* OnSend(JSCValue* command, JSCValue* arguments, gpointer data) {
   return channel->Send(WholeText(command), WholeText(arguments));
 }
 
+gboolean OnTrace(JSCValue* text, gpointer data) {
+  PageChannel* channel = ChannelOf(static_cast<Binding*>(data)->page);
+  return channel != nullptr && channel->Trace(WholeText(text));
+}
+
 double OnUnanswered(gpointer data) {
   PageChannel* channel = ChannelOf(static_cast<Binding*>(data)->page);
   return channel != nullptr ? static_cast<double>(channel->unanswered()) : 0;
@@ -330,11 +345,14 @@ void OnWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKit
   auto unbind = [](gpointer data) { delete static_cast<Binding*>(data); };
   JSCValue* send = jsc_value_new_function(context, "send", G_CALLBACK(OnSend), new Binding{id}, unbind,
                                           JSC_TYPE_VALUE, 2, JSC_TYPE_VALUE, JSC_TYPE_VALUE);
+  JSCValue* trace = jsc_value_new_function(context, "trace", G_CALLBACK(OnTrace), new Binding{id}, unbind,
+                                           G_TYPE_BOOLEAN, 1, JSC_TYPE_VALUE);
   JSCValue* listen = jsc_value_new_function(context, "listen", G_CALLBACK(OnListen), new Binding{id}, unbind,
                                             G_TYPE_NONE, 1, JSC_TYPE_VALUE);
   JSCValue* unanswered = jsc_value_new_function(context, "unanswered", G_CALLBACK(OnUnanswered), new Binding{id},
                                                 unbind, G_TYPE_DOUBLE, 0);
   jsc_value_object_define_property_data(object, "send", JSC_VALUE_PROPERTY_ENUMERABLE, send);
+  jsc_value_object_define_property_data(object, "trace", JSC_VALUE_PROPERTY_ENUMERABLE, trace);
   jsc_value_object_define_property_data(object, "listen", JSC_VALUE_PROPERTY_ENUMERABLE, listen);
   jsc_value_object_define_property_data(object, "unanswered", JSC_VALUE_PROPERTY_ENUMERABLE, unanswered);
   g_object_unref(unanswered);
@@ -343,6 +361,7 @@ void OnWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKit
   g_object_unref(global);
   g_object_unref(send);
   g_object_unref(listen);
+  g_object_unref(trace);
   g_object_unref(object);
   g_object_unref(context);
 

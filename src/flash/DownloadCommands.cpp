@@ -9,6 +9,7 @@
 #include "base/Log.h"
 #include "http/HttpMgr.h"
 #include "http/HttpTask.h"
+#include "platform/Files.h"
 
 void CTransparentFlashPlayerControlWnd::CmdStartDownload(CmdArgs& args) {
   if (args.size() != 2) {
@@ -18,6 +19,14 @@ void CTransparentFlashPlayerControlWnd::CmdStartDownload(CmdArgs& args) {
   // Blanks are the only thing changed in the URL; escapes such as %20 pass unchanged.
   std::string url = args[0];
   std::replace(url.begin(), url.end(), ' ', '+');
+
+  // The destination's folders are made on the way, so the file commands' walk cannot check it; a
+  // ".." that would climb out of a link's target is refused as they refuse it.
+  if (platform::ClimbsOutOfALink(args[1])) {
+    WriteLog("START_DOWNLOAD: refused, a '..' after a link: %s", args[1]);
+    SendCompleteEvent("LOADER_FAILTE", args[1]);
+    return;
+  }
 
   auto task = std::make_unique<HttpDownloadFileTask>();
   task->reportProgress = true;
@@ -45,10 +54,12 @@ void CTransparentFlashPlayerControlWnd::HttpMgrEvent(HttpTaskEvent* event) {
       break;
     case HTTP_EVENT_PROGRESS: {
       // Progress carries no path: it belongs to the one transfer that is running.
-      char value[32];
-      snprintf(value, sizeof value, "%d,%d", event->current, event->total);
+      char value[48];
+      snprintf(value, sizeof value, "%lld,%lld", static_cast<long long>(event->current),
+               static_cast<long long>(event->total));
       if (Settings().moreHttpLog)
-        WriteLog("HttpMgrEvent: %d\t%d\t%d", static_cast<int>(event->type), event->total, event->current);
+        WriteLog("HttpMgrEvent: %d\t%lld\t%lld", static_cast<int>(event->type), static_cast<long long>(event->total),
+                 static_cast<long long>(event->current));
       CallFlashFunction("UPDATE_PROGRESS", value);
       break;
     }

@@ -10,6 +10,7 @@
 
 class CWnd;
 class HttpMgr;
+class OfflineMovieStore;
 
 // The configuration's part that the game window reads; fixed while the window lives.
 struct GameWindowSettings {
@@ -20,6 +21,7 @@ struct GameWindowSettings {
   int width = 0;
   int height = 0;
   bool moreHttpLog = false;  // every download progress event goes to the log
+  std::string offlineKey;    // the name of this configuration's offline copy (OfflineMovieKey)
 };
 
 class GameWindowHost {
@@ -38,6 +40,11 @@ class GameWindowHost {
   virtual void RequestSwfUrl() = 0;
   // Called by a window object once its window is gone.
   virtual void OnGameWindowDestroyed(CWnd* window) = 0;
+  // The kept movies: the window keeps its movie there once it has played, and plays the copy when
+  // its movie cannot be fetched.
+  virtual OfflineMovieStore& OfflineMovies() = 0;
+  // The player quits at the failure page: the run ends as one that failed. The window goes next.
+  virtual void OnFailureQuit() = 0;
 
  protected:
   ~GameWindowHost() = default;

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <system_error>
@@ -17,21 +19,24 @@ using enum HttpEventType;
 
 namespace {
 
-// libcurl hands the write function chunks of up to this size; large chunks keep a fast local
-// transfer from being bound by per-chunk overhead.
+// libcurl reads the socket in pieces of up to this size, which spares system calls on a fast
+// transfer; it hands the write function at most 16 KiB of them at a time (CURL_MAX_WRITE_SIZE), and
+// the file's stream gathers those into large writes.
 constexpr long kReceiveBufferBytes = 512 * 1024;
+// Under a receive limit, libcurl reads about an eighth of a second's share at a time, so progress
+// and the low-speed guard see a steady flow rather than one long wait per piece.
+long ReceiveBufferBytes(int64_t bytesPerSecond) {
+  constexpr int64_t kSmallestBuffer = 1024;  // libcurl's own lower bound
+  if (bytesPerSecond <= 0) return kReceiveBufferBytes;
+  return static_cast<long>(std::clamp<int64_t>(bytesPerSecond / 8, kSmallestBuffer, kReceiveBufferBytes));
+}
 constexpr long kMaxRedirects = 20;
 constexpr long kLowSpeedBytesPerSecond = 100;
 constexpr uint32_t kProgressIntervalMs = 50;
 // Any non-zero result of the transfer-info function makes libcurl abort the transfer.
 constexpr int kAbortTransfer = 42;
-// A download never leaves its disk with less than this free: a player's machine must go on working,
-// whatever a server sends.
-constexpr uint64_t kMinimumFreeBytes = 256ull << 20;
 // The free space is looked at again after this many bytes.
 constexpr uint64_t kFreeSpaceCheckBytes = 4ull << 20;
-// A string answer (movie URL, analysis reports) is small; a larger one is refused, not collected.
-constexpr size_t kMaxStringBodyBytes = 16u << 20;
 
 struct CurlEasyDeleter {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
@@ -67,13 +72,38 @@ bool ParseContentRange(const std::string& value, uint64_t& first, uint64_t& leng
   return true;
 }
 
+struct CurlUrlDeleter {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
 }  // namespace
+
+std::string ProxyUrlForLog(const std::string& proxyUrl) {
+  size_t lastAt = proxyUrl.rfind('@');
+  if (lastAt == std::string::npos) return proxyUrl;
+  size_t scheme = proxyUrl.find("://");
+  size_t start = scheme != std::string::npos && scheme < lastAt ? scheme + 3 : 0;
+  // The flags libcurl itself reads a proxy string with.
+  std::unique_ptr<CURLU, CurlUrlDeleter> url(curl_url());
+  if (url == nullptr || curl_url_set(url.get(), CURLUPART_URL, proxyUrl.c_str(),
+                                     CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME) != CURLUE_OK)
+    return proxyUrl.substr(0, start) + "***" + proxyUrl.substr(lastAt);
+  char* password = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_PASSWORD, &password, 0) != CURLUE_OK) return proxyUrl;
+  curl_free(password);
+  // Read, the authority holds one '@', which ends "user:password"; a later one is in the path.
+  size_t at = proxyUrl.find('@', start);
+  size_t colon = proxyUrl.find(':', start);
+  if (colon > at) return proxyUrl.substr(0, start) + "***" + proxyUrl.substr(at);
+  return proxyUrl.substr(0, colon + 1) + "***" + proxyUrl.substr(at);
+}
 
 // One transfer's state, shared by the write and transfer-info functions on the worker. A file task
 // writes either its partial file (resumable) or, when another transfer holds that, a staged file.
 struct HttpMgr::Transfer {
   HttpTask* task;
   CURL* curl;
+  int64_t bytesPerSecond = 0;  // the receive limit; 0: none
   platform::StagedFile* staged = nullptr;
   platform::PartialFile* partial = nullptr;
   uint64_t resumeFrom = 0;    // the bytes of the partial file that the request asked the server to skip
@@ -81,6 +111,8 @@ struct HttpMgr::Transfer {
   uint64_t rangeLength = 0;   // the whole file's length, from the Content-Range of a resumed body
   bool bodyBegun = false;     // the answer's status and headers have been looked at
   bool storing = true;        // false for an answer whose body is not the file (an error page)
+  bool startOver = false;     // a resumed answer that does not continue the partial file
+  std::chrono::steady_clock::time_point nextPieceDue{};  // when the receive limit lets the next piece in
   uint64_t received = 0;
   uint64_t receivedAtSpaceCheck = 0;
   const char* refusal = nullptr;  // why the body was refused, for the log
@@ -126,6 +158,12 @@ void HttpMgr::Stop() {
     m_running = false;
   }
   m_queueChanged.notify_all();
+  {
+    // Taken after the flag has changed, so that a worker held by the receive limit either sees it
+    // or is already waiting for this notification.
+    std::lock_guard<std::mutex> lock(m_pacingLock);
+  }
+  m_stopRequested.notify_all();
   for (std::thread& worker : m_workers)
     if (worker.joinable()) worker.join();
   m_workers.clear();
@@ -199,7 +237,6 @@ unsigned HttpMgr::ThreadProc(HttpMgr* manager) {
   curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
 #endif
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
-  curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   // HTTP/2 where an HTTPS server offers it; plain HTTP stays HTTP/1.1.
   curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
   curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
@@ -225,6 +262,10 @@ void HttpMgr::RunTasks(void* curlHandle) {
     lock.unlock();
 
     bool completed = RunTransfer(curlHandle, task.get());
+    if (completed)
+      task->failure.clear();
+    else if (task->failure.empty())
+      task->failure = "the download could not be stored";
     HttpTaskEvent event{.type = completed ? HTTP_EVENT_COMPLETE : HTTP_EVENT_FAILED, .task = task.get()};
     // The completion event owns its task until it is delivered or discarded.
     PostEvent(event, std::move(task));
@@ -250,10 +291,11 @@ bool HttpMgr::RunTransfer(void* curlHandle, HttpTask* task) {
   // Null leaves the choice to the environment's variables; a named proxy takes every transfer.
   curl_easy_setopt(curl, CURLOPT_PROXY, proxy.empty() ? nullptr : proxy.c_str());
   curl_easy_setopt(curl, CURLOPT_NOPROXY, proxy.empty() ? nullptr : "");
-  curl_easy_setopt(curl, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(m_maxReceiveBytesPerSecond.load()));
+  const int64_t bytesPerSecond = m_maxReceiveBytesPerSecond;
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, ReceiveBufferBytes(bytesPerSecond));
 
   if (task->type != HTTP_TASK_FILE) {
-    Transfer transfer{task, curl};
+    Transfer transfer{task, curl, bytesPerSecond};
     return Perform(curl, transfer) == 200;
   }
 
@@ -264,17 +306,17 @@ bool HttpMgr::RunTransfer(void* curlHandle, HttpTask* task) {
   platform::PartialFile partial;
   platform::StagedFile staged;
   if (!partial.Open(fileTask->path, task->url) && !staged.Open(fileTask->path)) return false;  // no transfer
-  Transfer transfer{task, curl};
+  Transfer transfer{task, curl, bytesPerSecond};
   if (partial.IsOpen())
     transfer.partial = &partial;
   else
     transfer.staged = &staged;
   fileTask->file = transfer.stream();
   long status = Perform(curl, transfer);
-  if (status == 416 && transfer.resumeFrom > 0) {
+  if ((status == 416 || transfer.startOver) && transfer.resumeFrom > 0) {
     // The partial file no longer fits the file on the server: once more, from the start.
     partial.StartOver("");
-    transfer = Transfer{task, curl, nullptr, &partial};
+    transfer = Transfer{task, curl, bytesPerSecond, nullptr, &partial};
     status = Perform(curl, transfer);
   }
   fileTask->file = nullptr;
@@ -306,16 +348,36 @@ long HttpMgr::Perform(void* curlHandle, Transfer& transfer) {
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
 
+  char message[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, message);
   CURLcode result = curl_easy_perform(curl);
   // An empty body never reaches the write function; its answer is looked at here.
   if (result == CURLE_OK && !transfer.bodyBegun && !BeginBody(transfer)) result = CURLE_WRITE_ERROR;
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
   curl_easy_setopt(curl, CURLOPT_RANGE, nullptr);  // the handle serves the worker's next task
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   long status = 0;
   if (transfer.refusal != nullptr)
     WriteLog("HttpMgr: %s stopped: %s", transfer.task->url.c_str(), transfer.refusal);
-  if (result != CURLE_OK || curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return 0;
-  return status;
+  if (result == CURLE_OK && curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+  RecordOutcome(curl, *transfer.task, result, status, transfer.refusal, message);
+  return result == CURLE_OK ? status : 0;
+}
+
+void HttpMgr::RecordOutcome(void* curlHandle, HttpTask& task, int result, long status, const char* refusal,
+                            const char* message) {
+  task.responseCode = status;
+  char* contentType = nullptr;
+  curl_easy_getinfo(static_cast<CURL*>(curlHandle), CURLINFO_CONTENT_TYPE, &contentType);
+  task.contentType = contentType != nullptr ? contentType : "";
+  if (refusal != nullptr)
+    task.failure = refusal;
+  else if (result != CURLE_OK)
+    task.failure = message[0] != '\0' ? message : curl_easy_strerror(static_cast<CURLcode>(result));
+  else if (status != 200 && status != 206)
+    task.failure = "the server answered HTTP " + std::to_string(status);
+  else
+    task.failure.clear();
 }
 
 // Looks at the answer before its first byte is stored: a resumed body continues the partial file,
@@ -327,10 +389,15 @@ bool HttpMgr::BeginBody(Transfer& transfer) {
   long status = 0;
   curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
   if (status == 206 && transfer.resumeFrom > 0) {
+    // Only the rest of the very file whose start the partial file holds is appended: the answer
+    // carries the validator kept with it, and its range begins where the partial file ends. A
+    // server that ignores If-Range would otherwise splice two files.
     uint64_t first = 0;
-    if (!ParseContentRange(AnswerHeader(transfer.curl, "Content-Range"), first, transfer.rangeLength) ||
+    if (Validator(transfer.curl) != transfer.partial->validator() ||
+        !ParseContentRange(AnswerHeader(transfer.curl, "Content-Range"), first, transfer.rangeLength) ||
         first != transfer.resumeFrom) {
-      transfer.refusal = "a range other than the one asked for";
+      transfer.startOver = true;
+      transfer.refusal = "a part of another file, or from another place in it";
       return false;
     }
     transfer.earlierBytes = transfer.resumeFrom;
@@ -351,8 +418,10 @@ const char* HttpMgr::RefuseBody(Transfer& transfer, size_t incoming) {
   curl_off_t announced = -1;
   curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
   if (announced >= 0 && transfer.received > static_cast<uint64_t>(announced)) return "longer than its Content-Length";
+  // A string answer larger than its task allows is refused, not collected.
   if (transfer.task->type != HTTP_TASK_FILE)
-    return transfer.received > kMaxStringBodyBytes ? "an answer of more than 16 MiB" : nullptr;
+    return transfer.received > static_cast<HttpDownloadStringTask*>(transfer.task)->maxBodyBytes ? "an answer too long"
+                                                                                               : nullptr;
   // The announced length is weighed at the first write; what has no length, at every few MiB.
   bool first = transfer.received == incoming;
   if (!first && transfer.received - transfer.receivedAtSpaceCheck < kFreeSpaceCheckBytes) return nullptr;
@@ -360,9 +429,28 @@ const char* HttpMgr::RefuseBody(Transfer& transfer, size_t incoming) {
   uint64_t stillToCome =
       announced >= 0 ? static_cast<uint64_t>(announced) - (transfer.received - incoming) : incoming;
   uint64_t available = transfer.AvailableBytes();
-  if (available < stillToCome || available - stillToCome < kMinimumFreeBytes)
+  if (available < stillToCome || available - stillToCome < platform::kDiskSpaceKeptFree)
     return "the disk would be left with less than 256 MiB free";
   return nullptr;
+}
+
+// The receive limit is kept here rather than by libcurl, which reads far ahead of its own limit and
+// then pauses for as long as the average demands (long enough to trip the low-speed guard). Each
+// piece is let in only once the pieces before it have had their share of time, so no burst runs
+// ahead of the limit, and a server slower than the limit earns no credit for later.
+bool HttpMgr::AwaitReceiveLimit(Transfer& transfer, size_t bytes) {
+  if (transfer.bytesPerSecond <= 0) return true;
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point now = Clock::now();
+  if (transfer.nextPieceDue > now) {
+    std::unique_lock<std::mutex> lock(m_pacingLock);
+    if (m_stopRequested.wait_until(lock, transfer.nextPieceDue, [this] { return !m_running; })) return false;
+    now = Clock::now();
+  }
+  auto share = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(static_cast<double>(bytes) / static_cast<double>(transfer.bytesPerSecond)));
+  transfer.nextPieceDue = std::max(transfer.nextPieceDue, now) + share;
+  return true;
 }
 
 void HttpMgr::PostEvent(const HttpTaskEvent& event, std::unique_ptr<HttpTask> finishedTask) {
@@ -392,6 +480,7 @@ size_t HttpMgr::WriteCallback(char* data, size_t size, size_t count, void* userD
   // Anything short of the whole chunk makes libcurl abort the transfer.
   if (!transfer.bodyBegun && !BeginBody(transfer)) return 0;
   if ((transfer.refusal = RefuseBody(transfer, bytes)) != nullptr) return 0;
+  if (!task->manager->AwaitReceiveLimit(transfer, bytes)) return 0;  // stopping
   switch (task->type) {
     case HTTP_TASK_FILE: {
       if (!transfer.storing) break;
@@ -416,7 +505,7 @@ int HttpMgr::ProgressCallback(void* userData, int64_t downloadTotal, int64_t dow
   HttpTask* task = transfer.task;
   HttpMgr* manager = task->manager;
   if (!manager->m_running) return kAbortTransfer;
-  if (!task->reportProgress) return 0;
+  if (!task->reportProgress || transfer.refusal != nullptr) return 0;
   uint32_t now = platform::GetTickCount();
   // A task's first progress call always posts (lastProgressTick starts at 0).
   if (task->lastProgressTick != 0 && now - task->lastProgressTick < kProgressIntervalMs) return 0;
@@ -425,9 +514,8 @@ int HttpMgr::ProgressCallback(void* userData, int64_t downloadTotal, int64_t dow
   // The whole file counts: a resumed body adds to the bytes kept from before. Until the answer has
   // been looked at, nothing is known.
   if (!transfer.bodyBegun) downloadTotal = downloadNow = 0;
-  int64_t total = downloadTotal > 0 ? transfer.earlierBytes + downloadTotal : 0;
-  event.total = static_cast<int32_t>(static_cast<uint32_t>(total));
-  event.current = static_cast<int32_t>(static_cast<uint32_t>(transfer.earlierBytes + downloadNow));
+  event.total = downloadTotal > 0 ? static_cast<int64_t>(transfer.earlierBytes) + downloadTotal : 0;
+  event.current = static_cast<int64_t>(transfer.earlierBytes) + downloadNow;
   manager->PostEvent(event, nullptr);
   return 0;
 }

@@ -16,8 +16,10 @@ enum class HttpEventType : int32_t { HTTP_EVENT_COMPLETE = 0, HTTP_EVENT_FAILED 
 // Created, delivered and freed by HttpMgr; a callback reads it only during its call.
 struct HttpTaskEvent {
   HttpEventType type = HttpEventType::HTTP_EVENT_COMPLETE;
-  int32_t total = 0;    // progress: expected size (0 while unknown); low 32 bits
-  int32_t current = 0;  // progress: bytes so far; low 32 bits
+  // Byte counts of progress events, whole (a file of 2 GiB or more does not wrap); 0 in completion
+  // events.
+  int64_t total = 0;    // expected size; 0 while unknown
+  int64_t current = 0;  // bytes so far
   HttpTask* task = nullptr;  // borrowed: valid only during the callback's call
 };
 
@@ -54,11 +56,18 @@ struct HttpTask {
   // queue behind it; guarded by the manager's event lock.
   HttpTaskEvent* queuedProgress = nullptr;
   std::string url;
+  // How the transfer ended, set by the worker before the completion event: the final HTTP status
+  // (0 when none came), the answer's Content-Type, and why it failed in words (libcurl's message,
+  // "HTTP 404", a refused body); `failure` is empty for a task that completed.
+  long responseCode = 0;
+  std::string contentType;
+  std::string failure;
 };
 
 struct HttpDownloadStringTask : HttpTask {
   HttpDownloadStringTask() : HttpTask(HttpTaskType::HTTP_TASK_STRING) {}
   std::string body;
+  size_t maxBodyBytes = 16u << 20;  // a longer answer is stopped and fails
 };
 
 struct HttpDownloadFileTask : HttpTask {

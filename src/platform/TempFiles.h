@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace platform {
@@ -51,6 +52,7 @@ class StagedFile {
 
  private:
   FILE* m_stream = nullptr;
+  std::unique_ptr<char[]> m_buffer;  // the stream's buffer, kept until it is closed
   std::string m_temporaryPath;
   std::string m_destination;  // where Commit puts the file (symbolic links resolved)
 };
@@ -99,6 +101,7 @@ class PartialFile {
  private:
   void Forget();
   FILE* m_stream = nullptr;
+  std::unique_ptr<char[]> m_buffer;  // the stream's buffer, kept until it is closed
   std::string m_path;
   std::string m_recordPath;
   std::string m_destination;
@@ -110,5 +113,25 @@ class PartialFile {
 // files that cannot be resumed. For the paths that end the process without destructors; any
 // thread.
 void RemoveOpenStagedFiles();
+
+}  // namespace platform
+
+namespace platform {
+
+// What every write of a size known beforehand leaves free on its disk: the space is the player's.
+inline constexpr uint64_t kDiskSpaceKeptFree = 256ull << 20;
+
+// Whether the room for a file was reserved.
+enum class Reservation {
+  kMade,
+  kNoRoom,  // the disk would be left with less than it must keep free
+  kFailed,  // the space cannot be reserved
+};
+
+// Reserves `size` bytes on the disk for the open staged file `file` (its length becomes `size`),
+// so that writing them cannot fail for want of space. kNoRoom, reserving nothing, when that would
+// leave the disk with less than `keepFree` bytes free; kFailed when the file is not open or the
+// space cannot be reserved. Any thread that may use `file`.
+Reservation ReserveStagedFile(StagedFile& file, uint64_t size, uint64_t keepFree);
 
 }  // namespace platform

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -55,6 +56,7 @@ struct ManifestEntry {
   size_t size = 0;
   std::string md5;
   bool packed = false;
+  std::string served;  // the path in the site
 };
 
 inline std::vector<ManifestEntry> ReadManifest(const std::string& site = kSite) {
@@ -63,18 +65,18 @@ inline std::vector<ManifestEntry> ReadManifest(const std::string& site = kSite) 
     if (line.empty() || line[0] == '#') continue;
     std::istringstream fields(line);
     ManifestEntry entry;
-    std::string packing;
-    fields >> entry.name >> entry.size >> entry.md5 >> packing;
+    std::string packing, packedSize, packedMd5;
+    fields >> entry.name >> entry.size >> entry.md5 >> packing >> packedSize >> packedMd5 >> entry.served;
     entry.packed = packing == "qlz";
     entries.push_back(entry);
   }
   return entries;
 }
 
-// The path a listed file is served at: compressed ones with ".qlz".
+// The path a listed file is served at, as the manifest names it.
 inline std::string ServedPath(const std::string& name, const std::string& site = kSite) {
   for (const ManifestEntry& entry : ReadManifest(site))
-    if (entry.name == name) return "/files/" + name + (entry.packed ? ".qlz" : "");
+    if (entry.name == name) return "/" + entry.served;
   return "/files/" + name + " (not listed)";
 }
 
@@ -162,6 +164,7 @@ class DemoRun : public ::testing::Test {
     options.environment["XDG_DATA_HOME"] = m_sandbox.Home() + "/.local/share";
     options.environment["BRIMTALE_PORTAL_ANALYSIS_HOST"] = "http://" + address;
     options.environment["BRIMTALE_DEMO_GAME_MARKER"] = MarkerPath();
+    for (const auto& [name, value] : m_environment) options.environment[name] = value;
     options.timeout = 180s;
     m_launcher = std::make_unique<ChildProcess>(std::vector<std::string>{m_sandbox.Executable()}, options);
   }
@@ -219,6 +222,7 @@ class DemoRun : public ::testing::Test {
 
   LauncherSandbox m_sandbox;
   std::unique_ptr<ChildProcess> m_launcher;
+  std::map<std::string, std::string> m_environment;  // added to the launcher's
   int m_gamePid = 0;
 };
 

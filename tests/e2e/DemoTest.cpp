@@ -194,6 +194,37 @@ TEST_F(Demo, AMissingFileIsFetchedAgain) {
   ExpectInstalledAsListed();
 }
 
+TEST_F(Demo, ADownloadCutOffHalfWayResumesInTheNextRun) {
+  // The world map (2.6 MB served) comes at 100 kB/s: the launcher ends while it arrives, as a
+  // player closing it would.
+  PatchServer server({"--rate", "100000"});
+  ASSERT_GT(server.port(), 0);
+  StartLauncher(server.port(), "cut");
+  auto partialBytes = [&] {
+    std::error_code error;
+    uintmax_t bytes = 0;
+    for (auto it = std::filesystem::recursive_directory_iterator(GameDir(), error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error))
+      if (it->path().filename().string().ends_with(".partial")) bytes = std::max(bytes, it->file_size(error));
+    return bytes;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return partialBytes() > 50000; }, testing_support::kMovieStartBudget)) << m_sandbox.Log();
+  kill(m_launcher->pid(), SIGKILL);
+  m_launcher->Wait();
+
+  // The map's rest comes as a range; the files after it in the manifest come whole.
+  std::vector<std::string> expected;
+  bool cut = false;
+  for (const ManifestEntry& entry : ReadManifest()) {
+    cut = cut || entry.name == "data/world.dat";
+    if (cut) expected.push_back("GET " + ServedPath(entry.name) + (entry.name == "data/world.dat" ? " 206" : " 200"));
+  }
+  const size_t before = server.Requests().size();
+  RunToTheGame(server.port());
+  EXPECT_EQ(FileRequests(server, before), expected);
+  ExpectInstalledAsListed();
+}
+
 TEST_F(Demo, ADownloadThatFailsTwiceStopsThePatchWithoutStartingTheGame) {
   PatchServer server({"--fail-once", ServedPath("readme.txt"), "--fail-once", ServedPath("readme.txt")});
   ASSERT_GT(server.port(), 0);
@@ -217,6 +248,64 @@ TEST_F(Demo, ADownloadThatFailsTwiceStopsThePatchWithoutStartingTheGame) {
 namespace {
 
 // The patch server alone, asked as any HTTP client would.
+// After a first full run the server goes away: the login page cannot be loaded, the player
+// chooses to play offline, the kept movie plays, finds no server, checks the installed game
+// against its record and starts it, saying on screen that it runs offline.
+TEST_F(Demo, StartsTheInstalledGameOfflineWhenItsServerIsGone) {
+  int port = 0;
+  {
+    PatchServer server;
+    ASSERT_GT(server.port(), 0);
+    port = server.port();
+    RunToTheGame(port);
+  }
+  ASSERT_TRUE(PathExists(m_sandbox.Home() + "/.local/share/Brimtale/patch/installed.txt"));
+  const std::string movie = "http://127.0.0.1:" + std::to_string(port) + "/DemoMovie.swf?server=";
+  auto logs = [&](const std::string& prefix, const std::string& suffix = "") {
+    for (const std::string& line : m_sandbox.LogMessages())
+      if (line.rfind(prefix, 0) == 0 && line.ends_with(suffix)) return true;
+    return false;
+  };
+  ASSERT_TRUE(logs("LoadSwf: kept " + movie, " for an offline start")) << m_sandbox.Log();
+
+  m_environment["BRIMTALE_PLAYER_CONSOLE"] = "1";
+  StartLauncher(port);
+  std::string shown;
+  ASSERT_TRUE(WaitUntil([&] {
+    m_launcher->IsRunning();
+    const std::string& output = m_launcher->output();
+    size_t at = output.find("Failure page: ");
+    if (at == std::string::npos || output.find('\n', at) == std::string::npos) return false;
+    shown = output.substr(at, output.find('\n', at) - at);
+    return true;
+  }, testing_support::kMovieStartBudget)) << m_launcher->output();
+  EXPECT_EQ(shown.rfind("Failure page: The login page cannot be loaded | http://127.0.0.1:" + std::to_string(port) + "/login.html", 0), 0u) << shown;
+  EXPECT_NE(shown.find("| Play offline | Try again | Quit"), std::string::npos) << shown;
+  std::optional<std::string> dialog;
+  ASSERT_TRUE(WaitUntil([&] { return (dialog = FindMappedWindow("Brimtale Demo")).has_value() &&
+                                     WindowGeometry(*dialog).width == 600; }, 30s));
+  std::this_thread::sleep_for(700ms);
+  SaveScreenshot("5-offline-login-failure");
+  // Play offline has the focus.
+  Xdotool({"windowfocus", "--sync", *dialog, "sleep", "0.3", "key", "Return"});
+
+  const std::string offline = "FlashLog: demo: Offline: starting the installed game - The patch server cannot be reached; "
+                              "Brimtale starts as it is installed";
+  ASSERT_TRUE(WaitUntil([&] { return Logged(offline) || !m_launcher->IsRunning(); }, testing_support::kMovieStartBudget))
+      << m_sandbox.Log();
+  ASSERT_TRUE(Logged(offline)) << m_sandbox.Log();
+  std::this_thread::sleep_for(300ms);  // the frame that shows it
+  SaveScreenshot("6-offline-start");
+  EXPECT_TRUE(Logged("LoginDlg: the player plays offline"));
+  EXPECT_TRUE(logs("LoadSwf: the player chose to play offline; playing the offline copy of " + movie)) << m_sandbox.Log();
+  ASSERT_TRUE(WaitForGame()) << m_sandbox.Log();
+  ExpectInstalledAsListed();
+  EndGame();
+  auto result = m_launcher->Wait();
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.exitStatus, 0);
+}
+
 TEST(DemoPatchServer, ServesItsSiteAndNothingElse) {
   PatchServer server({"--fail-once", "/manifest.txt"});
   ASSERT_GT(server.port(), 0);
@@ -248,6 +337,60 @@ TEST(DemoPatchServer, ServesItsSiteAndNothingElse) {
   }
   std::filesystem::remove(kSite + "/../outside.txt");
   EXPECT_TRUE(server.Requested("GET /manifest.txt 503"));
+}
+
+TEST(DemoPatchServer, SendsValidatorsAndAnswersARangeOnlyForTheFileAsItIs) {
+  PatchServer server;
+  ASSERT_GT(server.port(), 0);
+  httplib::Client client("127.0.0.1", server.port());
+  // Served from memory and through the paced sender alike.
+  for (const std::string& path : {std::string("/manifest.txt"), ServedPath("readme.txt")}) {
+    SCOPED_TRACE(path);
+    const std::string whole = ReadFile(kSite + path);
+    auto plain = client.Get(path);
+    ASSERT_TRUE(plain);
+    const std::string etag = plain->get_header_value("ETag");
+    const std::string date = plain->get_header_value("Last-Modified");
+    ASSERT_EQ(etag.front(), '"');
+    ASSERT_TRUE(date.ends_with(" GMT")) << date;
+    struct {
+      const char* name;
+      std::string ifRange;  // empty: none sent
+      bool ranged;
+    } cases[] = {
+        {"without If-Range", "", true},
+        {"the file's entity tag", etag, true},
+        {"the file's date", date, true},
+        {"another entity tag", "\"0-0\"", false},
+        {"a weak tag never matches", "W/" + etag, false},
+        {"another date", "Thu, 01 Jan 1970 00:00:00 GMT", false},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      httplib::Headers headers{{"Range", "bytes=10-"}};
+      if (!c.ifRange.empty()) headers.emplace("If-Range", c.ifRange);
+      auto answer = client.Get(path.c_str(), headers);
+      ASSERT_TRUE(answer);
+      EXPECT_EQ(answer->status, c.ranged ? 206 : 200);
+      EXPECT_EQ(answer->body, c.ranged ? whole.substr(10) : whole);
+      EXPECT_EQ(answer->get_header_value("ETag"), etag);
+      EXPECT_EQ(server.Requests().back(), "GET " + path + (c.ranged ? " 206" : " 200"));
+    }
+  }
+}
+
+TEST(DemoPatchServer, APreferredPortIsTakenWhenFreeElseAnother) {
+  int preferred = 0;
+  {
+    PatchServer first;
+    ASSERT_GT(first.port(), 0);
+    preferred = first.port();
+    PatchServer second({"--prefer-port", std::to_string(preferred)});
+    EXPECT_GT(second.port(), 0);
+    EXPECT_NE(second.port(), preferred);
+  }
+  PatchServer again({"--prefer-port", std::to_string(preferred)});
+  EXPECT_EQ(again.port(), preferred);
 }
 
 }  // namespace

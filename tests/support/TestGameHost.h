@@ -7,6 +7,7 @@
 
 #include "base/StoredStrings.h"
 #include "flash/GameWindowHost.h"
+#include "flash/MovieSource.h"
 #include "http/HttpMgr.h"
 
 namespace testing_support {
@@ -23,6 +24,8 @@ class TestGameHost : public GameWindowHost {
   void OnGameWindowDestroyed(CWnd* window) override {
     if (window == mainWindow) mainWindow = nullptr;
   }
+  OfflineMovieStore& OfflineMovies() override { return offlineMovies; }
+  void OnFailureQuit() override { ++failureQuits; }
 
   GameWindowSettings settings;
   HFPC runtime = 0;
@@ -31,6 +34,9 @@ class TestGameHost : public GameWindowHost {
   StoredStrings movieStrings;
   std::string resolvedSwfUrl;
   int swfUrlRequests = 0;
+  // Where movies are kept: nowhere until a test names a folder of its own.
+  OfflineMovieStore offlineMovies;
+  int failureQuits = 0;
   CWnd* mainWindow = nullptr;  // cleared when that window's object reports its window gone
 };
 

@@ -8,6 +8,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -15,12 +16,15 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <mutex>
-#include <optional>
+#include <new>
 #include <set>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "platform/Files.h"
 
 namespace platform {
 namespace {
@@ -106,57 +110,108 @@ bool EndsWith(std::string_view text, std::string_view suffix) {
 
 bool Expired(time_t modified) { return modified < time(nullptr) - kPartialLifetimeSeconds; }
 
+// Whether `info` describes a file that may be taken as a partial file or record of ours: a regular
+// file with no other name (through a hard link a write would reach a file elsewhere), owned by
+// the user.
+bool IsOwnSingleFile(const struct stat& info) {
+  return S_ISREG(info.st_mode) && info.st_nlink == 1 && info.st_uid == geteuid();
+}
+
+// Opens `name` in the folder without following a link and without waiting (a FIFO, a device), and
+// keeps it only when it is a file of our own (IsOwnSingleFile); invalid otherwise, with errno
+// ENOENT when nothing has the name. `info` receives its status.
+ScopedFd OpenOwnFile(int folderFd, const char* name, int flags, mode_t mode, struct stat& info) {
+  ScopedFd fd(openat(folderFd, name, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, mode));
+  if (!fd.IsValid()) return {};
+  if (fstat(fd.get(), &info) != 0 || !IsOwnSingleFile(info)) {
+    errno = EPERM;
+    return {};
+  }
+  return fd;
+}
+
+// A record is at most this long, and what is written is read back whole. A validator is a short
+// token or date; a longer one is taken for a server's mischief and not kept.
+constexpr size_t kMaxRecordBytes = 64 * 1024;
+constexpr size_t kMaxValidatorBytes = 8 * 1024;
+
 struct PartialRecord {
+  enum class State {
+    kMissing,     // no record: the partial file is not ours
+    kForeign,     // something not of our own has the record's name: the partial file is left alone
+    kUnreadable,  // ours, but not whole or not of this format: its partial file cannot be resumed
+    kRead,
+  };
+  State state = State::kMissing;
   std::string url;
   std::string validator;
 };
 
-// The record beside a partial file: a header line, the URL, the validator. nullopt when it is
-// missing or not whole.
-std::optional<PartialRecord> ReadRecord(int folderFd, const char* name) {
-  int fd = openat(folderFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  char buffer[16384];
-  ssize_t length = read(fd, buffer, sizeof buffer);
-  close(fd);
-  if (length <= 0) return std::nullopt;
-  std::string_view text(buffer, static_cast<size_t>(length));
+// The record beside a partial file: a header line, the URL, the validator.
+PartialRecord ReadRecord(int folderFd, const char* name) {
+  PartialRecord record;
+  struct stat info {};
+  ScopedFd fd = OpenOwnFile(folderFd, name, O_RDONLY, 0, info);
+  if (!fd.IsValid()) {
+    if (errno != ENOENT) record.state = PartialRecord::State::kForeign;
+    return record;
+  }
+  record.state = PartialRecord::State::kUnreadable;
+  if (info.st_size <= 0 || static_cast<uint64_t>(info.st_size) > kMaxRecordBytes) return record;
+  std::string buffer(static_cast<size_t>(info.st_size), '\0');
+  if (pread(fd.get(), buffer.data(), buffer.size(), 0) != static_cast<ssize_t>(buffer.size())) return record;
+  std::string_view text = buffer;
   std::string_view lines[3];
   for (std::string_view& line : lines) {
     size_t end = text.find('\n');
-    if (end == std::string_view::npos) return std::nullopt;
+    if (end == std::string_view::npos) return record;
     line = text.substr(0, end);
     text.remove_prefix(end + 1);
   }
-  if (lines[0] != kRecordHeader) return std::nullopt;
-  return PartialRecord{std::string(lines[1]), std::string(lines[2])};
+  if (lines[0] != kRecordHeader || !text.empty()) return record;
+  record.state = PartialRecord::State::kRead;
+  record.url = lines[1];
+  record.validator = lines[2];
+  return record;
 }
 
-bool WriteRecord(const std::string& path, const std::string& url, const std::string& validator) {
-  if (url.find('\n') != std::string::npos || validator.find('\n') != std::string::npos) return false;
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  std::string text = std::string(kRecordHeader) + "\n" + url + "\n" + validator + "\n";
-  bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  return close(fd) == 0 && written;
+std::string RecordText(const std::string& url, const std::string& validator) {
+  return std::string(kRecordHeader) + "\n" + url + "\n" + validator + "\n";
 }
 
-// Removes the partial file `name` in the folder when it is ours (it has a record) and is not worth
-// keeping: no validator (its transfer was killed before it became resumable), or not written for
-// 7 days. One that a transfer holds is never removed.
+// Writes the record under a temporary name and renames it into place: whatever has the record's
+// name (a FIFO, a hard link to a file elsewhere) is replaced, never opened or written.
+bool WriteRecord(const std::string& path, const std::string& text) {
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temporary = folder + "." + name + "." + std::to_string(getpid()) + kStagedMarker + "XXXXXX";
+  ScopedFd fd(mkostemp(temporary.data(), O_CLOEXEC));
+  if (!fd.IsValid()) return false;
+  bool written = write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                 close(fd.Release()) == 0 && rename(temporary.c_str(), path.c_str()) == 0;
+  if (!written) unlink(temporary.c_str());
+  return written;
+}
+
+// Removes the partial file `name` in the folder when it is ours (it has a record of ours) and is not
+// worth keeping: its record cannot be read back or holds no validator (its transfer was killed
+// before it became resumable), or it was not written for 7 days. One that a transfer holds is
+// never removed.
 void RemoveAbandonedPartial(int folderFd, const std::string& name) {
   std::string recordName = name.substr(0, name.size() - (sizeof(kPartialSuffix) - 1)) + kRecordSuffix;
-  std::optional<PartialRecord> record = ReadRecord(folderFd, recordName.c_str());
+  PartialRecord record = ReadRecord(folderFd, recordName.c_str());
+  if (record.state == PartialRecord::State::kMissing || record.state == PartialRecord::State::kForeign) return;
   struct stat info {};
-  if (!record || fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) return;
-  if (!record->validator.empty() && !Expired(info.st_mtime)) return;
-  int fd = openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+  ScopedFd fd = OpenOwnFile(folderFd, name.c_str(), O_RDONLY, 0, info);
+  if (!fd.IsValid()) return;
+  bool resumable = record.state == PartialRecord::State::kRead && !record.validator.empty();
+  if (resumable && !Expired(info.st_mtime)) return;
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
     unlinkat(folderFd, name.c_str(), 0);
     unlinkat(folderFd, recordName.c_str(), 0);
   }
-  close(fd);  // releases the lock after the names are gone
+  // The lock goes with the descriptor, after the names.
 }
 
 // Removes what a kill or a crash left in `folder`: temporary files whose process has ended, and
@@ -209,6 +264,20 @@ bool PlaceFor(const std::string& destination, Placement& place) {
   return true;
 }
 
+// Staged and partial files are written through a buffer of this size: a download arrives in pieces
+// of 16 KiB, and a file system takes fewer, larger writes at a fraction of the cost.
+constexpr size_t kStreamBufferBytes = 256 * 1024;
+
+// A binary stream on `fd` with a buffer of kStreamBufferBytes, which `buffer` receives and must
+// keep until the stream is closed; null on failure (the descriptor then stays open).
+FILE* OpenBufferedStream(int fd, const char* mode, std::unique_ptr<char[]>& buffer) {
+  FILE* stream = fdopen(fd, mode);
+  if (stream == nullptr) return nullptr;
+  buffer.reset(new (std::nothrow) char[kStreamBufferBytes]);
+  if (buffer != nullptr) setvbuf(stream, buffer.get(), _IOFBF, kStreamBufferBytes);
+  return stream;
+}
+
 // Names longer than this are cut in the temporary name, leaving room for the prefix and suffix
 // within the usual 255-byte limit of a name.
 constexpr size_t kMaxNameInTemporary = 200;
@@ -226,6 +295,7 @@ StagedFile::~StagedFile() { Discard(); }
 
 StagedFile::StagedFile(StagedFile&& other) noexcept
     : m_stream(std::exchange(other.m_stream, nullptr)),
+      m_buffer(std::move(other.m_buffer)),
       m_temporaryPath(std::move(other.m_temporaryPath)),
       m_destination(std::move(other.m_destination)) {
   other.m_temporaryPath.clear();
@@ -235,6 +305,7 @@ StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
   if (this != &other) {
     Discard();
     m_stream = std::exchange(other.m_stream, nullptr);
+    m_buffer = std::move(other.m_buffer);
     m_temporaryPath = std::move(other.m_temporaryPath);
     m_destination = std::move(other.m_destination);
     other.m_temporaryPath.clear();
@@ -258,7 +329,7 @@ bool StagedFile::Open(const std::string& destination) {
   if (fd < 0) return false;
   Register(pattern);
   fchmod(fd, mode);
-  FILE* stream = fdopen(fd, "wb");
+  FILE* stream = OpenBufferedStream(fd, "wb", m_buffer);
   if (stream == nullptr) {
     close(fd);
     unlink(pattern.c_str());
@@ -306,6 +377,7 @@ PartialFile& PartialFile::operator=(PartialFile&& other) noexcept {
   if (this != &other) {
     Close();
     m_stream = std::exchange(other.m_stream, nullptr);
+    m_buffer = std::move(other.m_buffer);
     m_path = std::move(other.m_path);
     m_recordPath = std::move(other.m_recordPath);
     m_destination = std::move(other.m_destination);
@@ -323,29 +395,27 @@ bool PartialFile::Open(const std::string& destination, const std::string& url) {
   SweepAbandonedStagedFiles(place.folder);
   std::string base = (place.folder == "/" ? "" : place.folder) + "/." + place.name.substr(0, kMaxNameInTemporary);
   std::string path = base + kPartialSuffix;
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, place.mode);
-  if (fd < 0) return false;
+  std::string recordPath = base + kRecordSuffix;
+  // A partial file or record not of our own (a link, a FIFO, another user's), or a partial file
+  // held by another transfer, is left untouched: the caller stages the download under a new name.
+  if (ReadRecord(AT_FDCWD, recordPath.c_str()).state == PartialRecord::State::kForeign) return false;
   struct stat info {};
-  // Held by another transfer, or not a file of ours: the caller stages the download instead.
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return false;
-  }
-  fchmod(fd, place.mode);
-  FILE* stream = fdopen(fd, "r+b");
-  if (stream == nullptr) {
-    close(fd);
-    return false;
-  }
+  ScopedFd fd = OpenOwnFile(AT_FDCWD, path.c_str(), O_RDWR | O_CREAT, place.mode, info);
+  if (!fd.IsValid() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
+  fchmod(fd.get(), place.mode);
+  FILE* stream = OpenBufferedStream(fd.get(), "r+b", m_buffer);
+  if (stream == nullptr) return false;
+  fd.Release();
   m_stream = stream;
   m_path = std::move(path);
-  m_recordPath = base + kRecordSuffix;
+  m_recordPath = std::move(recordPath);
   m_destination = std::move(place.target);
   m_url = url;
-  std::optional<PartialRecord> record = ReadRecord(AT_FDCWD, m_recordPath.c_str());
-  if (record && record->url == url && !record->validator.empty() && info.st_size > 0 && !Expired(info.st_mtime) &&
-      fseeko(m_stream, 0, SEEK_END) == 0) {
-    m_validator = record->validator;
+  // Read again now that the lock is held: another transfer may have rewritten it meanwhile.
+  PartialRecord record = ReadRecord(AT_FDCWD, m_recordPath.c_str());
+  if (record.state == PartialRecord::State::kRead && record.url == url && !record.validator.empty() &&
+      info.st_size > 0 && !Expired(info.st_mtime) && fseeko(m_stream, 0, SEEK_END) == 0) {
+    m_validator = record.validator;
     return true;
   }
   if (StartOver("")) return true;
@@ -361,18 +431,29 @@ uint64_t PartialFile::size() const {
 bool PartialFile::StartOver(const std::string& validator) {
   if (m_stream == nullptr) return false;
   fflush(m_stream);
-  if (ftruncate(fileno(m_stream), 0) != 0 || fseeko(m_stream, 0, SEEK_SET) != 0) return false;
+  // An empty file is not truncated: on ext4, truncating to zero marks the file for a flush of all
+  // its data at close, which would stall the end of every download.
+  struct stat info {};
+  if (fstat(fileno(m_stream), &info) != 0 || (info.st_size > 0 && ftruncate(fileno(m_stream), 0) != 0) ||
+      fseeko(m_stream, 0, SEEK_SET) != 0)
+    return false;
   clearerr(m_stream);
-  m_validator = validator;
+  std::string record = RecordText(m_url, validator);
+  // What the record could not give back whole is not kept: the body is then not resumable, and its
+  // record says only that the file is ours.
+  bool resumable = !validator.empty() && validator.size() <= kMaxValidatorBytes && record.size() <= kMaxRecordBytes &&
+                   std::count(record.begin(), record.end(), '\n') == 3;
+  m_validator = resumable ? validator : "";
+  if (!resumable) record = RecordText("", "");
   // A body that cannot be resumed goes at an immediate exit like a staged file; one that can, stays.
-  if (validator.empty()) {
+  if (!resumable) {
     Register(m_path);
     Register(m_recordPath);
   } else {
     Unregister(m_path);
     Unregister(m_recordPath);
   }
-  return WriteRecord(m_recordPath, m_url, validator);
+  return WriteRecord(m_recordPath, record);
 }
 
 bool PartialFile::Commit() {
@@ -425,6 +506,22 @@ void RemoveOpenStagedFiles() {
   std::lock_guard<std::mutex> lock(Registry().lock);
   for (const std::string& path : Registry().paths) unlink(path.c_str());
   Registry().paths.clear();
+}
+
+}  // namespace platform
+
+namespace platform {
+
+Reservation ReserveStagedFile(StagedFile& file, uint64_t size, uint64_t keepFree) {
+  if (!file.IsOpen()) return Reservation::kFailed;
+  uint64_t available = file.AvailableBytes();
+  if (available < keepFree || available - keepFree < size ||
+      size > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
+    return Reservation::kNoRoom;
+  if (size == 0) return Reservation::kMade;
+  // posix_fallocate writes a byte per block where the file system cannot reserve by itself.
+  return posix_fallocate(fileno(file.stream()), 0, static_cast<off_t>(size)) == 0 ? Reservation::kMade
+                                                                                 : Reservation::kFailed;
 }
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "flash/CTransparentFlashPlayerControlWnd.h"
+#include "http/HttpTask.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/RecordingRuntime.h"
 #include "support/TestGameHost.h"
@@ -265,6 +266,31 @@ TEST_F(DownloadCommands, ProgressIsLoggedOnlyWithMoreHttpLog) {
       ASSERT_FALSE(expected.empty());
     }
     EXPECT_EQ(logged, expected) << "MoreHttpLog " << moreHttpLog;
+  }
+}
+
+// Counts of 2 GiB and more reach the movie and the log whole, as decimal numbers.
+TEST_F(DownloadCommands, ProgressCountsOf2GiBAndMoreAreNotWrapped) {
+  struct Case {
+    int64_t current;
+    int64_t total;
+    const char* value;
+  };
+  const Case cases[] = {
+      {int64_t{9} << 20, int64_t{3} << 30, "9437184,3221225472"},
+      {int64_t{1} << 31, int64_t{1} << 31, "2147483648,2147483648"},
+      {(int64_t{1} << 32) + 5, 0, "4294967301,0"},
+  };
+  g_host.settings.moreHttpLog = true;
+  HttpDownloadFileTask task;
+  for (const Case& c : cases) {
+    m_runtime.Clear();
+    size_t mark = testing_support::TestLogMessages().size();
+    HttpTaskEvent event{.type = HttpEventType::HTTP_EVENT_PROGRESS, .total = c.total, .current = c.current, .task = &task};
+    m_window.HttpMgrEvent(&event);
+    EXPECT_THAT(ProgressValues(), ElementsAre(c.value));
+    EXPECT_THAT(testing_support::TestLogMessagesSince(mark),
+                testing::Contains("HttpMgrEvent: 2\t" + std::to_string(c.total) + "\t" + std::to_string(c.current)));
   }
 }
 

@@ -215,6 +215,20 @@ TEST(PartialFile, IsKeptOnlyWhileItCanBeResumed) {
   EXPECT_FALSE(std::filesystem::exists(dir / ".map.dat.partial.meta"));
   EXPECT_TRUE(std::filesystem::exists(partialPath));
 
+  // One whose record cannot be read back (here a validator cut short) is no longer resumable: the
+  // sweep takes it at once, whatever its age.
+  {
+    platform::PartialFile other;
+    ASSERT_TRUE(other.Open(dir / "map.dat", "http://a/map"));
+    ASSERT_TRUE(other.StartOver("\"m\""));
+    Write(other, "new map");
+  }
+  WriteFile(dir / ".map.dat.partial.meta", "brimtale-partial 1\nhttp://a/map\n\"" + std::string(20000, 'm'));
+  platform::StagedFile sweeping;
+  ASSERT_TRUE(sweeping.Open(dir / "readme.txt"));
+  EXPECT_FALSE(std::filesystem::exists(dir / ".map.dat.partial"));
+  EXPECT_TRUE(std::filesystem::exists(partialPath));
+
   // A partial file in use is not shared, and commits only the whole file.
   platform::PartialFile holder;
   ASSERT_TRUE(holder.Open(destination, "http://a/world"));

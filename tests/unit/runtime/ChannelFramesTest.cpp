@@ -64,7 +64,8 @@ TEST(ChannelFrames, TheReaderHandsOutWholeFramesHoweverTheStreamIsCut) {
   ASSERT_TRUE(AppendFrame(stream, FrameKind::kCommand, EncodeCommand("GET_VERSION", "")));
   ASSERT_TRUE(AppendFrame(stream, FrameKind::kAnswer, large));
   ASSERT_TRUE(AppendFrame(stream, FrameKind::kCalls, ""));
-  const std::vector<FrameKind> kinds = {FrameKind::kCommand, FrameKind::kAnswer, FrameKind::kCalls};
+  ASSERT_TRUE(AppendFrame(stream, FrameKind::kTrace, "a trace"));
+  const std::vector<FrameKind> kinds = {FrameKind::kCommand, FrameKind::kAnswer, FrameKind::kCalls, FrameKind::kTrace};
   for (size_t piece : {size_t{1}, size_t{3}, size_t{4096}, stream.size()}) {
     SCOPED_TRACE(piece);
     FrameReader reader;
@@ -89,7 +90,7 @@ TEST(ChannelFrames, AStreamThatIsNoFramesBreaksTheReaderForGood) {
   };
   const Case cases[] = {
       {"unknown kind", Header(0, 0)},
-      {"kind past the last", Header(0, 4)},
+      {"kind past the last", Header(0, 5)},
       {"length past the limit", Header(static_cast<uint32_t>(kMaxFramePayload + 1), 2)},
   };
   for (const Case& c : cases) {
