@@ -120,6 +120,8 @@ void CConfig::LoadDefaults() {
   HttpThreadCount = 1;
   Proxy.clear();
   MaxDownloadBytesPerSecond = 0;
+  SiteUrl.clear();
+  SiteKey.clear();
 }
 
 void CConfig::ApplyFile(const std::string& path) {
@@ -153,6 +155,8 @@ void CConfig::ApplyFile(const std::string& path) {
   ApplyNumber(root, "HttpThreadCount", HttpThreadCount);
   ApplyString(root, "Proxy", Proxy);
   ApplyNumber(root, "MaxDownloadBytesPerSecond", MaxDownloadBytesPerSecond);
+  ApplyString(root, "SiteUrl", SiteUrl);
+  ApplyString(root, "SiteKey", SiteKey);
   cJSON_Delete(root);
 }
 
@@ -178,6 +182,7 @@ void CConfig::LogValues() const {
   WriteLog("HttpThreadCount: %d", HttpThreadCount);
   WriteLog("Proxy: %s", ProxyUrlForLog(Proxy).c_str());
   WriteLog("MaxDownloadBytesPerSecond: %d", MaxDownloadBytesPerSecond);
+  if (!SiteKey.empty()) WriteLog("SiteUrl: %s, SiteKey: %s", SiteUrl.c_str(), SiteKey.c_str());
 }
 
 void CConfig::AddBlacklistedVersions(const char* list) {

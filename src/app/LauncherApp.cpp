@@ -43,6 +43,7 @@ bool CLauncherApp::InitInstance() {
   m_httpMgr.SetProxy(m_config.Proxy);
   m_httpMgr.SetMaxReceiveBytesPerSecond(m_config.MaxDownloadBytesPerSecond);
   m_httpMgr.Start(m_config.HttpThreadCount);
+  StartSiteCheck();
   if (!platform::InitGui()) {
     WriteLog("No display: windows cannot be shown");
     // Without windows there is nothing to wait for: end at once and free the lock.
@@ -56,6 +57,7 @@ bool CLauncherApp::InitInstance() {
 
   switch (m_config.LauncherType) {
     case 1:
+      if (!EnsureSiteVerified()) return false;
       m_pMainWnd = CreateFlashPlayerWindow(*this);
       return true;
     case 2:
@@ -73,7 +75,7 @@ bool CLauncherApp::RunLoginThenCreateMainWindow() {
   LoginDlg dialog(std::move(settings), m_accessToken);
   // The movie's URL is fetched while the player signs in.
   if (m_config.LauncherType == 3) RequestSwfUrl();
-  if (dialog.DoModal() != IDOK) return false;
+  if (dialog.DoModal() != IDOK || !EnsureSiteVerified()) return false;
   m_pMainWnd = CreateFlashPlayerWindow(*this);
   return true;
 }

@@ -3,6 +3,7 @@
 // Everything here runs on the GUI thread.
 
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "http/HttpMgr.h"
 #include "platform/InstanceLock.h"
 #include "platform/MainLoop.h"
+#include "site/SiteVerifier.h"
 
 class CWnd;
 
@@ -48,6 +50,14 @@ class CLauncherApp : public GameWindowHost {
   void RequestPortalUserLoginAnalysis(std::string userId);
   void OnPortalUserLoginAnalysis(HttpTaskEvent* event);
 
+  // The signed site (SiteKey): its index fetched at start, while the player signs in; the game
+  // window is made only once the site is settled. false (with the exit code set) when it cannot
+  // be verified.
+  void StartSiteCheck();
+  void RequestSiteIndex(bool pastCaches);
+  void OnSiteIndex(HttpTaskEvent* event);
+  bool EnsureSiteVerified();
+
   // Loads the player runtime and sets m_hFPC; true when loaded with transparent windows.
   bool InitFlashInBox();
   bool InitFlashInBox_External();
@@ -63,6 +73,7 @@ class CLauncherApp : public GameWindowHost {
   const std::string& ResolvedSwfUrl() const override { return m_config.ResolvedSwfUrl; }
   void RequestSwfUrl() override;
   void OnGameWindowDestroyed(CWnd* window) override;
+  const SiteVerifier* SignedSite() const override { return m_site.get(); }
 
   HttpMgr m_httpMgr;
   CConfig m_config;
@@ -80,6 +91,9 @@ class CLauncherApp : public GameWindowHost {
   uint32_t m_swfUrlFailures = 0;
   LogThrottle m_swfUrlLogThrottle;
   std::minstd_rand m_random{std::random_device{}()};
+
+  std::unique_ptr<SiteVerifier> m_site;  // null without a SiteKey
+  bool m_siteAskedPastCaches = false;     // the index request in flight is the second one
 
  private:
   bool RunLoginThenCreateMainWindow();

@@ -10,6 +10,7 @@
 
 class CWnd;
 class HttpMgr;
+class SiteVerifier;
 
 // The configuration's part that the game window reads; fixed while the window lives.
 struct GameWindowSettings {
@@ -38,6 +39,9 @@ class GameWindowHost {
   virtual void RequestSwfUrl() = 0;
   // Called by a window object once its window is gone.
   virtual void OnGameWindowDestroyed(CWnd* window) = 0;
+  // The signed site every download is checked against; null when the configuration names no
+  // site key. The window is made only once the site is settled (verified, or its kept index).
+  virtual const SiteVerifier* SignedSite() const = 0;
 
  protected:
   ~GameWindowHost() = default;

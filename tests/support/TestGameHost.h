@@ -23,6 +23,7 @@ class TestGameHost : public GameWindowHost {
   void OnGameWindowDestroyed(CWnd* window) override {
     if (window == mainWindow) mainWindow = nullptr;
   }
+  const SiteVerifier* SignedSite() const override { return signedSite; }
 
   GameWindowSettings settings;
   HFPC runtime = 0;
@@ -32,6 +33,7 @@ class TestGameHost : public GameWindowHost {
   std::string resolvedSwfUrl;
   int swfUrlRequests = 0;
   CWnd* mainWindow = nullptr;  // cleared when that window's object reports its window gone
+  const SiteVerifier* signedSite = nullptr;
 };
 
 }  // namespace testing_support
