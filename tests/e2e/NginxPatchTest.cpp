@@ -3,13 +3,17 @@
 // demo's own patch server plays no part; nginx's access log shows what was fetched.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "DemoRun.h"
+#include "SiteSigner.h"
+#include "site/SiteState.h"
 #include "support/NginxServer.h"
 #include "support/TestSupport.h"
 
@@ -151,6 +155,216 @@ TEST_F(NginxPatch, ADownloadCutOffInMidFileIsResumed) {
   EXPECT_FALSE(PathExists(partial));
   EndGame();
   EXPECT_TRUE(m_launcher->Wait().exited);
+}
+
+// A signed site (SiteUrl and SiteKey in config.txt) reached through an attacker in the middle: a
+// second nginx that passes every request on to the site's own, except those a case names, which
+// it answers with bytes of its own, as a compromised mirror or a network in the middle would.
+class SignedSite : public NginxPatch {
+ protected:
+  void SetUp() override {
+    NginxPatch::SetUp();
+    const auto made = RunProcess({BRIMTALE_PACK_PATH, "keygen", m_key});
+    ASSERT_TRUE(made.exited && made.exitStatus == 0) << made.output;
+    m_publicKey = made.output.substr(0, made.output.find('\n'));
+  }
+
+  // Signs `site` as it stands with `key`, for the movie as the server on `port` answers for it.
+  void Sign(int port, const std::string& site, const std::string& key) {
+    const std::string query = "DemoMovie.swf=server=http%3A%2F%2F127.0.0.1%3A" + std::to_string(port);
+    const auto result = RunProcess({BRIMTALE_PACK_PATH, "sign", "--key", key, "--movie-query", query, site});
+    ASSERT_TRUE(result.exited && result.exitStatus == 0) << result.output;
+  }
+  void Sign(int port) { Sign(port, m_site, m_key); }
+
+  std::string SiteConfig(int port) const {
+    return "\"SiteUrl\": \"http://127.0.0.1:" + std::to_string(port) + "/\", \"SiteKey\": \"" + m_publicKey + "\"";
+  }
+
+  // The attacker's lines: the movie URL answer with its own address (so that everything comes
+  // through it), its own answers (URI, file), and every other request passed on to `origin`.
+  static std::string AttackerLines(const NginxServer& origin, const std::vector<std::pair<std::string, std::string>>& answers) {
+    std::string lines = kSiteLines + "    location / { proxy_pass http://127.0.0.1:" + std::to_string(origin.port()) + "; }\n";
+    for (const auto& [uri, file] : answers) lines += "    location = " + uri + " { alias " + file + "; }\n";
+    return lines;
+  }
+
+  // A file of the attacker's own, holding `bytes`.
+  std::string AttackerFile(const std::string& name, const std::string& bytes) {
+    const std::string path = m_dir / ("attacker-" + name);
+    WriteFile(path, bytes);
+    return path;
+  }
+
+  // The state a start of the launcher leaves once it has accepted `index`.
+  void AcceptedBefore(const std::string& index) {
+    const std::optional<SiteIndex> read = ReadSiteIndexUnverified(index, nullptr);
+    const std::optional<SitePublicKey> key = ParseSitePublicKey(m_publicKey);
+    ASSERT_TRUE(read && key);
+    const std::string path = SiteStatePath(m_sandbox.Home() + "/.local/state/brimtale", SiteKeyFingerprint(*key));
+    ASSERT_TRUE(SaveSiteState(path, {read->version, std::time(nullptr), {*key}, index}));
+  }
+
+  // A file's served bytes with one byte changed.
+  std::string Changed(const std::string& name) const {
+    std::string bytes = ReadFile(m_site + ServedPath(name, m_site));
+    bytes[bytes.size() / 2] ^= 0x20;
+    return bytes;
+  }
+
+  // Runs until the movie gives up with `line` on its screen, then ends the launcher. The run's
+  // log messages begin at m_runStart.
+  void RunUntilMovieGivesUp(int port, const std::string& line) {
+    m_runStart = m_sandbox.LogMessages().size();
+    StartLauncher(port, "mallory-victim", SiteConfig(port));
+    const std::string given = "FlashLog: demo: " + line;
+    WaitUntil([&] { return LoggedContaining(given, m_runStart) || !m_launcher->IsRunning() || PathExists(MarkerPath()); },
+              testing_support::kMovieStartBudget + 120s);
+    EXPECT_FALSE(PathExists(MarkerPath())) << "the game must not start";
+    EndGame();
+    if (m_launcher->IsRunning()) kill(m_launcher->pid(), SIGTERM);
+    m_launcher->Wait();
+    ASSERT_TRUE(LoggedContaining(given, m_runStart)) << m_sandbox.Log();
+  }
+
+  std::string m_key = m_dir / "site-key.pem";
+  std::string m_publicKey;
+  size_t m_runStart = 0;
+};
+
+// The maker publishes an update; an attacker in the middle changes it on its way. Whatever the
+// attacker does, the files installed before stay and the game does not start: a changed file is
+// refused at its end, a file the index does not list is never asked for, and a manifest to match
+// an attacker's own game is refused like any other file. Before that, through an attacker who
+// changes nothing, the signed site patches and starts the game as an unsigned one does.
+TEST_F(SignedSite, AnUpdateChangedOnItsWayIsRefusedAndTheFilesInstalledBeforeStay) {
+  NginxServer origin(ServerLines());
+  ASSERT_EQ(origin.error(), "");
+  {
+    NginxServer passing(AttackerLines(origin, {}));
+    ASSERT_EQ(passing.error(), "");
+    Sign(passing.port());
+    RunToTheGame(passing.port(), SiteConfig(passing.port()));
+    ExpectInstalledAsListed(m_site);
+    EXPECT_TRUE(LoggedContaining("Site: http://127.0.0.1:" + std::to_string(passing.port()) + "/index.json verified"))
+        << m_sandbox.Log();
+  }
+  const std::string firstEdition = ReadFile(GameDir() + "/readme.txt");
+  WriteFile(m_game + "/readme.txt", "Brimtale, second edition.\n");
+  Pack();
+  const std::string served = ServedPath("readme.txt", m_site);
+  // The attacker's own game, packed as the maker packs: its manifest and its readme.
+  const std::string evilGame = m_dir / "evil-game", evilSite = m_dir / "evil-site";
+  std::filesystem::copy(m_game, evilGame, std::filesystem::copy_options::recursive);
+  WriteFile(evilGame + "/readme.txt", "Brimtale, an edition of the attacker's.\n");
+  ASSERT_EQ(RunProcess({BRIMTALE_PACK_PATH, evilGame, evilSite}).exitStatus, 0);
+  const std::string evilServed = ServedPath("readme.txt", evilSite);
+
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> answers;  // the attacker's (URI, file)
+    bool unlisted;             // the index is signed without the update's readme
+    std::string movieLine;     // how the movie gives up
+    std::string launcherLine;  // why the launcher refused, in a log line
+    size_t readmeRequests;     // of the update's readme, at the attacker
+  };
+  const Case cases[] = {
+      {"a changed file", {{served, AttackerFile("changed", Changed("readme.txt"))}}, false,
+       "Patching failed - readme.txt: the download failed twice", served + " stopped: its SHA-256 is not the expected file's",
+       2},
+      {"a file the index does not list", {}, true, "Patching failed - readme.txt: the download failed twice",
+       served + ": \"" + served.substr(1) + "\" is not a file of the site's index", 0},
+      {"a manifest to match the attacker's game",
+       {{"/manifest.txt", evilSite + "/manifest.txt"}, {evilServed, evilSite + evilServed}}, false,
+       "The patch server does not answer", "/manifest.txt stopped: its ", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NginxServer attacker(AttackerLines(origin, c.answers));
+    ASSERT_EQ(attacker.error(), "");
+    const std::string hidden = m_dir / "unlisted";
+    if (c.unlisted) std::filesystem::rename(m_site + served, hidden);
+    Sign(attacker.port());
+    if (c.unlisted) std::filesystem::rename(hidden, m_site + served);
+
+    RunUntilMovieGivesUp(attacker.port(), c.movieLine);
+    EXPECT_TRUE(LoggedContaining(c.launcherLine, m_runStart)) << m_sandbox.Log();
+    EXPECT_EQ(ReadFile(GameDir() + "/readme.txt"), firstEdition);
+    for (const auto& entry : std::filesystem::directory_iterator(GameDir()))
+      EXPECT_FALSE(entry.path().filename().string().starts_with(".readme")) << "nothing is kept to be resumed";
+    size_t asked = 0;
+    for (const std::string& line : attacker.AccessLog()) asked += line.starts_with("GET " + served + " ");
+    EXPECT_EQ(asked, c.readmeRequests);
+  }
+}
+
+// An index.json the launcher cannot trust stops it before the game window: it says why on
+// standard error and in the log and ends with status 3, having fetched nothing else of the site.
+// An index is asked for once more past caches when a stale copy could explain it.
+TEST_F(SignedSite, AnIndexThatCannotBeTrustedStopsTheLauncherBeforeTheGame) {
+  NginxServer origin(ServerLines());
+  ASSERT_EQ(origin.error(), "");
+  const int port = origin.port();
+  Sign(port);
+  const std::string older = ReadFile(m_site + "/index.json");
+  Sign(port);
+  const std::string current = ReadFile(m_site + "/index.json");
+  // The same site signed by another key, and by this one 40 days ago for 30 days.
+  const std::string otherSite = m_dir / "other-site", otherKey = m_dir / "other-key.pem";
+  std::filesystem::copy(m_site, otherSite, std::filesystem::copy_options::recursive);
+  ASSERT_EQ(RunProcess({BRIMTALE_PACK_PATH, "keygen", otherKey}).exitStatus, 0);
+  Sign(port, otherSite, otherKey);
+  const std::string ofAnotherKey = ReadFile(otherSite + "/index.json");
+  SigningOptions backdated;
+  backdated.keyFile = m_key;
+  backdated.now = std::time(nullptr) - 40 * 86400;  // for the default 30 days
+  std::vector<std::string> notes;
+  std::string error;
+  ASSERT_GT(SignSite(otherSite, backdated, notes, error).version, 0) << error;
+  const std::string expired = ReadFile(otherSite + "/index.json");
+  std::string tampered = current;
+  const size_t digit = tampered.find("\\\"size\\\":") + 9;
+  tampered[digit] = tampered[digit] == '9' ? '8' : '9';
+
+  struct Case {
+    const char* name;
+    std::string index;
+    bool acceptedNewerBefore;
+    size_t requests;  // of index.json
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"an older index, replayed", older, true, 2, "older than one accepted before"},
+      {"an index signed by another key", ofAnotherKey, false, 2, "signed by a key that is not trusted"},
+      {"an expired index", expired, false, 2, "expired on"},
+      {"an index changed after signing", tampered, false, 1, "does not match its signature"},
+      {"a captive portal's page", "<html>Sign in to the hotel's network</html>", false, 1, "not a signed index"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NginxServer attacker(AttackerLines(origin, {{"/index.json", AttackerFile("index.json", c.index)}}));
+    ASSERT_EQ(attacker.error(), "");
+    if (c.acceptedNewerBefore) AcceptedBefore(current);
+    const size_t runStart = m_sandbox.LogMessages().size();
+    StartLauncher(attacker.port(), "mallory-victim", SiteConfig(attacker.port()));
+    // Ended, or (had it not checked) playing.
+    WaitUntil([&] { return !m_launcher->IsRunning() || LoggedContaining("FlashLog: demo: ", runStart); },
+              testing_support::kMovieStartBudget);
+    EXPECT_FALSE(LoggedContaining("FlashLog: demo: ", runStart)) << "the movie must not play";
+    if (m_launcher->IsRunning()) kill(m_launcher->pid(), SIGTERM);
+    const auto result = m_launcher->Wait();
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 3);
+    EXPECT_NE(result.output.find("the game's files cannot be verified: "), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find(c.reason), std::string::npos) << result.output;
+    EXPECT_TRUE(LoggedContaining("Site: the game's files cannot be verified: " , runStart)) << m_sandbox.Log();
+    EXPECT_FALSE(PathExists(MarkerPath()));
+    std::vector<std::string> siteRequests;
+    for (const std::string& line : attacker.AccessLog())
+      if (!line.starts_with("GET /login") && !line.starts_with("GET /api/") && !line.starts_with("GET /GetSwfUrl"))
+        siteRequests.push_back(line.substr(0, line.find(' ', 4)));
+    EXPECT_EQ(siteRequests, std::vector<std::string>(c.requests, "GET /index.json"));
+  }
 }
 
 }  // namespace
