@@ -1,6 +1,6 @@
 #pragma once
-// The runtime's own page files (host/player.html, host/glue.js), compiled into the library so
-// that the page always matches the library that talks to it.
+// The runtime's own page files (host/: the player's page and its glue, the failure page and its
+// script), compiled into the library so that the pages always match the library that talks to them.
 
 #include <cstddef>
 #include <string_view>

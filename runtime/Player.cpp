@@ -90,6 +90,10 @@ void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
     player->listener(window, player->listenerContext, &event.hdr);
   } else if (kind == "error") {
     Log("%s", PropertyText(message, "text").c_str());
+  } else if (kind == "failure") {
+    OnMovieFailed(*player, PropertyText(message, "cause"), PropertyText(message, "detail"));
+  } else if (kind == "retry" || kind == "quit") {
+    OnFailurePageAction(*player, kind);
   }
 }
 
@@ -185,10 +189,16 @@ void CreatePlayer(HWND window, void* widget, const void*) {
   }
   gtk_widget_show(GTK_WIDGET(view));
 
-  std::string page = PageFileUrl(raw->codeHandle, "player.html");
-  if (DrawsWithoutGpu()) page += "?renderer=canvas";
-  webkit_web_view_load_uri(view, page.c_str());
+  webkit_web_view_load_uri(view, PlayerPageUrl(*raw).c_str());
 }
+
+std::string PlayerPageUrl(const Player& player) {
+  std::string page = PageFileUrl(player.codeHandle, "player.html");
+  if (DrawsWithoutGpu()) page += "?renderer=canvas";
+  return page;
+}
+
+void RunPageScript(Player& player, std::string script) { RunScript(&player, std::move(script)); }
 
 void DestroyPlayer(HWND window) {
   auto& players = State().players;
@@ -209,6 +219,9 @@ void DestroyPlayer(HWND window) {
 }
 
 void LoadMovie(Player& player, const char* url) {
+  if (LoadLauncherUrl(player, url)) return;
+  ReturnToPlayerPage(player);
+  player.movieUrl = url;
   if (url[0] == '\0') {
     RunScript(&player, "brimtale.unload()");
     return;
@@ -224,6 +237,8 @@ bool CallMovie(Player& player, const char* request) {
     Log("not an invoke request: %s", request);
     return false;
   }
+  // No movie plays behind the failure page; the next one must not get calls meant for this one.
+  if (player.showsFailure) return true;
   std::string script = "brimtale.call(" + JavaScriptString(invoke->name) + ", [";
   for (size_t i = 0; i < invoke->arguments.size(); ++i) {
     if (i > 0) script += ", ";

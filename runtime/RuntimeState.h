@@ -7,6 +7,7 @@
 //   Exports.cpp      the fifteen operations
 //   Player.cpp       a player's web view and page, the page's events, calls into the movie
 //   UriScheme.cpp    the scheme that serves the player control and local files to the web view
+//   MoviePages.cpp   movies the launcher hands over in memory, and the launcher's failure page
 //   PlayerClass.cpp  the player window class in the launcher's window layer
 //   PlayerCode.cpp   the files of one loaded player control
 //
@@ -42,6 +43,11 @@ inline void Log(const char* format, const char* value) {
   std::fputc('\n', stderr);
 }
 
+struct BytesUnref {
+  void operator()(GBytes* bytes) const { g_bytes_unref(bytes); }
+};
+using OwnedBytes = std::unique_ptr<GBytes, BytesUnref>;
+
 // One player window.
 struct Player {
   HWND window = nullptr;
@@ -56,6 +62,10 @@ struct Player {
   std::vector<std::string> waiting;  // scripts for the page until it is ready
   PFLASHPLAYERCONTROLEVENTLISTENER listener = nullptr;
   void* listenerContext = nullptr;
+  std::string movieUrl;       // the URL the movie sees as its own (what the failure page names)
+  OwnedBytes handedMovie;     // the bytes of a movie the launcher handed over, served to the page
+  uint64_t handedMovieId = 0; // their name under the scheme's /handed/ path
+  bool showsFailure = false;  // the view shows the failure page instead of the player's page
 };
 
 struct RuntimeState {
@@ -106,6 +116,25 @@ std::string PageFileUrl(HFPC codeHandle, const std::string& name);
 // The URL the page loads for the URL a movie was given: file: and relative URLs are served by the
 // scheme from the local file system; other URLs (http, https, ...) go to the player unchanged.
 std::string PageUrlFor(const Player& player, const std::string& url);
+
+// The page of the player (with the renderer it is to use).
+std::string PlayerPageUrl(const Player& player);
+// Runs `script` in the player's page, or keeps it until the page is ready.
+void RunPageScript(Player& player, std::string script);
+
+// ---- MoviePages.cpp
+
+// Acts on the launcher's own URLs of the scheme (brimtale/runtime_api.h): a handed-over movie or
+// the failure page. false for any other URL, which the caller loads as a movie.
+bool LoadLauncherUrl(Player& player, const std::string& url);
+// Brings the player's page back when the failure page shows; its scripts then wait for it.
+void ReturnToPlayerPage(Player& player);
+// The page's word: it cannot play its movie (`cause` for the player, `detail` for the log), or a
+// button of the failure page was pressed.
+void OnMovieFailed(Player& player, const std::string& cause, const std::string& detail);
+void OnFailurePageAction(Player& player, const std::string& action);
+// The bytes handed over under `id`, with a reference of the caller's own; null when none are.
+GBytes* HandedMovieBytes(uint64_t id);
 
 // ---- PlayerClass.cpp
 

@@ -4,6 +4,7 @@
 //
 //   brimtale-player://code-N/<file of the control>
 //   brimtale-player://code-N/local/<absolute path>
+//   brimtale-player://code-N/handed/<number>      a movie the launcher handed over in memory
 
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +47,19 @@ void FinishNotFound(WebKitURISchemeRequest* request, const char* path) {
   FinishWithBytes(request, g_bytes_new_static(kText, sizeof kText - 1), "text/plain", 404);
 }
 
+// A movie the launcher handed over (MoviePages.cpp), by its number under /handed/.
+bool ServeHandedMovie(WebKitURISchemeRequest* request, const std::string& path) {
+  constexpr char kHandedPrefix[] = "/handed/";
+  if (path.rfind(kHandedPrefix, 0) != 0) return false;
+  GBytes* bytes = HandedMovieBytes(std::strtoull(path.c_str() + std::strlen(kHandedPrefix), nullptr, 10));
+  if (bytes == nullptr) {
+    FinishNotFound(request, path.c_str());
+  } else {
+    FinishWithBytes(request, bytes, "application/x-shockwave-flash", 200);
+  }
+  return true;
+}
+
 void ServeRequest(WebKitURISchemeRequest* request, gpointer) {
   const char* uri = webkit_uri_scheme_request_get_uri(request);
   GUri* parsed = g_uri_parse(uri, G_URI_FLAGS_NONE, nullptr);
@@ -53,6 +67,7 @@ void ServeRequest(WebKitURISchemeRequest* request, gpointer) {
   std::string host = g_uri_get_host(parsed) != nullptr ? g_uri_get_host(parsed) : "";
   std::string path = g_uri_get_path(parsed);  // percent-decoded
   g_uri_unref(parsed);
+  if (ServeHandedMovie(request, path)) return;
 
   HFPC handle = 0;
   if (host.rfind("code-", 0) == 0) handle = std::strtoull(host.c_str() + 5, nullptr, 10);

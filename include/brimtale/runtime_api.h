@@ -82,6 +82,20 @@ typedef struct WindowClassInfo {
   uint32_t classStyle;
 } WindowClassInfo;
 
+// Besides a movie's URL, FPC_LoadMovieA takes two URLs of the runtime's own scheme, which only the
+// launcher gives (a movie's LOAD_SWF never passes them on):
+//   BRIMTALE_HANDED_MOVIE_URL "<fd>?url=<URL>"  plays the bytes of a memory file of this process,
+//     open as descriptor <fd> and sealed against writes, growing and shrinking, as the movie at
+//     <URL> (percent-encoded): the movie sees that URL as its own, takes its query's parameters
+//     and resolves relative URLs against it. The bytes have been read when the call returns; the
+//     caller still owns the descriptor. A descriptor that is not such a memory file is refused.
+//   BRIMTALE_FAILURE_PAGE_URL "<query>"  shows the launcher's failure page in place of the movie
+//     (query: title, address, cause, retry in seconds, offline=1; each value percent-encoded).
+//     Its Try again and Quit buttons send WM_COMMAND with IDRETRY or IDCANCEL (the window layer's
+//     numbers) to the player's top-level window. The next movie brings the player's page back.
+#define BRIMTALE_HANDED_MOVIE_URL "brimtale-player://memfd/"
+#define BRIMTALE_FAILURE_PAGE_URL "brimtale-player://failure?"
+
 #define BRIMTALE_DECLARE_POINTER_TYPE(ret, name, params, args) typedef ret(*PFN_##name) params;
 BRIMTALE_RUNTIME_OPERATIONS(BRIMTALE_DECLARE_POINTER_TYPE)
 #undef BRIMTALE_DECLARE_POINTER_TYPE

@@ -26,6 +26,10 @@ typedef Entry = {
 // it into the query), else it is the folder the movie was loaded from. The game is installed in
 // <local application data>/Brimtale/game (GET_NFOLDER 28, $XDG_DATA_HOME on Linux).
 //
+// Offline start: once the game is complete, the file list it was checked against is kept as the
+// install's record (Brimtale/patch/installed.txt). When the patch server cannot be reached, the
+// installed files are checked against that record, and a complete game starts offline.
+//
 // Commands answer through COMPLETE_EVENT with the answer name first; the movie waits for each
 // answer before it sends the next command, so an answer always belongs to the step in `phase`.
 class Main {
@@ -36,6 +40,9 @@ class Main {
   static var user = "guest";
   static var gameDir = "";
   static var manifestPath = "";
+  static var recordPath = "";
+  static var manifestHex = "";
+  static var offline = false;
   static var entries:Array<Entry> = [];
   static var queue:Array<Entry> = [];
   static var checking = 0;
@@ -172,6 +179,7 @@ class Main {
       case "DELETE_FILE_SUCC", "DELETE_FILE_FAILTE": finishFile();
       case "RUN_FILE": onStarted(fields.length > 1 ? fields[1] : "0");
       case "RUN_FILE_FAILTE": fail("The game could not be started", "code " + (fields.length > 1 ? fields[1] : "?"));
+      case "WRITE_FILE": onRecordWritten(rest == "1");
       default:
     }
   }
@@ -209,6 +217,7 @@ class Main {
     }
     gameDir = folder + "/Brimtale/game";
     manifestPath = folder + "/Brimtale/patch/manifest.txt";
+    recordPath = folder + "/Brimtale/patch/installed.txt";
     show("Fetching the file list", server + "/manifest.txt");
     phase = "manifest";
     send("START_DOWNLOAD", server + "/manifest.txt," + manifestPath);
@@ -222,7 +231,7 @@ class Main {
         show("Fetching the file list again", "the first attempt failed");
         send("START_DOWNLOAD", server + "/manifest.txt," + manifestPath);
       } else {
-        fail("The patch server does not answer", server + "/manifest.txt");
+        startOffline();
       }
       return;
     }
@@ -239,6 +248,25 @@ class Main {
   }
 
   static function onManifestText(hex:String) {
+    if (phase == "offline-record") {
+      onInstallRecord(hex);
+      return;
+    }
+    readManifest(hex);
+    if (entries.length == 0) {
+      fail("The file list is empty or unreadable", manifestPath);
+      return;
+    }
+    manifestHex = hex;
+    showList();
+    show("Comparing " + entries.length + " files with the disk", gameDir);
+    queue = [];
+    checking = 0;
+    checkNext();
+  }
+
+  // Fills `entries` from a file list given as READ_FILE's hexadecimal text.
+  static function readManifest(hex:String) {
     // The manifest is UTF-8: names in any script arrive as they were packed.
     var bytes = haxe.io.Bytes.alloc(hex.length >> 1);
     for (i in 0...bytes.length) {
@@ -257,15 +285,43 @@ class Main {
         served: f.length > 6 ? f[6] : "files/" + f[0] + (f[3] == "qlz" ? ".qlz" : ""), state: "[    ]"
       });
     }
+  }
+
+  // ---- offline start ----
+
+  // The server gave no file list: the game as installed starts if its record says it is complete
+  // and every file still matches that record.
+  static function startOffline() {
+    offline = true;
+    phase = "offline-record";
+    who.text = "Playing offline";
+    show("The patch server cannot be reached", "looking at the game installed here");
+    send("READ_FILE", recordPath);
+  }
+
+  static function onInstallRecord(hex:String) {
+    readManifest(hex);
     if (entries.length == 0) {
-      fail("The file list is empty or unreadable", manifestPath);
+      fail("The patch server does not answer", server + "/manifest.txt; no complete game is installed here to start offline");
       return;
     }
     showList();
-    show("Comparing " + entries.length + " files with the disk", gameDir);
+    show("Offline: checking the installed game", entries.length + " files in " + gameDir);
     queue = [];
     checking = 0;
     checkNext();
+  }
+
+  // After a whole patch or check: the file list becomes the install's record, then the game starts.
+  static function recordInstallThenStart() {
+    phase = "record";
+    send("WRITE_FILE", recordPath + "," + manifestHex);
+  }
+
+  static function onRecordWritten(ok:Bool) {
+    if (phase != "record") return;
+    if (!ok) log("the install's record could not be written; the game cannot start offline later");
+    startGame();
   }
 
   static function checkNext() {
@@ -327,9 +383,18 @@ class Main {
   }
 
   static function compared() {
+    if (offline) {
+      if (queue.length == 0) {
+        show("Offline: starting the installed game", "The patch server cannot be reached; Brimtale starts as it is installed");
+        startGame();
+      } else {
+        fail("The patch server does not answer", queue.length + " installed files are missing or changed; the game cannot start offline");
+      }
+      return;
+    }
     if (queue.length == 0) {
       show("Everything is up to date", "Starting Brimtale");
-      startGame();
+      recordInstallThenStart();
       return;
     }
     bytesNeeded = 0;
@@ -344,7 +409,7 @@ class Main {
       current = null;
       setBar(totalBar, totalBarLabel, 1, 1, "All downloads: " + kib(bytesNeeded));
       show("Patch complete", "every digest matches the file list; starting Brimtale");
-      startGame();
+      recordInstallThenStart();
       return;
     }
     current = queue.shift();

@@ -5,11 +5,67 @@
 //   {kind: "fscommand", command, args}          fscommand() of the movie
 //   {kind: "trace", text}                       trace() of the movie
 //   {kind: "error", text}                       a failure the runtime logs
+//   {kind: "failure", cause, detail}            the movie cannot be played (the runtime shows the
+//                                               launcher's failure page instead of the player's own)
 (function () {
   const channel = window.webkit.messageHandlers.brimtale;
   const send = (message) => channel.postMessage(message);
   const base = new URL(".", document.baseURI).href;
   let player = null;
+  let failed = false;
+
+  // A movie the launcher fetched itself: the player's request for the movie's URL is answered
+  // with those bytes, so the movie keeps its URL, its query's parameters and its base.
+  let handed = null;  // {url, bytes}
+  const pageFetch = window.fetch.bind(window);
+  function sameUrl(a, b) {
+    try {
+      return new URL(a).href === new URL(b).href;
+    } catch (error) {
+      return false;
+    }
+  }
+  window.fetch = function (input, init) {
+    const target = typeof input === "string" ? input : input && input.url;
+    if (handed && target && sameUrl(target, handed.url)) {
+      const response = new Response(handed.bytes.slice(0), {
+        status: 200,
+        statusText: "OK",
+        headers: { "Content-Type": "application/x-shockwave-flash", "Content-Length": String(handed.bytes.byteLength) },
+      });
+      Object.defineProperty(response, "url", { value: handed.url });
+      return Promise.resolve(response);
+    }
+    return pageFetch(input, init);
+  };
+
+  function reportFailure(cause, detail) {
+    if (failed) return;
+    failed = true;
+    send({ kind: "failure", cause: cause, detail: String(detail || "") });
+  }
+
+  // The player's own panels (its error screen and messages, which blame causes of a browser and
+  // link to its site) never show; a failure goes to the launcher's failure page instead.
+  function watchPlayerPanels(element) {
+    const shadow = element.shadowRoot;
+    if (!shadow) return;
+    const style = document.createElement("style");
+    style.textContent = "#panic, #message-overlay, #hardware-acceleration-modal { display: none !important; }";
+    shadow.appendChild(style);
+    const started = () => typeof element.readyState === "number" && element.readyState >= 2;
+    new MutationObserver(() => {
+      const panic = shadow.getElementById("panic");
+      if (!panic) return;
+      const body = shadow.getElementById("panic-body");
+      reportFailure(
+        started()
+          ? "the player stopped with an error while playing it"
+          : "the player cannot play it: it is not a movie the player understands, or it is damaged",
+        body ? body.textContent : "",
+      );
+    }).observe(shadow, { childList: true, subtree: true });
+  }
 
   window.RufflePlayer = window.RufflePlayer || {};
   window.RufflePlayer.config = {
@@ -44,29 +100,48 @@
       return true;
     };
     document.body.appendChild(element);
+    watchPlayerPanels(element);
     return element;
   }
 
   window.brimtale = {
     // Loads a movie; `menu` false switches the player's context menu off, `transparent` lets the
     // page's background show where the movie draws nothing.
-    async load(url, menu, transparent) {
+    async load(url, menu, transparent, movieBase) {
       try {
+        failed = false;
         if (!player) player = createPlayer();
         const options = {
           url: url,
           contextMenu: menu ? "on" : "off",
           wmode: transparent ? "transparent" : "window",
         };
+        if (movieBase) options.base = movieBase;
         await api().load(options);
         api().traceObserver = (text) => send({ kind: "trace", text: String(text) });
       } catch (error) {
         send({ kind: "error", text: "load " + url + ": " + error });
+        reportFailure("the player cannot start", error);
       }
+    },
+    // Plays the bytes at `dataUrl` (the runtime's copy of what the launcher fetched) as the movie
+    // at `url`, which is also the base of the movie's relative URLs.
+    async loadHanded(url, dataUrl, menu, transparent) {
+      try {
+        const response = await pageFetch(dataUrl);
+        if (!response.ok) throw new Error("the runtime no longer holds the movie");
+        handed = { url: new URL(url).href, bytes: await response.arrayBuffer() };
+      } catch (error) {
+        failed = false;
+        reportFailure("the movie cannot be handed to the player", error);
+        return;
+      }
+      await window.brimtale.load(url, menu, transparent, url);
     },
     unload() {
       if (player) player.remove();
       player = null;
+      handed = null;
     },
     // Calls a function the movie exposed through ExternalInterface.addCallback.
     call(name, args) {

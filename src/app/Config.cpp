@@ -126,11 +126,15 @@ void CConfig::LoadDefaults() {
 
 void CConfig::ApplyFile(const std::string& path) {
   // A missing or unreadable file is no fault: the defaults stay, silently.
+  m_loadFailed = false;
+  m_sourcePath.clear();
   std::optional<std::string> text = ReadWholeFile(path);
   if (!text) return;
+  m_sourcePath = path;
 
   cJSON* root = cJSON_Parse(text->c_str());
   if (root == nullptr) {
+    m_loadFailed = true;
     const char* rest = cJSON_GetErrorPtr();
     WriteLog("Load Config Failed!\n%s", rest ? rest : "");
     return;

@@ -21,6 +21,11 @@ class CConfig {
   // As Load, from another file (tests and tools).
   void LoadFrom(const std::string& path);
 
+  // Whether the file read last exists but could not be parsed, and its path (empty when the
+  // defaults were used). Kept by Load and LoadFrom.
+  bool LoadFailed() const { return m_loadFailed; }
+  const std::string& SourcePath() const { return m_sourcePath; }
+
   // Adds every version of a "|"-separated list ("%d.%d.%d.%d" each) that is not already listed.
   void AddBlacklistedVersions(const char* list);
   // The entry equal to the installed player's version, or null when none is (or none installed).
@@ -49,6 +54,9 @@ class CConfig {
   std::string SiteKey;
 
  private:
+  bool m_loadFailed = false;
+  std::string m_sourcePath;
+
   void LoadDefaults();
   void ApplyFile(const std::string& path);
   void Clamp();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "app/FailureDialog.h"
 #include "base/Log.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "flash/FlashRuntime.h"
@@ -11,12 +12,18 @@
 #include "platform/Processes.h"
 #include "platform/TopLevelWindows.h"
 #include "platform/Window.h"
+#include "res/EmbeddedBinaries.h"
 
 CLauncherApp theApp;
 
 namespace {
 
 constexpr int kExitNoDisplay = 1;
+
+// Where the configuration came from, for a player.
+std::string ConfigurationName(const CConfig& config) {
+  return config.SourcePath().empty() ? "the launcher's built-in configuration" : config.SourcePath();
+}
 
 }  // namespace
 
@@ -33,9 +40,10 @@ int CLauncherApp::Run() {
 bool CLauncherApp::InitInstance() {
   platform::RaiseDescriptorLimit();
   m_hFPC = 0;
+  m_offlineMovies = OfflineMovieStore(OfflineMovieStore::UserFolder());
   m_config.Load();
-  m_gameWindowSettings = {m_config.LauncherType, m_config.LauncherCaption, m_config.SwfUrl, m_config.ShowBorder,
-                          m_config.Width,        m_config.Height,          m_config.MoreHttpLog};
+  if (!EnsureConfigurationParses()) return false;
+  TakeGameWindowSettings();
   ProcessStartArguments();
   if (!CheckSingleInstance()) return false;
 
@@ -54,6 +62,7 @@ bool CLauncherApp::InitInstance() {
     }
   }
   InitFlashInBox();
+  if (!EnsureKnownLauncherType() || !EnsurePlayerLoaded()) return false;
 
   switch (m_config.LauncherType) {
     case 1:
@@ -68,16 +77,101 @@ bool CLauncherApp::InitInstance() {
   }
 }
 
+void CLauncherApp::TakeGameWindowSettings() {
+  const std::string& configuredMovie = m_config.LauncherType == 3 ? m_config.GetSwfUrl : m_config.SwfUrl;
+  m_gameWindowSettings = {m_config.LauncherType, m_config.LauncherCaption, m_config.SwfUrl,
+                          m_config.ShowBorder,   m_config.Width,           m_config.Height,
+                          m_config.MoreHttpLog,  OfflineMovieKey(m_config.LauncherType, configuredMovie)};
+}
+
+bool CLauncherApp::AskToTryAgain(const FailureNotice& notice) {
+  if (!platform::InitGui()) return false;
+  FailureDialog dialog(m_config.LauncherCaption);
+  const bool again = dialog.DoModal(notice) == IDRETRY;
+  WriteLog(again ? "Failure page: trying again" : "Failure page: the player quits");
+  return again;
+}
+
+bool CLauncherApp::EnsureConfigurationParses() {
+  while (m_config.LoadFailed()) {
+    if (!AskToTryAgain({"The launcher's configuration cannot be read", m_config.SourcePath(),
+                        "it is not a JSON object the launcher can read (the log shows where the reading stopped); "
+                        "correct it and try again"})) {
+      m_exitCode = kExitConfiguration;
+      return false;
+    }
+    m_config.Load();
+  }
+  return true;
+}
+
+bool CLauncherApp::EnsureKnownLauncherType() {
+  while (m_config.LauncherType < 1 || m_config.LauncherType > 3) {
+    const std::string where = ConfigurationName(m_config);
+    const std::string type = std::to_string(m_config.LauncherType);
+    WriteLog("LauncherType %s is not 1, 2 or 3", type.c_str());
+    std::fprintf(stderr, "brimtale-launcher: LauncherType %s in %s is not 1, 2 or 3\n", type.c_str(), where.c_str());
+    if (!AskToTryAgain({"The launcher is not set up to start a game", where,
+                        "its LauncherType is " + type +
+                            "; it must be 1 (started by the game hall), 2 (a login page, then the game) or 3 (a "
+                            "login page, with the game's address from its server)"})) {
+      m_exitCode = kExitConfiguration;
+      return false;
+    }
+    m_config.Load();
+    if (!EnsureConfigurationParses()) return false;
+    TakeGameWindowSettings();
+    ProcessStartArguments();  // launcher type 1 reads its start arguments
+  }
+  return true;
+}
+
+bool CLauncherApp::EnsurePlayerLoaded() {
+  // Without a display no window could show the player anyway.
+  while (platform::IsGuiAvailable() && (m_hFPC == 0 || flash::FPC_GetClassAtomA(m_hFPC) == 0)) {
+    WriteLog("The player cannot be loaded");
+    if (!AskToTryAgain({"The game's player cannot be loaded", "",
+                        "no player control could be loaded (FlashMode " + std::to_string(m_config.FlashMode) +
+                            "): neither the one the launcher carries, nor flash.ocx beside it, nor an installed one"})) {
+      m_exitCode = kExitFailed;
+      return false;
+    }
+    if (m_hFPC != 0) flash::FPC_UnloadCode(m_hFPC);
+    m_hFPC = 0;
+    InitFlashInBox();
+  }
+  return true;
+}
+
 bool CLauncherApp::RunLoginThenCreateMainWindow() {
-  LoginDlgSettings settings{m_config.LauncherCaption, m_config.LoginUrl, nullptr};
+  LoginDlgSettings settings;
+  settings.caption = m_config.LauncherCaption;
+  settings.loginUrl = m_config.LoginUrl;
   if (m_config.LauncherType == 3)
     settings.onPortalUserSignedIn = [this](std::string userId) { RequestPortalUserLoginAnalysis(std::move(userId)); };
+  settings.failurePage = res::FailurePageTemplate();
+  settings.failureScript = res::FailurePageScript();
+  settings.offlineCopy = m_offlineMovies.Has(m_gameWindowSettings.offlineKey);
   LoginDlg dialog(std::move(settings), m_accessToken);
   // The movie's URL is fetched while the player signs in.
   if (m_config.LauncherType == 3) RequestSwfUrl();
-  if (dialog.DoModal() != IDOK || !EnsureSiteVerified()) return false;
-  m_pMainWnd = CreateFlashPlayerWindow(*this);
-  return true;
+  switch (dialog.DoModal()) {
+    case IDOK:
+      if (!EnsureSiteVerified()) return false;
+      m_pMainWnd = CreateFlashPlayerWindow(*this);
+      // A URL query that has failed already shows its failure (or its offline copy plays).
+      if (m_config.LauncherType == 3 && m_swfUrlFailures > 0) ReportSwfUrlFailure();
+      return true;
+    case IDPLAYOFFLINE:
+      if (!EnsureSiteVerified()) return false;
+      m_playsOffline = true;
+      m_swfUrlRetry.Cancel();
+      m_pMainWnd = CreateFlashPlayerWindow(*this, MovieStart::kOfflineCopy);
+      return true;
+    default:
+      if (dialog.QuitAtFailurePage()) m_exitCode = kExitFailed;
+      return false;
+  }
 }
 
 bool CLauncherApp::OnIdle(long) {

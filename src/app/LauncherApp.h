@@ -9,9 +9,11 @@
 
 #include "app/Config.h"
 #include "app/RetryPacing.h"
+#include "base/FailurePage.h"
 #include "base/StoredStrings.h"
 #include "brimtale/runtime_api.h"
 #include "flash/GameWindowHost.h"
+#include "flash/MovieSource.h"
 #include "http/HttpMgr.h"
 #include "platform/InstanceLock.h"
 #include "platform/MainLoop.h"
@@ -45,7 +47,10 @@ class CLauncherApp : public GameWindowHost {
   // Start arguments and the start-up requests (launcher type 1 and 3).
   void ProcessStartArguments();
   void OnGetSwfUrl(HttpTaskEvent* event);
-  void ScheduleSwfUrlRetry(const std::string& url);
+  void ScheduleSwfUrlRetry(const std::string& url, const std::string& cause);
+  // The URL query has failed and the game window waits for its movie: the offline copy plays, or
+  // the window's failure page says why and when the next try comes.
+  void ReportSwfUrlFailure();
   void OnQQUserLoginAnalysis(HttpTaskEvent* event);
   void RequestPortalUserLoginAnalysis(std::string userId);
   void OnPortalUserLoginAnalysis(HttpTaskEvent* event);
@@ -74,6 +79,13 @@ class CLauncherApp : public GameWindowHost {
   void RequestSwfUrl() override;
   void OnGameWindowDestroyed(CWnd* window) override;
   const SiteVerifier* SignedSite() const override { return m_site.get(); }
+  OfflineMovieStore& OfflineMovies() override { return m_offlineMovies; }
+  void OnFailureQuit() override { m_exitCode = kExitFailed; }
+
+  // Exit codes besides 0: windows were needed and none could be shown, or the player quit at a
+  // failure page (1); the configuration cannot be used (2).
+  static constexpr int kExitFailed = 1;
+  static constexpr int kExitConfiguration = 2;
 
   HttpMgr m_httpMgr;
   CConfig m_config;
@@ -88,15 +100,33 @@ class CLauncherApp : public GameWindowHost {
 
   // The paced repetition of a failing movie URL query.
   platform::LoopTimer m_swfUrlRetry;
+  uint32_t m_swfUrlRetryDueMs = 0;  // tick count when the pending retry runs
   uint32_t m_swfUrlFailures = 0;
+  std::string m_swfUrlFailure;  // why the last query failed
   LogThrottle m_swfUrlLogThrottle;
   std::minstd_rand m_random{std::random_device{}()};
 
   std::unique_ptr<SiteVerifier> m_site;  // null without a SiteKey
   bool m_siteAskedPastCaches = false;     // the index request in flight is the second one
+  // Movies kept for an offline start; the game window plays the copy of its configuration
+  // (m_gameWindowSettings.offlineKey) when it cannot fetch its movie. Once that copy plays, the
+  // URL query is not asked again.
+  OfflineMovieStore m_offlineMovies;
+  bool m_playsOffline = false;
 
  private:
   bool RunLoginThenCreateMainWindow();
+  // The part of the configuration the game window reads, taken again after each reading.
+  void TakeGameWindowSettings();
+  // A configuration file that does not parse, or a launcher type there is none of: the failure
+  // page says so until the file reads well (Try again reads it again) or the player quits.
+  // false: the run ends (the exit code is set).
+  bool EnsureConfigurationParses();
+  bool EnsureKnownLauncherType();
+  // The player control could not be loaded: the failure page until it loads or the player quits.
+  bool EnsurePlayerLoaded();
+  // Shows the failure page in a window of its own; true when the player asks to try again.
+  bool AskToTryAgain(const FailureNotice& notice);
 
   int m_exitCode = 0;  // what ExitInstance returns
 };

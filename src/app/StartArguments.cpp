@@ -128,11 +128,11 @@ void CLauncherApp::OnGetSwfUrl(HttpTaskEvent* event) {
       m_swfUrlLogThrottle.Reset();
       m_config.ResolvedSwfUrl = task->body;
       // Without a main window (the login dialog is still open) the window reads the URL when
-      // it is created.
-      if (m_pMainWnd != nullptr) PostMessage(m_pMainWnd->m_hWnd, WM_SWFURL_READY, 0, 0);
+      // it is created. A window playing the offline copy keeps it.
+      if (m_pMainWnd != nullptr && !m_playsOffline) PostMessage(m_pMainWnd->m_hWnd, WM_SWFURL_READY, 0, 0);
       return;
     case HTTP_EVENT_FAILED:
-      ScheduleSwfUrlRetry(task->url);
+      ScheduleSwfUrlRetry(task->url, task->failure);
       return;
     default:
       WriteLog("GetSwfUrl: %d, %s", static_cast<int>(event->type), task->url.c_str());
@@ -142,8 +142,10 @@ void CLauncherApp::OnGetSwfUrl(HttpTaskEvent* event) {
 
 // Asked again until it succeeds or the launcher ends, after a pause that grows with each failure
 // in a row. Two queries may fail together (start-up's and the main window's): one retry serves both.
-void CLauncherApp::ScheduleSwfUrlRetry(const std::string& url) {
+void CLauncherApp::ScheduleSwfUrlRetry(const std::string& url, const std::string& cause) {
   ++m_swfUrlFailures;
+  m_swfUrlFailure = cause;
+  if (m_playsOffline) return;  // the offline copy plays: the query has nothing left to serve
   uint32_t delayMs = RetryDelayMs(m_swfUrlFailures, std::uniform_real_distribution<double>(0, 1)(m_random));
   uint32_t heldBack = 0;
   if (m_swfUrlLogThrottle.Admit(platform::GetTickCount(), &heldBack)) {
@@ -153,7 +155,27 @@ void CLauncherApp::ScheduleSwfUrlRetry(const std::string& url) {
     else
       WriteLog("GetSwfUrl retry in %u ms", delayMs);
   }
-  if (!m_swfUrlRetry.IsPending()) m_swfUrlRetry.Start(delayMs, [this] { RequestSwfUrl(); });
+  if (!m_swfUrlRetry.IsPending()) {
+    m_swfUrlRetry.Start(delayMs, [this] { RequestSwfUrl(); });
+    m_swfUrlRetryDueMs = platform::GetTickCount() + delayMs;
+  }
+  ReportSwfUrlFailure();
+}
+
+void CLauncherApp::ReportSwfUrlFailure() {
+  auto* window = static_cast<CTransparentFlashPlayerControlWnd*>(m_pMainWnd);
+  if (window == nullptr || m_playsOffline || !m_config.ResolvedSwfUrl.empty()) return;
+  if (window->PlayOfflineCopy("the game's address cannot be fetched")) {
+    m_playsOffline = true;
+    m_swfUrlRetry.Cancel();
+    return;
+  }
+  int seconds = -1;
+  if (m_swfUrlRetry.IsPending()) {
+    const int32_t left = static_cast<int32_t>(m_swfUrlRetryDueMs - platform::GetTickCount());
+    seconds = left > 0 ? (left + 999) / 1000 : 0;
+  }
+  window->ShowFailurePage({"The game cannot be loaded", m_config.GetSwfUrl, m_swfUrlFailure, seconds});
 }
 
 void CLauncherApp::OnQQUserLoginAnalysis(HttpTaskEvent* event) {

@@ -1,5 +1,6 @@
 #include "base/Text.h"
 
+#include <cctype>
 #include <climits>
 
 int ReadNumber(const char* text) {
@@ -27,4 +28,27 @@ std::optional<std::string_view> Tokenizer::Next(std::string_view delimiters) {
   if (end == std::string_view::npos) end = m_text.size();
   m_position = end < m_text.size() ? end + 1 : end;
   return m_text.substr(begin, end - begin);
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+  return text;
+}
+
+std::string PercentEncoded(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (unsigned char c : text) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                       c == '_' || c == '.' || c == '~';
+    if (plain) {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 0xF];
+    }
+  }
+  return encoded;
 }

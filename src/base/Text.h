@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 // A number read as the C library's atoi reads it (leading blanks, a sign, leading digits; 0 when
@@ -22,3 +23,9 @@ class Tokenizer {
   std::string_view m_text;
   size_t m_position = 0;
 };
+
+// `text` without the white space (isspace) at its start and end.
+std::string_view TrimBlanks(std::string_view text);
+
+// `text` with every byte but ASCII letters, digits and "-_.~" written as %XX: a URL's query value.
+std::string PercentEncoded(std::string_view text);

@@ -94,6 +94,7 @@ void CTransparentFlashPlayerControlWnd::FlashEventListener(HWND playerWindow, vo
 }
 
 void CTransparentFlashPlayerControlWnd::DispatchFSCommand(std::string_view command, std::string_view arguments) {
+  KeepMovieForOffline();
   // The log shows each text as far as its first NUL.
   std::string name(command);
   std::string text(arguments);
@@ -144,6 +145,11 @@ void CTransparentFlashPlayerControlWnd::CmdNothing(CmdArgs&) {}
 void CTransparentFlashPlayerControlWnd::CmdLoadSwf(CmdArgs& args) {
   if (args.size() != 1) {
     WriteLog("LOAD_SWF, argc must equal: 1");
+    return;
+  }
+  // The runtime's handed-over movies and failure page are the launcher's to show, not a movie's.
+  if (bridge::IsLauncherOnlyPlayerUrl(args[0])) {
+    WriteLog("LOAD_SWF refused: %s", args[0]);
     return;
   }
   flash::FPC_LoadMovieA(m_hFlashWnd, 0, args[0]);

@@ -1,8 +1,11 @@
 #include "flash/BridgeText.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
+
+#include "brimtale/runtime_api.h"
 
 namespace bridge {
 namespace {
@@ -106,6 +109,18 @@ std::string FormatHandlerNotFound(std::string_view command) {
   message += command.substr(0, room);
   message += '\n';
   return message;
+}
+
+bool IsLauncherOnlyPlayerUrl(std::string_view url) {
+  while (!url.empty() && static_cast<unsigned char>(url.front()) <= ' ') url.remove_prefix(1);
+  for (std::string_view form : {std::string_view(BRIMTALE_HANDED_MOVIE_URL), std::string_view(BRIMTALE_FAILURE_PAGE_URL)}) {
+    if (url.size() < form.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < form.size() && same; ++i)
+      same = std::tolower(static_cast<unsigned char>(url[i])) == static_cast<unsigned char>(form[i]);
+    if (same) return true;
+  }
+  return false;
 }
 
 }  // namespace bridge

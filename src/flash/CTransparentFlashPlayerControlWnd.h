@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/FailurePage.h"
 #include "brimtale/runtime_api.h"
 #include "flash/GameWindowHost.h"
 #include "platform/Window.h"
@@ -46,6 +47,23 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
   // Download events of START_DOWNLOAD, delivered on the GUI thread.
   void HttpMgrEvent(HttpTaskEvent* event);
 
+  // The movie (MovieLoading.cpp). Plays the movie of the settings: SwfUrl, or for launcher type 3
+  // the URL query's answer (asked for when there is none yet).
+  void StartMovie();
+  // Loads the movie configured as `url` from `loadedUrl` (with its time query): an http or https
+  // movie is fetched here and handed to the player once it passed AcceptFetchedMovie; anything
+  // else is left to the player.
+  void LoadMovieFrom(const std::string& url, const std::string& loadedUrl);
+  // The movie cannot be had from `address` because of `cause`: the offline copy plays when there is
+  // one (true); else the failure page shows, with the seconds until a paced retry when one runs.
+  bool OnMovieUnavailable(const std::string& address, const std::string& cause, int retrySeconds = -1);
+  // Plays this configuration's offline copy, saying `why` in the log; false (and nothing done) when
+  // there is none or it is refused.
+  bool PlayOfflineCopy(const std::string& why);
+  void ShowFailurePage(const FailureNotice& notice);
+  // The fetched movie's completion, delivered on the GUI thread.
+  void OnMovieFetched(HttpTaskEvent* event);
+
   int32_t m_nDragCursorX = 0;
   int32_t m_nDragCursorY = 0;
   int32_t m_nDragWindowX = 0;
@@ -58,6 +76,18 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
   GameWindowHost& m_host;
 
   void InitCmdHandlers();
+
+  // Puts `bytes` into a sealed memory file and has the player play them as the movie at `url`.
+  void HandMovieToPlayer(const std::string& url, const std::string& bytes);
+  // At the movie's first command: the fetched movie played, and is kept for an offline start.
+  void KeepMovieForOffline();
+  // Try again and Quit of the failure page (WM_COMMAND). True when the window is gone.
+  bool OnFailurePageCommand(WPARAM command);
+
+  std::string m_movieUrl;         // the movie playing or on its way, as configured (no time query)
+  std::string m_fetchingUrl;      // the URL being fetched; an answer for another one is stale
+  std::string m_unkeptMovie;      // the fetched movie's bytes until its first command keeps them
+  bool m_keepOnFirstCommand = false;
 
   // Window, process and environment commands.
   void CmdGetAccessToken(CmdArgs& args);
@@ -105,9 +135,13 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
   void CmdLoadSwf(CmdArgs& args);
 };
 
+// How the main window starts its movie: as configured, or the offline copy (the player chose to
+// play offline when the login page could not be loaded).
+enum class MovieStart { kConfigured, kOfflineCopy };
+
 // Creates the main window and its object (which owns itself) for `host`; returns the object, or
 // null when the player window cannot be created.
-CWnd* CreateFlashPlayerWindow(GameWindowHost& host);
+CWnd* CreateFlashPlayerWindow(GameWindowHost& host, MovieStart start = MovieStart::kConfigured);
 
 // Loads the movie at `url` into the window's player, with the time query where it applies.
 void LoadSwf(const std::string& url, CTransparentFlashPlayerControlWnd* window);

@@ -9,6 +9,7 @@
 #include "base/Log.h"
 #include "http/HttpMgr.h"
 #include "http/HttpTask.h"
+#include "platform/Files.h"
 #include "site/SiteVerifier.h"
 
 namespace {
@@ -35,6 +36,14 @@ void CTransparentFlashPlayerControlWnd::CmdStartDownload(CmdArgs& args) {
   // Blanks are the only thing changed in the URL; escapes such as %20 pass unchanged.
   std::string url = args[0];
   std::replace(url.begin(), url.end(), ' ', '+');
+
+  // The destination's folders are made on the way, so the file commands' walk cannot check it; a
+  // ".." that would climb out of a link's target is refused as they refuse it.
+  if (platform::ClimbsOutOfALink(args[1])) {
+    WriteLog("START_DOWNLOAD: refused, a '..' after a link: %s", args[1]);
+    SendCompleteEvent("LOADER_FAILTE", args[1]);
+    return;
+  }
 
   auto task = std::make_unique<HttpDownloadFileTask>();
   task->reportProgress = true;

@@ -11,6 +11,7 @@
 class CWnd;
 class HttpMgr;
 class SiteVerifier;
+class OfflineMovieStore;
 
 // The configuration's part that the game window reads; fixed while the window lives.
 struct GameWindowSettings {
@@ -21,6 +22,7 @@ struct GameWindowSettings {
   int width = 0;
   int height = 0;
   bool moreHttpLog = false;  // every download progress event goes to the log
+  std::string offlineKey;    // the name of this configuration's offline copy (OfflineMovieKey)
 };
 
 class GameWindowHost {
@@ -42,6 +44,11 @@ class GameWindowHost {
   // The signed site every download is checked against; null when the configuration names no
   // site key. The window is made only once the site is settled (verified, or its kept index).
   virtual const SiteVerifier* SignedSite() const = 0;
+  // The kept movies: the window keeps its movie there once it has played, and plays the copy when
+  // its movie cannot be fetched.
+  virtual OfflineMovieStore& OfflineMovies() = 0;
+  // The player quits at the failure page: the run ends as one that failed. The window goes next.
+  virtual void OnFailureQuit() = 0;
 
  protected:
   ~GameWindowHost() = default;

@@ -1,12 +1,11 @@
 // The main window: its creation in the two forms, the drag, the movie's loading, its end.
 // GUI thread only.
-#include <cctype>
-#include <cinttypes>
 #include <string>
 
 #include "base/Log.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "flash/FlashRuntime.h"
+#include "flash/MovieSource.h"
 #include "platform/Clock.h"
 #include "platform/Window.h"
 
@@ -16,19 +15,9 @@ constexpr uint32_t kClassStyleRedrawOnResize = 0x0003;  // CS_HREDRAW | CS_VREDR
 // The player class's own style bits, passed through unchanged in the bordered form.
 constexpr uint32_t kPlayerStyleBits = 0x0009;
 
-bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
-std::string TrimBlanks(const std::string& text) {
-  size_t end = text.size();
-  while (end > 0 && IsBlank(text[end - 1])) --end;
-  size_t begin = 0;
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  return text.substr(begin, end - begin);
-}
-
 }  // namespace
 
-CWnd* CreateFlashPlayerWindow(GameWindowHost& host) {
+CWnd* CreateFlashPlayerWindow(GameWindowHost& host, MovieStart start) {
   const GameWindowSettings& config = host.GameSettings();
   HWND mainWindow = nullptr;
   HWND playerWindow = nullptr;
@@ -66,12 +55,10 @@ CWnd* CreateFlashPlayerWindow(GameWindowHost& host) {
   window->UpdateWindow();
   flash::FPC_PutStandardMenu(playerWindow, 0);
   flash::FPCSetEventListener(playerWindow, &CTransparentFlashPlayerControlWnd::FlashEventListener, window);
-  if (config.launcherType != 3) {
-    LoadSwf(config.swfUrl, window);
-  } else if (!host.ResolvedSwfUrl().empty()) {
-    LoadSwf(host.ResolvedSwfUrl(), window);
-  } else {
-    host.RequestSwfUrl();  // WM_SWFURL_READY follows
+  if (start == MovieStart::kConfigured) {
+    window->StartMovie();
+  } else if (!window->PlayOfflineCopy("the player chose to play offline")) {
+    window->ShowFailurePage({"The game cannot be played offline", "", "no copy of the game's movie is kept here"});
   }
   window->SetWindowPosTop();
   return window;
@@ -123,6 +110,9 @@ LRESULT CTransparentFlashPlayerControlWnd::WindowProc(UINT message, WPARAM wPara
     case WM_SWFURL_READY:
       if (!m_host.ResolvedSwfUrl().empty()) LoadSwf(m_host.ResolvedSwfUrl(), this);
       break;
+    case WM_COMMAND:
+      if (OnFailurePageCommand(wParam)) return 0;  // the object is gone
+      break;
     default:
       break;
   }
@@ -135,16 +125,8 @@ void CTransparentFlashPlayerControlWnd::PostNcDestroy() {
 }
 
 void LoadSwf(const std::string& url, CTransparentFlashPlayerControlWnd* window) {
-  std::string scheme = TrimBlanks(url);
-  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  std::string loaded = url;
-  // Movies from the network get the time as a query, so no cache along the way serves an old one.
-  bool typeThree = window != nullptr && window->Settings().launcherType == 3;
-  if (scheme.rfind("file:", 0) != 0 && !typeThree) {
-    char query[32];
-    std::snprintf(query, sizeof query, "?%" PRId64, platform::GetUnixTime());
-    loaded = TrimBlanks(url) + query;
-  }
+  const int launcherType = window != nullptr ? window->Settings().launcherType : 0;
+  std::string loaded = MovieUrlWithTime(url, launcherType, platform::GetUnixTime());
   WriteLog("*Load SwfUrl: %s", loaded.c_str());
-  if (window != nullptr) flash::FPC_LoadMovieA(window->m_hFlashWnd, 0, loaded.c_str());
+  if (window != nullptr) window->LoadMovieFrom(url, loaded);
 }

@@ -37,13 +37,8 @@ constexpr long kLowSpeedBytesPerSecond = 100;
 constexpr uint32_t kProgressIntervalMs = 50;
 // Any non-zero result of the transfer-info function makes libcurl abort the transfer.
 constexpr int kAbortTransfer = 42;
-// A download never leaves its disk with less than this free: a player's machine must go on working,
-// whatever a server sends.
-constexpr uint64_t kMinimumFreeBytes = 256ull << 20;
 // The free space is looked at again after this many bytes.
 constexpr uint64_t kFreeSpaceCheckBytes = 4ull << 20;
-// A string answer (movie URL, analysis reports) is small; a larger one is refused, not collected.
-constexpr size_t kMaxStringBodyBytes = 16u << 20;
 
 struct CurlEasyDeleter {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
@@ -281,6 +276,10 @@ void HttpMgr::RunTasks(void* curlHandle) {
     lock.unlock();
 
     bool completed = RunTransfer(curlHandle, task.get());
+    if (completed)
+      task->failure.clear();
+    else if (task->failure.empty())
+      task->failure = "the download could not be stored";
     HttpTaskEvent event{.type = completed ? HTTP_EVENT_COMPLETE : HTTP_EVENT_FAILED, .task = task.get()};
     // The completion event owns its task until it is delivered or discarded.
     PostEvent(event, std::move(task));
@@ -318,7 +317,10 @@ bool HttpMgr::RunTransfer(void* curlHandle, HttpTask* task) {
   // another transfer holds that file, a staged file of its own stands in (not resumable).
   auto* fileTask = static_cast<HttpDownloadFileTask*>(task);
   // No request; the destination and any partial file stay as they are.
-  if (!fileTask->refusal.empty()) return false;
+  if (!fileTask->refusal.empty()) {
+    task->failure = fileTask->refusal;
+    return false;
+  }
   platform::CreateParentDirectories(fileTask->path);
   platform::PartialFile partial;
   platform::StagedFile staged;
@@ -377,16 +379,36 @@ long HttpMgr::Perform(void* curlHandle, Transfer& transfer) {
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
 
+  char message[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, message);
   CURLcode result = curl_easy_perform(curl);
   // An empty body never reaches the write function; its answer is looked at here.
   if (result == CURLE_OK && !transfer.bodyBegun && !BeginBody(transfer)) result = CURLE_WRITE_ERROR;
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
   curl_easy_setopt(curl, CURLOPT_RANGE, nullptr);  // the handle serves the worker's next task
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   long status = 0;
   if (transfer.refusal != nullptr)
     WriteLog("HttpMgr: %s stopped: %s", transfer.task->url.c_str(), transfer.refusal);
-  if (result != CURLE_OK || curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return 0;
-  return status;
+  if (result == CURLE_OK && curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+  RecordOutcome(curl, *transfer.task, result, status, transfer.refusal, message);
+  return result == CURLE_OK ? status : 0;
+}
+
+void HttpMgr::RecordOutcome(void* curlHandle, HttpTask& task, int result, long status, const char* refusal,
+                            const char* message) {
+  task.responseCode = status;
+  char* contentType = nullptr;
+  curl_easy_getinfo(static_cast<CURL*>(curlHandle), CURLINFO_CONTENT_TYPE, &contentType);
+  task.contentType = contentType != nullptr ? contentType : "";
+  if (refusal != nullptr)
+    task.failure = refusal;
+  else if (result != CURLE_OK)
+    task.failure = message[0] != '\0' ? message : curl_easy_strerror(static_cast<CURLcode>(result));
+  else if (status != 200 && status != 206)
+    task.failure = "the server answered HTTP " + std::to_string(status);
+  else
+    task.failure.clear();
 }
 
 // Looks at the answer before its first byte is stored. False (with the refusal set) when the body
@@ -460,9 +482,10 @@ bool HttpMgr::IsExpectedFile(Transfer& transfer) {
   if (transfer.expecting && transfer.expecting->bytes == expected->size &&
       transfer.expecting->digest.Final() == expected->sha256)
     return true;
-  WriteLog("HttpMgr: %s stopped: %s", transfer.task->url.c_str(),
-           transfer.expecting && transfer.expecting->bytes != expected->size ? "its length is not the expected file's"
-                                                                              : "its SHA-256 is not the expected file's");
+  transfer.task->failure = transfer.expecting && transfer.expecting->bytes != expected->size
+                               ? "its length is not the expected file's"
+                               : "its SHA-256 is not the expected file's";
+  WriteLog("HttpMgr: %s stopped: %s", transfer.task->url.c_str(), transfer.task->failure.c_str());
   return false;
 }
 
@@ -474,8 +497,10 @@ const char* HttpMgr::RefuseBody(Transfer& transfer, size_t incoming) {
   if (announced >= 0 && transfer.received > static_cast<uint64_t>(announced)) return "longer than its Content-Length";
   if (transfer.expecting && transfer.expecting->bytes + incoming > transfer.expected()->size)
     return "its length is not the expected file's";
+  // A string answer larger than its task allows is refused, not collected.
   if (transfer.task->type != HTTP_TASK_FILE)
-    return transfer.received > kMaxStringBodyBytes ? "an answer of more than 16 MiB" : nullptr;
+    return transfer.received > static_cast<HttpDownloadStringTask*>(transfer.task)->maxBodyBytes ? "an answer too long"
+                                                                                               : nullptr;
   // The announced length is weighed at the first write; what has no length, at every few MiB.
   bool first = transfer.received == incoming;
   if (!first && transfer.received - transfer.receivedAtSpaceCheck < kFreeSpaceCheckBytes) return nullptr;
@@ -483,7 +508,7 @@ const char* HttpMgr::RefuseBody(Transfer& transfer, size_t incoming) {
   uint64_t stillToCome =
       announced >= 0 ? static_cast<uint64_t>(announced) - (transfer.received - incoming) : incoming;
   uint64_t available = transfer.AvailableBytes();
-  if (available < stillToCome || available - stillToCome < kMinimumFreeBytes)
+  if (available < stillToCome || available - stillToCome < platform::kDiskSpaceKeptFree)
     return "the disk would be left with less than 256 MiB free";
   return nullptr;
 }

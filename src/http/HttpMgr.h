@@ -20,9 +20,10 @@
 // continue the partial file (another validator, another first byte): two files are never spliced.
 // Progress counts the whole file, in 64-bit counts.
 // The tasks' events are those of a download from zero. A body longer than its announced
-// length, a download that would leave its disk with less than 256 MiB free, and a string answer of
-// more than 16 MiB are stopped and fail. A file task that names the file it expects (size and
-// SHA-256) fails unless it gets exactly that file, and one its creator refused fails unrequested.
+// length, a download that would leave its disk with less than 256 MiB free, and a string answer
+// longer than its task allows (16 MiB unless the task says otherwise) are stopped and fail. A file
+// task that names the file it expects (size and SHA-256) fails unless it gets exactly that file,
+// and one its creator refused fails unrequested.
 
 #include <atomic>
 #include <condition_variable>
@@ -107,6 +108,9 @@ class HttpMgr {
   // Holds the worker until the receive limit lets `bytes` more in; false when the manager stops
   // meanwhile. Worker threads.
   bool AwaitReceiveLimit(Transfer& transfer, size_t bytes);
+  // Notes on the task how its transfer ended (HttpTask's responseCode, contentType, failure).
+  static void RecordOutcome(void* curlHandle, HttpTask& task, int result, long status, const char* refusal,
+                            const char* message);
   static const char* RefuseBody(Transfer& transfer, size_t incoming);
   // An event waiting for delivery. A completion event owns its finished task; a progress event
   // borrows its task from the worker running it.

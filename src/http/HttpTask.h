@@ -61,11 +61,18 @@ struct HttpTask {
   // queue behind it; guarded by the manager's event lock.
   HttpTaskEvent* queuedProgress = nullptr;
   std::string url;
+  // How the transfer ended, set by the worker before the completion event: the final HTTP status
+  // (0 when none came), the answer's Content-Type, and why it failed in words (libcurl's message,
+  // "HTTP 404", a refused body); `failure` is empty for a task that completed.
+  long responseCode = 0;
+  std::string contentType;
+  std::string failure;
 };
 
 struct HttpDownloadStringTask : HttpTask {
   HttpDownloadStringTask() : HttpTask(HttpTaskType::HTTP_TASK_STRING) {}
   std::string body;
+  size_t maxBodyBytes = 16u << 20;  // a longer answer is stopped and fails
 };
 
 // The file a download must give, known to its creator beforehand (a file of a signed site).

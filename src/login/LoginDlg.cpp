@@ -3,6 +3,7 @@
 #include <array>
 #include <variant>
 
+#include "base/FailurePage.h"
 #include "base/Log.h"
 #include "login/LoginContract.h"
 #include "platform/MainLoop.h"
@@ -14,6 +15,9 @@ using platform::ScriptParameter;
 
 constexpr const char* kButtonOK = "ButtonOK";
 constexpr const char* kButtonCancel = "ButtonCancel";
+// The failure page's own buttons (its Quit is ButtonCancel).
+constexpr const char* kButtonRetry = "ButtonRetry";
+constexpr const char* kButtonOffline = "ButtonOffline";
 
 const std::string& Text(const std::vector<ScriptArgument>& arguments, size_t i) {
   static const std::string empty;
@@ -65,7 +69,7 @@ int LoginDlg::DoModal() {
   std::vector<platform::ExternalMethod> methods;
   for (const ExternalEntry& entry : ExternalMethods()) methods.push_back({entry.name, entry.parameters});
   if (!platform::IsGuiAvailable() ||
-      !m_window->Create(m_settings.caption, std::move(methods), {kButtonOK, kButtonCancel})) {
+      !m_window->Create(m_settings.caption, std::move(methods), {kButtonOK, kButtonCancel, kButtonRetry, kButtonOffline})) {
     WriteLog("LoginDlg: no display, the login page cannot be shown");
     m_window.reset();
     return IDCANCEL;
@@ -137,12 +141,43 @@ void LoginDlg::OnExternalCall(size_t index, const std::vector<ScriptArgument>& a
 }
 
 void LoginDlg::OnElementClicked(const std::string& elementId) {
+  if (m_showsFailure && OnFailurePageClick(elementId)) return;
   if (elementId == kButtonOK) OnOK();
   if (elementId == kButtonCancel) OnCancel();
+}
+
+bool LoginDlg::OnFailurePageClick(const std::string& elementId) {
+  if (elementId == kButtonRetry) {
+    WriteLog("LoginDlg: trying again");
+    m_showsFailure = false;
+    if (m_window) m_window->Navigate(m_settings.loginUrl);
+    return true;
+  }
+  if (elementId == kButtonOffline && m_settings.offlineCopy) {
+    WriteLog("LoginDlg: the player plays offline");
+    EndDialog(IDPLAYOFFLINE);
+    return true;
+  }
+  if (elementId == kButtonCancel) {
+    m_quitAtFailurePage = true;
+    OnCancel();
+    return true;
+  }
+  return false;
+}
+
+void LoginDlg::OnLoadFailed(const std::string& uri, const std::string& cause) {
+  WriteLog("LoginDlg: the login page %s cannot be loaded: %s", uri.c_str(), cause.c_str());
+  m_showsFailure = true;
+  const FailureNotice notice{"The login page cannot be loaded", uri, cause, -1, m_settings.offlineCopy};
+  if (m_window) m_window->ShowHtml(FillFailurePage(m_settings.failurePage, m_settings.failureScript, notice), uri);
 }
 
 bool LoginDlg::FilterKey(const platform::KeyMessage& key) { return login::SwallowsKey(key); }
 
 bool LoginDlg::AllowContextMenu(platform::ContextMenuTarget target) { return login::ShowsContextMenu(target); }
 
-void LoginDlg::OnCloseRequested() { OnCancel(); }
+void LoginDlg::OnCloseRequested() {
+  m_quitAtFailurePage = m_showsFailure;
+  OnCancel();
+}

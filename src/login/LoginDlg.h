@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "platform/WebDialog.h"
+#include "platform/Window.h"
 
-constexpr int IDOK = 1;
-constexpr int IDCANCEL = 2;
+// DoModal's result when the player chose to play offline at the failure page.
+constexpr int IDPLAYOFFLINE = 5;
 
 // What the dialog shows, and where its result goes.
 struct LoginDlgSettings {
@@ -22,6 +23,11 @@ struct LoginDlgSettings {
   std::string loginUrl;  // the portal's login page
   // Called with the portal's user id when StartGameV2 names one (launcher type 3); may be empty.
   std::function<void(std::string userId)> onPortalUserSignedIn;
+  // The failure page (runtime/host/failure.html and its script), shown when the login page cannot
+  // be loaded; with `offlineCopy`, it offers to play offline.
+  std::string failurePage;
+  std::string failureScript;
+  bool offlineCopy = false;
 };
 
 class LoginDlg : private platform::WebDialogDelegate {
@@ -32,9 +38,12 @@ class LoginDlg : private platform::WebDialogDelegate {
   LoginDlg(const LoginDlg&) = delete;
   LoginDlg& operator=(const LoginDlg&) = delete;
 
-  // Runs the dialog until the page signs the player in (IDOK) or it is closed otherwise
-  // (IDCANCEL, also when no display is open). HTTP events are delivered while it runs.
+  // Runs the dialog until the page signs the player in (IDOK), the player chooses to play offline
+  // at the failure page (IDPLAYOFFLINE), or it is closed otherwise (IDCANCEL, also when no display
+  // is open). HTTP events are delivered while it runs.
   int DoModal();
+  // Whether the run ended with Quit at the failure page (a failed start, not the player's no).
+  bool QuitAtFailurePage() const { return m_quitAtFailurePage; }
 
   // The page's methods. Texts arrive as UTF-8.
   void StartGame(const std::string& p1, const std::string& p2, const std::string& p3, const std::string& p4,
@@ -55,6 +64,9 @@ class LoginDlg : private platform::WebDialogDelegate {
   bool FilterKey(const platform::KeyMessage& key) override;
   bool AllowContextMenu(platform::ContextMenuTarget target) override;
   void OnCloseRequested() override;
+  void OnLoadFailed(const std::string& uri, const std::string& cause) override;
+  // Try again, Quit and Play offline of the failure page; false for any other element.
+  bool OnFailurePageClick(const std::string& elementId);
 
   void EndDialog(int result);
 
@@ -62,4 +74,6 @@ class LoginDlg : private platform::WebDialogDelegate {
   std::string& m_accessToken;
   std::unique_ptr<platform::WebDialog> m_window;
   int m_result = 0;  // 0 while the dialog runs
+  bool m_showsFailure = false;  // the failure page stands in for the login page
+  bool m_quitAtFailurePage = false;
 };

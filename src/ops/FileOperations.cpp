@@ -127,8 +127,9 @@ std::string ReadFileHex(const char* path) {
 
 bool WriteFileHex(const char* path, std::string_view hex) {
   if (hex.size() % 2 != 0) return false;
-  // A FIFO or a device is no file to write, and the staged file would take its place.
-  if (platform::IsOtherThanRegularFile(path)) return false;
+  // A FIFO or a device is no file to write, and the staged file would take its place. A path that
+  // reaches its place through a link and ".." names no place of its own.
+  if (platform::IsOtherThanRegularFile(path) || !platform::OpenPathEntry(path)) return false;
   // The bytes go to a staged file beside the destination, which replaces the old file only when
   // whole: a full disk or any other failure leaves the old file as it was.
   platform::StagedFile file;
@@ -151,21 +152,27 @@ bool DeleteDirectory(bool removeSelf, const char* directory, int depth, const ch
   // An empty name would make the search "/*.*": the whole disk.
   if (directory[0] == '\0') return false;
   if (depth != 0) pattern = "*.*";
-  // The entries are looked for where directory and pattern together point: a pattern may carry
-  // folders before its last component.
-  std::string search = std::string(directory) + "/" + pattern;
-  size_t slash = search.rfind('/');
-  std::string folder = slash == 0 ? "/" : search.substr(0, slash);
-  std::string namePattern = search.substr(slash + 1);
-
-  // A folder to be removed itself is never reached through a link: only what the name holds goes.
-  platform::FinalLink finalLink = removeSelf ? platform::FinalLink::Refuse : platform::FinalLink::Follow;
-  platform::DirectoryHandle handle = platform::DirectoryHandle::Open(folder, finalLink);
-  if (!handle.IsOpen()) return removeSelf ? platform::RemoveDirectory(directory) : true;
-  if (platform::IsRootOrHomeFolder(handle)) return false;
-  DeleteEntries(std::move(handle), namePattern);
-  if (removeSelf) return platform::RemoveDirectory(directory);
-  return true;
+  if (!removeSelf) {
+    // The entries are looked for where directory and pattern together point: a pattern may carry
+    // folders before its last component.
+    std::string search = std::string(directory) + "/" + pattern;
+    size_t slash = search.rfind('/');
+    platform::DirectoryHandle folder = platform::DirectoryHandle::Open(slash == 0 ? "/" : search.substr(0, slash));
+    if (!folder.IsOpen()) return true;
+    if (platform::IsRootOrHomeFolder(folder)) return false;
+    DeleteEntries(std::move(folder), search.substr(slash + 1));
+    return true;
+  }
+  // Everything below the folder goes, so it is never reached through a link: only what the
+  // path's own text names.
+  std::optional<platform::PathEntry> entry = platform::OpenPathEntry(directory);
+  if (!entry) return false;
+  platform::DirectoryHandle top = entry->folder.OpenChild(entry->name);
+  if (top.IsOpen()) {
+    if (platform::IsRootOrHomeFolder(top)) return false;
+    DeleteEntries(std::move(top), pattern);
+  }
+  return entry->folder.RemoveChildDirectory(entry->name);
 }
 
 bool FileExists(const char* path) { return platform::PathOrPatternExists(path); }

@@ -1,13 +1,14 @@
 #include "ops/QuickLz.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <utility>
 
-#include "base/ScopedFile.h"
 #include "platform/Files.h"
 #include "platform/LargePages.h"
 #include "platform/TempFiles.h"
@@ -260,14 +261,15 @@ inline void CopyMatchWide(uint8_t* to, size_t offset, size_t length) {
 
 // Decodes as DecodeChecked would, as far as the slack allows; returns where it stopped, between
 // two tokens, for DecodeChecked to finish. nullopt when a match reaches before the output's start.
+// It also stops once the output has passed `stopAt`, within a token.
 std::optional<DecodeState> DecodeFast(const uint8_t* source, size_t total, uint8_t* target, size_t size,
-                                      DecodeState state) {
+                                      DecodeState state, size_t stopAt) {
   // T may even be smaller than the header.
   if (total < state.in + kFastInputSlack || size < kFastOutputSlack) return state;
   const uint8_t* in = source + state.in;
   const uint8_t* const lastWordStart = source + total - kFastInputSlack;
   uint8_t* out = target + state.out;
-  uint8_t* const lastTokenStart = target + size - kFastOutputSlack;
+  uint8_t* const lastTokenStart = target + std::min(size - kFastOutputSlack, stopAt);
   uint32_t word = state.word;
   for (;;) {
     // 1: the word is used up. 0: a word of zeros was read, all literals from here on.
@@ -317,10 +319,57 @@ std::optional<size_t> Decode(std::span<const uint8_t> stream, std::span<uint8_t>
   }
   std::optional<DecodeState> state = DecodeState{header->headerSize, 0, 1};
   if (path == DecodePath::kFast) {
-    state = DecodeFast(stream.data(), total, output.data(), size, *state);
+    state = DecodeFast(stream.data(), total, output.data(), size, *state, size);
     if (!state) return std::nullopt;
   }
   return DecodeChecked(stream.data(), total, output.data(), size, *state);
+}
+
+// --- Decoding through a window. A match reaches at most this far back, so the output before the
+// last kMaxMatchOffset bytes is final and never read again: it can be handed over and dropped.
+constexpr size_t kMaxMatchOffset = 131071;
+constexpr size_t kWindowKept = kMaxMatchOffset + 1;
+// Output decoded between two hand-overs.
+constexpr size_t kWindowPiece = size_t{8} << 20;
+// Room after the piece: the fast path may end a token past its stop (a match of 258 bytes and a
+// 16-byte store), and where it can go no further the checked decoder ends the stream with at
+// most 65 output bytes per stream byte left (under 148 of them) or 274 output bytes.
+constexpr size_t kWindowSlack = size_t{64} << 10;
+constexpr size_t kWindowSize = kWindowKept + kWindowPiece + kWindowSlack;
+
+// Takes the output in order, a piece at a time; false stops the decoding.
+using OutputSink = std::function<bool(std::span<const uint8_t>)>;
+
+// Decodes the compressed body of `stream` (whose header is `header`) through `window`, handing
+// the output to `sink` in order. Positions of the decoders count from the window's start, and the
+// size they are given is N less what was handed over and dropped, so every check of theirs still
+// holds for the whole output. The window holds every byte a match can reach: all output before its
+// first shift (where positions are the output's own), and kWindowKept bytes after it. `window`
+// holds N bytes, or kWindowSize when N is larger.
+DecompressStatus DecodeThroughWindow(std::span<const uint8_t> stream, const QuickLzHeader& header, ByteBuffer& window,
+                                     const OutputSink& sink) {
+  const size_t total = header.compressedSize;
+  size_t dropped = 0;
+  std::optional<DecodeState> state = DecodeState{header.headerSize, 0, 1};
+  // A window that holds the whole output is never shifted.
+  const size_t stopAt = window.size() >= header.decompressedSize ? window.size() : window.size() - kWindowSlack;
+  for (;;) {
+    const size_t before = state->out;
+    state = DecodeFast(stream.data(), total, window.data(), header.decompressedSize - dropped, *state, stopAt);
+    if (!state) return DecompressStatus::kStreamInvalid;
+    if (state->out == before && state->out <= stopAt) break;  // the fast path is done
+    if (state->out <= stopAt) continue;
+    // The window is full: what lies before the bytes a match may reach goes.
+    const size_t finished = state->out - kWindowKept;
+    if (!sink(window.span().first(finished))) return DecompressStatus::kDestinationUnwritable;
+    memmove(window.data(), window.data() + finished, kWindowKept);
+    dropped += finished;
+    state->out -= finished;
+  }
+  const size_t left = header.decompressedSize - dropped;
+  std::optional<size_t> end = DecodeChecked(stream.data(), total, window.data(), left, *state);
+  if (!end) return DecompressStatus::kStreamInvalid;
+  return sink(window.span().first(*end)) ? DecompressStatus::kOk : DecompressStatus::kDestinationUnwritable;
 }
 
 }  // namespace
@@ -361,19 +410,6 @@ bool ByteBuffer::Allocate(size_t size) {
 
 namespace {
 
-// The whole file at `source`, read at once into a buffer of its size.
-DecompressStatus ReadSource(const char* source, ByteBuffer& bytes) {
-  // Only a regular file is read: a directory has no bytes, a FIFO or a device would block or never
-  // end.
-  ScopedFile file(platform::OpenRegularFileStream(source));
-  if (!file || fseek(file.get(), 0, SEEK_END) != 0) return DecompressStatus::kSourceUnreadable;
-  long length = ftell(file.get());
-  if (length < 0 || fseek(file.get(), 0, SEEK_SET) != 0) return DecompressStatus::kSourceUnreadable;
-  if (!bytes.Allocate(static_cast<size_t>(length))) return DecompressStatus::kOutOfMemory;
-  if (fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) return DecompressStatus::kSourceUnreadable;
-  return DecompressStatus::kOk;
-}
-
 // Sets `result` to the N decompressed bytes of `stream`: its stored body where it has one (no
 // copy), else `decoded`, allocated and decoded into.
 DecompressStatus Decompress(std::span<const uint8_t> stream, ByteBuffer& decoded, std::span<const uint8_t>& result) {
@@ -393,6 +429,56 @@ DecompressStatus Decompress(std::span<const uint8_t> stream, ByteBuffer& decoded
   return DecompressStatus::kOk;
 }
 
+// The source's header, checked against the source's length before anything is reserved: the sizes
+// it declares must fit the file, and N must be one that T bytes can produce.
+DecompressStatus ReadSourceHeader(const platform::ScopedFd& file, QuickLzHeader& header) {
+  std::optional<uint64_t> size = platform::FileSize(file);
+  if (!size) return DecompressStatus::kSourceUnreadable;
+  const uint64_t length = *size;
+  uint8_t bytes[9] = {};
+  const size_t wanted = static_cast<size_t>(std::min<uint64_t>(length, sizeof bytes));
+  if (!platform::ReadFileAt(file, 0, {bytes, wanted})) return DecompressStatus::kSourceUnreadable;
+  std::optional<QuickLzHeader> read = ReadQuickLzHeader({bytes, wanted});
+  if (!read || read->compressedSize > length) return DecompressStatus::kStreamInvalid;
+  if (read->compressed ? read->decompressedSize > kMaxExpansion * read->compressedSize
+                       : read->decompressedSize > length - read->headerSize)
+    return DecompressStatus::kStreamInvalid;
+  header = *read;
+  return DecompressStatus::kOk;
+}
+
+// Writes `bytes` at the staged file's position; false when the write fails.
+bool WriteOut(platform::StagedFile& output, std::span<const uint8_t> bytes) {
+  return bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), output.stream()) == bytes.size();
+}
+
+// Copies a stored body from the source into `output`, a piece at a time.
+DecompressStatus CopyStoredBody(const platform::ScopedFd& file, const QuickLzHeader& header,
+                                platform::StagedFile& output) {
+  ByteBuffer piece;
+  if (!piece.Allocate(std::min(header.decompressedSize, kWindowPiece))) return DecompressStatus::kOutOfMemory;
+  for (size_t done = 0; done < header.decompressedSize;) {
+    std::span<uint8_t> bytes = piece.span().first(std::min(piece.size(), header.decompressedSize - done));
+    if (!platform::ReadFileAt(file, header.headerSize + done, bytes)) return DecompressStatus::kSourceUnreadable;
+    if (!WriteOut(output, bytes)) return DecompressStatus::kDestinationUnwritable;
+    done += bytes.size();
+  }
+  return DecompressStatus::kOk;
+}
+
+// Reads the compressed stream (T bytes, all the decoder may read) and decodes it into `output`
+// through a window.
+DecompressStatus DecodeCompressedBody(const platform::ScopedFd& file, const QuickLzHeader& header,
+                                      platform::StagedFile& output) {
+  ByteBuffer stream;
+  ByteBuffer window;
+  if (!stream.Allocate(header.compressedSize) || !window.Allocate(std::min(header.decompressedSize, kWindowSize)))
+    return DecompressStatus::kOutOfMemory;
+  if (!platform::ReadFileAt(file, 0, stream.span())) return DecompressStatus::kSourceUnreadable;
+  return DecodeThroughWindow(stream.span(), header, window,
+                             [&output](std::span<const uint8_t> bytes) { return WriteOut(output, bytes); });
+}
+
 }  // namespace
 
 DecompressStatus DecompressToMemory(std::span<const uint8_t> stream, ByteBuffer& output) {
@@ -408,25 +494,30 @@ DecompressStatus DecompressToMemory(std::span<const uint8_t> stream, ByteBuffer&
   return DecompressStatus::kOk;
 }
 
-DecompressStatus DecompressFileToMemory(const char* source, ByteBuffer& output) {
-  ByteBuffer stream;
-  DecompressStatus status = ReadSource(source, stream);
-  return status == DecompressStatus::kOk ? DecompressToMemory(stream.span(), output) : status;
-}
-
 int DecompressFile(const char* source, const char* destination) {
-  // Each byte is read once, decoded once (a stored body not at all) and written once.
-  ByteBuffer stream;
-  ByteBuffer decoded;
-  std::span<const uint8_t> result;
-  DecompressStatus status = ReadSource(source, stream);
-  if (status == DecompressStatus::kOk) status = Decompress(stream.span(), decoded, result);
+  // Only a regular file is read: a directory has no bytes, a FIFO or a device would block or never
+  // end.
+  platform::ScopedFd file = platform::OpenRegularFileForReading(source);
+  if (!file.IsValid()) return static_cast<int>(DecompressStatus::kSourceUnreadable);
+  QuickLzHeader header;
+  DecompressStatus status = ReadSourceHeader(file, header);
   if (status != DecompressStatus::kOk) return static_cast<int>(status);
-  platform::StagedFile staged;
-  if (!staged.Open(destination)) return static_cast<int>(DecompressStatus::kDestinationUnwritable);
-  if (!result.empty() && fwrite(result.data(), 1, result.size(), staged.stream()) != result.size()) {
-    return static_cast<int>(DecompressStatus::kDestinationUnwritable);  // the staged file is discarded
+  // The output goes to its staged file, reserved beforehand, a piece at a time: memory holds the
+  // stream and a window of the output, the disk keeps its reserve, and an output that does not fit
+  // fails before anything is decoded.
+  if (!platform::OpenPathEntry(destination)) return static_cast<int>(DecompressStatus::kDestinationUnwritable);
+  platform::StagedFile output;
+  if (!output.Open(destination)) return static_cast<int>(DecompressStatus::kDestinationUnwritable);
+  switch (platform::ReserveStagedFile(output, header.decompressedSize, platform::kDiskSpaceKeptFree)) {
+    case platform::Reservation::kMade:
+      break;
+    case platform::Reservation::kNoRoom:
+      return static_cast<int>(DecompressStatus::kNoRoom);
+    case platform::Reservation::kFailed:
+      return static_cast<int>(DecompressStatus::kDestinationUnwritable);
   }
-  if (!staged.Commit()) return static_cast<int>(DecompressStatus::kDestinationUnwritable);
+  status = header.compressed ? DecodeCompressedBody(file, header, output) : CopyStoredBody(file, header, output);
+  if (status != DecompressStatus::kOk) return static_cast<int>(status);  // the staged file is discarded
+  if (!output.Commit()) return static_cast<int>(DecompressStatus::kDestinationUnwritable);
   return static_cast<int>(DecompressStatus::kOk);
 }

@@ -71,6 +71,7 @@ enum class DecompressStatus : int {
   kStreamInvalid = 2,          // short header, a size field beyond the source, a broken body
   kOutOfMemory = 3,            // the source or the declared output size cannot be allocated
   kDestinationUnwritable = 4,  // the destination cannot be written or put in place
+  kNoRoom = 5,                 // the output would leave its disk with less than 256 MiB free
 };
 
 // Decodes a stream held in memory into a new buffer of exactly N bytes. A declared N that no
@@ -79,16 +80,15 @@ enum class DecompressStatus : int {
 // is set only on kOk. Any thread.
 DecompressStatus DecompressToMemory(std::span<const uint8_t> stream, ByteBuffer& output);
 
-// Reads the whole file at `source` (opened "rb", used as given) and decodes it into `output`.
-// The source is never changed. Returns kOk, kSourceUnreadable, kStreamInvalid or kOutOfMemory.
-// Any thread; blocks for the whole read and decode.
-DecompressStatus DecompressFileToMemory(const char* source, ByteBuffer& output);
-
-// The DECOMPRESS operation: reads `source` whole with one read, decodes it into a buffer of N
-// bytes (a stored body is written straight from the bytes read), then writes the result to a
-// temporary file beside `destination` and renames it over `destination` (platform::StagedFile, so
-// a destination that is a symbolic link is replaced at the file it names). Returns 0
-// when `destination` holds the decompressed data, else a DecompressStatus number; on failure
-// `destination` is left exactly as it was (absent, or with its old content). Nothing is logged.
+// The DECOMPRESS operation. Reads the header of `source` (a regular file, used as given) and
+// checks the sizes it declares against the file; opens a staged file beside `destination`
+// (platform::StagedFile: a destination that is a symbolic link is replaced at the file it names;
+// a path through a link and ".." is refused) and reserves N bytes for it, refusing an N that would
+// leave the disk with less than 256 MiB free; then copies a stored body, or reads the T bytes of a
+// compressed stream and decodes them, into the staged file a piece at a time, and puts it in
+// place. Memory holds the compressed stream and a window of about 8 MiB of output, never the
+// whole output: a match reaches back at most 131,071 bytes. Returns 0 when `destination` holds
+// the decompressed data, else a DecompressStatus number; on failure `destination` is left exactly
+// as it was (absent, or with its old content). The source is never changed. Nothing is logged.
 // Any thread; blocks for the whole operation.
 int DecompressFile(const char* source, const char* destination);

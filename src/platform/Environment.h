@@ -12,7 +12,11 @@ std::optional<std::string> GetEnvironmentVariable(const std::string& name);
 
 // Sets `name` to `value` (an empty value keeps the variable, with an empty value). Returns false,
 // changing nothing, for an empty name, a name holding '=', a "name=value" text of more than
-// 131071 bytes (no program could be started with it in its environment), or when memory runs out.
+// 131071 bytes, or a change that would make the whole environment more than a started program can
+// be given (the kernel's limit for arguments and environment, less 128 KiB left to the arguments):
+// programs started afterwards must still start. Replaced values stay allocated (a reader on another
+// thread may hold them), so a run's changes may allocate 32 MiB in all; later ones return false,
+// as does running out of memory. Setting the value a variable already has costs nothing.
 bool SetEnvironmentVariable(const std::string& name, const std::string& value);
 
 }  // namespace platform

@@ -120,3 +120,23 @@ class PartialFile {
 void RemoveOpenStagedFiles();
 
 }  // namespace platform
+
+namespace platform {
+
+// What every write of a size known beforehand leaves free on its disk: the space is the player's.
+inline constexpr uint64_t kDiskSpaceKeptFree = 256ull << 20;
+
+// Whether the room for a file was reserved.
+enum class Reservation {
+  kMade,
+  kNoRoom,  // the disk would be left with less than it must keep free
+  kFailed,  // the space cannot be reserved
+};
+
+// Reserves `size` bytes on the disk for the open staged file `file` (its length becomes `size`),
+// so that writing them cannot fail for want of space. kNoRoom, reserving nothing, when that would
+// leave the disk with less than `keepFree` bytes free; kFailed when the file is not open or the
+// space cannot be reserved. Any thread that may use `file`.
+Reservation ReserveStagedFile(StagedFile& file, uint64_t size, uint64_t keepFree);
+
+}  // namespace platform

@@ -57,6 +57,11 @@ class WebDialogDelegate {
   virtual bool AllowContextMenu(ContextMenuTarget target) = 0;
   // The user closed the window through the window manager.
   virtual void OnCloseRequested() = 0;
+  // A page of the main frame cannot be shown: the load failed (refused, no such host, a
+  // certificate that does not verify, ...), the server answered 400 or more, or a page opened by
+  // Navigate gave no answer within 30 s. `cause` says why, in words. The failed page stays as it
+  // is (WebKit's own error page is never shown); the delegate decides what comes instead.
+  virtual void OnLoadFailed(const std::string& uri, const std::string& cause) {}
 };
 
 struct ScreenRect {
@@ -86,6 +91,9 @@ class WebDialog {
   void Destroy();
 
   void Navigate(const std::string& url);
+  // Shows `html` (a whole document of the caller's own) in place of the page at `uri`, which
+  // stays the document's address: its relative links and its scripts' origin are that page's.
+  void ShowHtml(const std::string& html, const std::string& uri);
 
   // Places the window at (x, y) (may be negative) with the given size and shows it; a width or
   // height of 0 or less hides it.

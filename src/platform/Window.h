@@ -25,6 +25,7 @@ constexpr UINT WM_PAINT = 0x000F;
 constexpr UINT WM_CLOSE = 0x0010;
 constexpr UINT WM_NCDESTROY = 0x0082;
 constexpr UINT WM_KEYDOWN = 0x0100;
+constexpr UINT WM_COMMAND = 0x0111;
 constexpr UINT WM_KEYUP = 0x0101;
 constexpr UINT WM_CHAR = 0x0102;
 constexpr UINT WM_MOUSEMOVE = 0x0200;
@@ -40,6 +41,13 @@ constexpr uint32_t WS_CHILD = 0x40000000u;
 constexpr uint32_t WS_VISIBLE = 0x10000000u;
 constexpr uint32_t WS_THICKFRAME = 0x00040000u;
 constexpr uint32_t WS_EX_LAYERED = 0x00080000u;
+
+// The buttons of dialogs and pages, as WM_COMMAND's wParam, and the results of modal dialogs. The
+// player runtime's failure page sends IDRETRY (Try again) and IDCANCEL (Quit) to the player's
+// top-level window.
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+constexpr int IDRETRY = 4;
 
 constexpr int SW_HIDE = 0;
 constexpr int SW_SHOW = 5;

@@ -22,6 +22,10 @@ BRIMTALE_EMBED(brimtale_runtime_image, BRIMTALE_RUNTIME_IMAGE_FILE)
 #ifdef BRIMTALE_PLAYER_ARCHIVE_FILE
 BRIMTALE_EMBED(brimtale_player_archive, BRIMTALE_PLAYER_ARCHIVE_FILE)
 #endif
+#ifdef BRIMTALE_FAILURE_PAGE_FILE
+BRIMTALE_EMBED(brimtale_failure_page, BRIMTALE_FAILURE_PAGE_FILE)
+BRIMTALE_EMBED(brimtale_failure_script, BRIMTALE_FAILURE_SCRIPT_FILE)
+#endif
 
 namespace res {
 
@@ -36,6 +40,32 @@ std::span<const uint8_t> RuntimeLibraryImage() {
 std::span<const uint8_t> PlayerControlArchive() {
 #ifdef BRIMTALE_PLAYER_ARCHIVE_FILE
   return {brimtale_player_archive_begin, brimtale_player_archive_end};
+#else
+  return {};
+#endif
+}
+
+namespace {
+
+#ifdef BRIMTALE_FAILURE_PAGE_FILE
+std::string_view Text(const uint8_t* begin, const uint8_t* end) {
+  return {reinterpret_cast<const char*>(begin), static_cast<size_t>(end - begin)};
+}
+#endif
+
+}  // namespace
+
+std::string_view FailurePageTemplate() {
+#ifdef BRIMTALE_FAILURE_PAGE_FILE
+  return Text(brimtale_failure_page_begin, brimtale_failure_page_end);
+#else
+  return {};
+#endif
+}
+
+std::string_view FailurePageScript() {
+#ifdef BRIMTALE_FAILURE_PAGE_FILE
+  return Text(brimtale_failure_script_begin, brimtale_failure_script_end);
 #else
   return {};
 #endif

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -163,6 +164,7 @@ class DemoRun : public ::testing::Test {
     options.environment["XDG_DATA_HOME"] = m_sandbox.Home() + "/.local/share";
     options.environment["BRIMTALE_PORTAL_ANALYSIS_HOST"] = "http://" + address;
     options.environment["BRIMTALE_DEMO_GAME_MARKER"] = MarkerPath();
+    for (const auto& [name, value] : m_environment) options.environment[name] = value;
     options.timeout = 180s;
     m_launcher = std::make_unique<ChildProcess>(std::vector<std::string>{m_sandbox.Executable()}, options);
   }
@@ -226,6 +228,7 @@ class DemoRun : public ::testing::Test {
 
   LauncherSandbox m_sandbox;
   std::unique_ptr<ChildProcess> m_launcher;
+  std::map<std::string, std::string> m_environment;  // added to the launcher's
   int m_gamePid = 0;
 };
 

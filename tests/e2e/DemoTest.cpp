@@ -217,6 +217,64 @@ TEST_F(Demo, ADownloadThatFailsTwiceStopsThePatchWithoutStartingTheGame) {
 namespace {
 
 // The patch server alone, asked as any HTTP client would.
+// After a first full run the server goes away: the login page cannot be loaded, the player
+// chooses to play offline, the kept movie plays, finds no server, checks the installed game
+// against its record and starts it, saying on screen that it runs offline.
+TEST_F(Demo, StartsTheInstalledGameOfflineWhenItsServerIsGone) {
+  int port = 0;
+  {
+    PatchServer server;
+    ASSERT_GT(server.port(), 0);
+    port = server.port();
+    RunToTheGame(port);
+  }
+  ASSERT_TRUE(PathExists(m_sandbox.Home() + "/.local/share/Brimtale/patch/installed.txt"));
+  const std::string movie = "http://127.0.0.1:" + std::to_string(port) + "/DemoMovie.swf?server=";
+  auto logs = [&](const std::string& prefix, const std::string& suffix = "") {
+    for (const std::string& line : m_sandbox.LogMessages())
+      if (line.rfind(prefix, 0) == 0 && line.ends_with(suffix)) return true;
+    return false;
+  };
+  ASSERT_TRUE(logs("LoadSwf: kept " + movie, " for an offline start")) << m_sandbox.Log();
+
+  m_environment["BRIMTALE_PLAYER_CONSOLE"] = "1";
+  StartLauncher(port);
+  std::string shown;
+  ASSERT_TRUE(WaitUntil([&] {
+    m_launcher->IsRunning();
+    const std::string& output = m_launcher->output();
+    size_t at = output.find("Failure page: ");
+    if (at == std::string::npos || output.find('\n', at) == std::string::npos) return false;
+    shown = output.substr(at, output.find('\n', at) - at);
+    return true;
+  }, testing_support::kMovieStartBudget)) << m_launcher->output();
+  EXPECT_EQ(shown.rfind("Failure page: The login page cannot be loaded | http://127.0.0.1:" + std::to_string(port) + "/login.html", 0), 0u) << shown;
+  EXPECT_NE(shown.find("| Play offline | Try again | Quit"), std::string::npos) << shown;
+  std::optional<std::string> dialog;
+  ASSERT_TRUE(WaitUntil([&] { return (dialog = FindMappedWindow("Brimtale Demo")).has_value() &&
+                                     WindowGeometry(*dialog).width == 600; }, 30s));
+  std::this_thread::sleep_for(700ms);
+  SaveScreenshot("5-offline-login-failure");
+  // Play offline has the focus.
+  Xdotool({"windowfocus", "--sync", *dialog, "sleep", "0.3", "key", "Return"});
+
+  const std::string offline = "FlashLog: demo: Offline: starting the installed game - The patch server cannot be reached; "
+                              "Brimtale starts as it is installed";
+  ASSERT_TRUE(WaitUntil([&] { return Logged(offline) || !m_launcher->IsRunning(); }, testing_support::kMovieStartBudget))
+      << m_sandbox.Log();
+  ASSERT_TRUE(Logged(offline)) << m_sandbox.Log();
+  std::this_thread::sleep_for(300ms);  // the frame that shows it
+  SaveScreenshot("6-offline-start");
+  EXPECT_TRUE(Logged("LoginDlg: the player plays offline"));
+  EXPECT_TRUE(logs("LoadSwf: the player chose to play offline; playing the offline copy of " + movie)) << m_sandbox.Log();
+  ASSERT_TRUE(WaitForGame()) << m_sandbox.Log();
+  ExpectInstalledAsListed();
+  EndGame();
+  auto result = m_launcher->Wait();
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.exitStatus, 0);
+}
+
 TEST(DemoPatchServer, ServesItsSiteAndNothingElse) {
   PatchServer server({"--fail-once", "/manifest.txt"});
   ASSERT_GT(server.port(), 0);

@@ -14,6 +14,9 @@
 #include <regex>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "support/LoopbackHttpServer.h"
@@ -163,7 +166,22 @@ class LoginDialog : public ::testing::Test {
       m_analysisIds.push_back(request.get_param_value("openid"));
       r.set_content("ok", "text/plain");
     });
-    m_server.server().Get("/getswfurl", [](const httplib::Request&, httplib::Response& response) {
+    // Fails (503) at its first request, then serves the login page.
+    m_server.server().Get("/flaky.html", [this](const httplib::Request&, httplib::Response& response) {
+      std::lock_guard lock(m_mutex);
+      if (m_flakyServed++ == 0) {
+        response.status = 503;
+        response.set_content("<html>Down for maintenance</html>", "text/html");
+      } else {
+        response.set_content(m_page, "text/html");
+      }
+    });
+    m_server.server().Get("/getswfurl", [this](const httplib::Request&, httplib::Response& response) {
+      if (m_swfUrlDown) {
+        response.status = 503;
+        response.set_content("down", "text/plain");
+        return;
+      }
       response.set_content("http://127.0.0.1:1/movie.swf", "text/plain");
     });
     // The web view keeps connections alive; closing each after its answer lets the server stop at once.
@@ -258,7 +276,36 @@ class LoginDialog : public ::testing::Test {
     return result.exited;
   }
 
+  // Starts a copy whose login page is at `loginUrl`, with the pages' console on its output.
+  void StartWithLoginPage(const std::string& loginUrl) {
+    m_launcher.reset();
+    if (m_started) m_sandbox = std::make_unique<LauncherSandbox>();
+    m_started = true;
+    m_sandbox->WriteConfig(R"({"LauncherType": 2, "LauncherCaption": ")" + Caption() + R"(", "LoginUrl": ")" + loginUrl +
+                           R"(", "SwfUrl": "http://127.0.0.1:9/movie.swf"})");
+    m_environment["BRIMTALE_PLAYER_CONSOLE"] = "1";
+    m_launcher = StartCopy(testing_support::kMovieStartBudget);
+  }
+
+  // The failure page's console line ("Failure page: TITLE | ADDRESS | CAUSE | buttons"), once shown.
+  std::optional<std::string> WaitForFailurePage(size_t seen = 0) {
+    std::optional<std::string> line;
+    WaitUntil(
+        [&] {
+          m_launcher->IsRunning();  // takes in the output so far
+          const std::string& output = m_launcher->output();
+          size_t at = output.find("Failure page: ", seen);
+          if (at == std::string::npos) return false;
+          line = output.substr(at, output.find('\n', at) - at);
+          return true;
+        },
+        testing_support::kMovieStartBudget);
+    return line;
+  }
+
   std::mutex m_mutex;
+  int m_flakyServed = 0;
+  std::atomic<bool> m_swfUrlDown{false};  // the movie URL query answers 503
   std::atomic<int> m_pagesServed{0};
   std::string m_page;
   std::string m_secondPage;
@@ -628,6 +675,96 @@ TEST_F(LoginDialog, TheMovieGetsTheTokenOfTheLogin) {
                 R"(MOVIE COMPLETE_EVENT GETACCESSTOKEN,{"id":"a","state":"d\"","timeout":"c","ulg_time":"b","zoneid":"e"})"),
             std::string::npos)
       << result.output;
+}
+
+// A loopback port nothing listens on (it was free a moment ago): a connection to it is refused.
+int UnusedLoopbackPort() {
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  close(probe);
+  return ntohs(address.sin_port);
+}
+
+// A login page that cannot be loaded: the launcher's failure page comes up in the dialog, sized
+// and centred (600 x 320), naming the address and the cause; there is no offline copy to offer.
+TEST_F(LoginDialog, ALoginPageThatCannotBeLoadedShowsTheFailurePage) {
+  struct Case {
+    std::string url;
+    std::string cause;
+  } cases[] = {
+      {"http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/login.html", "onnect"},
+      {m_server.Url("/no-such-page.html"), "the server answered HTTP 404"},
+      // WebKit shows an empty page for a port pages may not use (9, discard), without a failure.
+      {"http://127.0.0.1:9/login.html", "a network port that pages may not use"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    StartWithLoginPage(c.url);
+    auto shown = WaitForFailurePage();
+    ASSERT_TRUE(shown) << m_launcher->output();
+    EXPECT_EQ(shown->rfind("Failure page: The login page cannot be loaded | " + c.url + " | ", 0), 0u) << *shown;
+    EXPECT_NE(shown->find(c.cause), std::string::npos) << *shown;
+    EXPECT_NE(shown->find("| Try again | Quit"), std::string::npos) << *shown;
+    EXPECT_EQ(shown->find("Play offline"), std::string::npos) << *shown;
+    const std::string id = WaitForDialogAt((1920 - 600) / 2, (1080 - 320) / 2, 600, 320);
+    if (c.cause == "onnect") SaveScreenshot();  // the refused server
+    EXPECT_TRUE(LoggedWithPrefix("LoginDlg: the login page " + c.url + " cannot be loaded: "));
+    // Quit (the button after Try again, which has the focus) ends the run as a failed one.
+    RunProcess({Program("xdotool"), "windowfocus", "--sync", id, "sleep", "0.3", "key", "Tab", "Return"});
+    auto result = m_launcher->Wait();
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 1);
+  }
+}
+
+TEST_F(LoginDialog, TryAgainAtTheFailurePageLoadsTheLoginPageAgain) {
+  {
+    std::lock_guard lock(m_mutex);
+    m_page = Page("report('login page'); window.external.ResizeAndCenter(800, 600);");
+  }
+  StartWithLoginPage(m_server.Url("/flaky.html"));
+  auto shown = WaitForFailurePage();
+  ASSERT_TRUE(shown) << m_launcher->output();
+  EXPECT_NE(shown->find("the server answered HTTP 503"), std::string::npos) << *shown;
+  const std::string id = WaitForDialogAt((1920 - 600) / 2, (1080 - 320) / 2, 600, 320);
+  // Try again has the focus.
+  RunProcess({Program("xdotool"), "windowfocus", "--sync", id, "sleep", "0.3", "key", "Return"});
+  ASSERT_TRUE(WaitUntil([&] { return Reported("login page"); }, 30s)) << m_launcher->output();
+  EXPECT_TRUE(Logged("LoginDlg: trying again"));
+  WaitForDialogAt(kLeft, kTop, 800, 600);
+}
+
+// Launcher type 3 signed in while its movie URL query fails: the game window's failure page says
+// why and when the next try comes; once the query is answered, the movie is fetched (and here
+// refused, so the page names the movie's address).
+TEST_F(LoginDialog, AFailingMovieUrlQueryShowsWhenTheNextTryComes) {
+  m_swfUrlDown = true;
+  m_environment["BRIMTALE_PLAYER_CONSOLE"] = "1";
+  Start(R"(window.external.StartGameV2('{"userid": 7}');)", 3);
+  std::string shown;
+  ASSERT_TRUE(WaitUntil([&] {
+    m_launcher->IsRunning();
+    const std::string& output = m_launcher->output();
+    size_t at = output.find("Failure page: The game cannot be loaded | " + m_server.Url("/getswfurl"));
+    if (at == std::string::npos) return false;
+    shown = output.substr(at, output.find('\n', at) - at);
+    return true;
+  }, testing_support::kMovieStartBudget)) << m_launcher->output();
+  EXPECT_NE(shown.find("| the server answered HTTP 503 | The next try comes in "), std::string::npos) << shown;
+  EXPECT_NE(shown.find(" s. | Try again | Quit"), std::string::npos) << shown;
+
+  m_swfUrlDown = false;
+  ASSERT_TRUE(WaitUntil([&] {
+    m_launcher->IsRunning();
+    return m_launcher->output().find("Failure page: The game cannot be loaded | http://127.0.0.1:1/movie.swf | ") !=
+           std::string::npos;
+  }, 90s)) << m_launcher->output();
+  EXPECT_TRUE(LoggedWithPrefix("LoadSwf: http://127.0.0.1:1/movie.swf cannot be loaded: "));
 }
 
 }  // namespace

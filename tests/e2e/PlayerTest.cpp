@@ -162,6 +162,7 @@ std::vector<std::string> MovieReports(const std::string& output) {
 }
 
 constexpr uint32_t kMovieBlue = 0x1E5AA8;
+constexpr uint32_t kFailurePageBackground = 0x14203A;
 
 // One launcher run: a sandbox with the test movie beside the executable.
 class PlayerRun {
@@ -244,6 +245,38 @@ class PlayerRun {
     std::string maps = testing_support::ReadFile("/proc/" + std::to_string(m_launcher->pid()) + "/maps");
     return maps.find("/memfd:") != std::string::npos;
   }
+
+  // The failure page's console line ("Failure page: TITLE | ADDRESS | CAUSE | ...") after the
+  // first `skip` of them; the run needs BRIMTALE_PLAYER_CONSOLE=1.
+  std::optional<std::string> WaitForFailurePage(size_t skip = 0) {
+    auto deadline = std::chrono::steady_clock::now() + testing_support::kMovieStartBudget;
+    for (;;) {
+      const bool running = m_launcher->IsRunning();  // takes in the output so far
+      const std::string& output = m_launcher->output();
+      size_t at = output.find("Failure page: ");
+      for (size_t i = 0; i < skip && at != std::string::npos; ++i) at = output.find("Failure page: ", at + 1);
+      if (at != std::string::npos && output.find('\n', at) != std::string::npos)
+        return output.substr(at, output.find('\n', at) - at);
+      if (!running || std::chrono::steady_clock::now() > deadline) return std::nullopt;
+      std::this_thread::sleep_for(50ms);
+    }
+  }
+  // Whether the window's pixel at (x, y) takes `colour` while the launcher runs, within half a
+  // minute: a page drawn after it loaded.
+  bool WaitForColour(Window window, int x, int y, uint32_t colour) {
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline && m_launcher->IsRunning()) {
+      auto pixel = m_screen.Pixel(window, x, y);
+      if (pixel && ColourNear(*pixel, colour)) return true;
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
+  }
+  std::string Output() {
+    m_launcher->IsRunning();
+    return m_launcher->output();
+  }
+  ProcessResult Wait() { return m_launcher->Wait(); }
 
   // The log so far, for failure messages.
   std::string LogText() const { return m_sandbox.Log(); }
@@ -430,6 +463,62 @@ TEST(PlayerWindow, DraggingMovesTheWindowByTheCursorsDisplacement) {
   EXPECT_TRUE(run.WaitForMessage("FlashLog: KEY 98")) << run.LogText();
   ProcessResult result = run.CloseAndWait();
   ASSERT_TRUE(result.exited);
+}
+
+// The movie's server refuses: the window shows the launcher's failure page with the address and
+// libcurl's cause (read from the page's console line); Try again fetches once more, Quit ends the
+// run as a failed one.
+TEST(FailurePage, ARefusedServerIsNamedInTheWindowAndTryAgainAsksOnceMore) {
+  const std::string xdotool = testing_support::FindProgram("xdotool");
+  if (xdotool.empty()) GTEST_SKIP() << "xdotool is not installed";
+  PlayerRun run("Failure Page Window");
+  run.Start("http://127.0.0.1:9/Brimtale.swf?server=a", "", {{"BRIMTALE_PLAYER_CONSOLE", "1"}});
+  auto shown = run.WaitForFailurePage();
+  ASSERT_TRUE(shown) << run.Output();
+  EXPECT_EQ(shown->rfind("Failure page: The game cannot be loaded | http://127.0.0.1:9/Brimtale.swf?server=a&", 0), 0u)
+      << *shown;
+  EXPECT_NE(shown->find("onnect"), std::string::npos) << *shown;
+  EXPECT_NE(shown->find("| Try again | Quit"), std::string::npos) << *shown;
+  Window window = run.WaitForWindow();
+  ASSERT_NE(window, 0u);
+  // The page, not a player's panel: its background fills the window once it is drawn.
+  EXPECT_TRUE(run.WaitForColour(window, 5, 5, kFailurePageBackground));
+  run.SaveScreenshot();
+  EXPECT_TRUE(HasLineStartingWith(run.sandbox().LogMessages(), "LoadSwf: http://127.0.0.1:9/Brimtale.swf?server=a&"));
+
+  // Try again has the focus.
+  RunProcess({xdotool, "windowfocus", "--sync", std::to_string(window), "sleep", "0.3", "key", "Return"});
+  ASSERT_TRUE(run.WaitForFailurePage(1)) << run.Output();
+  EXPECT_TRUE(HasLine(run.sandbox().LogMessages(), "LoadSwf: trying again"));
+  RunProcess({xdotool, "windowfocus", "--sync", std::to_string(window), "sleep", "0.3", "key", "Tab", "Return"});
+  ProcessResult result = run.Wait();
+  ASSERT_TRUE(result.exited);
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_TRUE(HasLine(run.sandbox().LogMessages(), "LoadSwf: the player quits at the failure page"));
+}
+
+// A movie the player cannot play: its own error panel never shows; the failure page does.
+TEST(FailurePage, AnUnplayableMovieBringsTheFailurePageNotThePlayersPanel) {
+  PlayerRun run("Unplayable Movie Window");
+  testing_support::LoopbackHttpServer server;
+  server.server().Get("/Broken.swf", [](const httplib::Request&, httplib::Response& response) {
+    // A zlib-packed movie's header, then bytes that do not unpack.
+    response.set_content(std::string("CWS\x0a\x00\x10\x00\x00", 8) + std::string(4096, '\x5a'), "application/x-shockwave-flash");
+  });
+  server.Start();
+  run.Start(server.Url("/Broken.swf"), "", {{"BRIMTALE_PLAYER_CONSOLE", "1"}});
+  auto shown = run.WaitForFailurePage();
+  ASSERT_TRUE(shown) << run.Output();
+  EXPECT_EQ(shown->rfind("Failure page: The game cannot be played | " + server.Url("/Broken.swf?"), 0), 0u) << *shown;
+  EXPECT_NE(shown->find("the player cannot play it"), std::string::npos) << *shown;
+  EXPECT_EQ(shown->find("Ruffle"), std::string::npos) << *shown;
+  Window window = run.WaitForWindow();
+  ASSERT_NE(window, 0u);
+  EXPECT_TRUE(run.WaitForColour(window, 5, 5, kFailurePageBackground));
+  run.SaveScreenshot();
+  ProcessResult result = run.CloseAndWait();
+  ASSERT_TRUE(result.exited);
+  EXPECT_EQ(result.output.find("Something went wrong"), std::string::npos);
 }
 
 }  // namespace

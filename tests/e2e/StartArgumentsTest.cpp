@@ -148,10 +148,11 @@ TEST(StartArgumentsProcess, OtherLauncherTypesIgnoreTheCommandLine) {
   for (int type : {0, 4}) {
     SCOPED_TRACE(type);
     LauncherSandbox sandbox;
+    sandbox.RunWithoutDisplay();  // with a display, the failure page of the unknown type would wait
     sandbox.WriteConfig(R"({"LauncherType": )" + std::to_string(type) + "}");
     auto result = sandbox.Run({"ID=abc,PROCPARA=p"});
     ASSERT_TRUE(result.exited) << result.output;
-    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.exitStatus, 2);
     Messages messages = sandbox.LogMessages();
     EXPECT_FALSE(HasMessageStartingWith(messages, "Start Cmd"));
     EXPECT_FALSE(HasMessageStartingWith(messages, "QQ Sdk Args"));

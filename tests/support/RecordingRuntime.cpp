@@ -1,6 +1,13 @@
 #include "support/RecordingRuntime.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cassert>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 #include "InvokeRequest.h"
@@ -11,7 +18,47 @@ namespace {
 
 RecordingRuntime* g_installed = nullptr;
 
+std::string PercentDecoded(std::string_view text) {
+  std::string decoded;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      decoded += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
+    } else {
+      decoded += text[i] == '+' ? ' ' : text[i];
+    }
+  }
+  return decoded;
+}
+
+// The bytes of a memory file sealed against every change, as the runtime takes them.
+std::optional<std::string> ReadSealedMemoryFile(int fd) {
+  const int required = F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW;
+  const int seals = fcntl(fd, F_GET_SEALS);
+  struct stat info {};
+  if (seals < 0 || (seals & required) != required || fstat(fd, &info) != 0) return std::nullopt;
+  std::string bytes(static_cast<size_t>(info.st_size), '\0');
+  if (pread(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) return std::nullopt;
+  return bytes;
+}
+
 }  // namespace
+
+std::map<std::string, std::string> QueryValues(std::string_view url) {
+  std::map<std::string, std::string> values;
+  size_t query = url.find('?');
+  if (query == std::string_view::npos) return values;
+  url.remove_prefix(query + 1);
+  while (!url.empty()) {
+    size_t end = std::min(url.find('&'), url.size());
+    std::string_view pair = url.substr(0, end);
+    size_t equals = std::min(pair.find('='), pair.size());
+    values[PercentDecoded(pair.substr(0, equals))] = PercentDecoded(pair.substr(std::min(equals + 1, pair.size())));
+    url.remove_prefix(std::min(end + 1, url.size()));
+  }
+  return values;
+}
 
 std::optional<InvokeCall> ParseInvokeRequest(std::string_view text) {
   std::optional<player_runtime::InvokeCall> call = player_runtime::ParseInvokeCall(text);
@@ -61,8 +108,17 @@ HRESULT RecordingRuntime::CallFunction(HWND window, const char* request, char*, 
 
 HRESULT RecordingRuntime::LoadMovie(HWND window, int layer, const char* url) {
   if (g_installed == nullptr) return static_cast<HRESULT>(0x80004005);
+  RecordedLoad load;
+  load.window = window;
+  load.layer = layer;
+  load.url = url != nullptr ? url : "";
+  constexpr std::string_view kHanded = BRIMTALE_HANDED_MOVIE_URL;
+  if (load.url.rfind(kHanded, 0) == 0) {
+    load.handedUrl = QueryValues(load.url)["url"];
+    load.handedBytes = ReadSealedMemoryFile(std::atoi(load.url.c_str() + kHanded.size()));
+  }
   std::lock_guard<std::mutex> hold(g_installed->m_lock);
-  g_installed->m_loads.push_back({window, layer, url != nullptr ? url : ""});
+  g_installed->m_loads.push_back(std::move(load));
   return 0;
 }
 

@@ -8,6 +8,7 @@
 // One recording runtime at a time; construct it on the test's thread. Its calls are recorded
 // under a lock, so a handler's worker may call into it too.
 
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -38,7 +39,15 @@ struct RecordedLoad {
   HWND window = nullptr;
   int layer = 0;
   std::string url;
+  // A handed-over movie (BRIMTALE_HANDED_MOVIE_URL): the URL the movie is to see, and the bytes
+  // read from its memory file during the call, as the runtime reads them; nullopt when the
+  // descriptor was not a sealed memory file.
+  std::string handedUrl;
+  std::optional<std::string> handedBytes;
 };
+
+// The query values of a URL ("a=1&b=x%20y" after its "?"), percent-decoded.
+std::map<std::string, std::string> QueryValues(std::string_view url);
 
 struct RecordedListener {
   HWND window = nullptr;

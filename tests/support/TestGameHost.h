@@ -7,6 +7,7 @@
 
 #include "base/StoredStrings.h"
 #include "flash/GameWindowHost.h"
+#include "flash/MovieSource.h"
 #include "http/HttpMgr.h"
 
 namespace testing_support {
@@ -24,6 +25,8 @@ class TestGameHost : public GameWindowHost {
     if (window == mainWindow) mainWindow = nullptr;
   }
   const SiteVerifier* SignedSite() const override { return signedSite; }
+  OfflineMovieStore& OfflineMovies() override { return offlineMovies; }
+  void OnFailureQuit() override { ++failureQuits; }
 
   GameWindowSettings settings;
   HFPC runtime = 0;
@@ -32,6 +35,9 @@ class TestGameHost : public GameWindowHost {
   StoredStrings movieStrings;
   std::string resolvedSwfUrl;
   int swfUrlRequests = 0;
+  // Where movies are kept: nowhere until a test names a folder of its own.
+  OfflineMovieStore offlineMovies;
+  int failureQuits = 0;
   CWnd* mainWindow = nullptr;  // cleared when that window's object reports its window gone
   const SiteVerifier* signedSite = nullptr;
 };

@@ -22,6 +22,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/Text.h"
+
 extern char** environ;
 
 namespace testing_support {
@@ -140,20 +142,7 @@ void RunUnderXvfbWithoutDisplay(int argc, char** argv) {
   std::exit(1);
 }
 
-std::string PercentEncode(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : text) {
-    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 15];
-    }
-  }
-  return encoded;
-}
+std::string PercentEncode(const std::string& text) { return PercentEncoded(text); }
 
 bool MovieHasStarted(const std::vector<std::string>& logMessages) {
   return std::any_of(logMessages.begin(), logMessages.end(),
@@ -254,11 +243,13 @@ ProcessOptions LauncherSandbox::Options() const {
   options.environment["HOME"] = Home();
   options.environment["XDG_CONFIG_HOME"] = Home() + "/.config";
   options.environment["XDG_STATE_HOME"] = Home() + "/.local/state";  // a signed site's state
+  options.environment["XDG_CACHE_HOME"] = Home() + "/.cache";  // the kept movies stay in the sandbox
   options.environment["XDG_RUNTIME_DIR"] = m_dir / "runtime";
   // The login reports' default hosts are the game's real servers: a test's run never reaches
   // beyond loopback (port 9 refuses at once). Tests that look at the reports set their own.
   options.environment["BRIMTALE_HALL_ANALYSIS_HOST"] = "http://127.0.0.1:9";
   options.environment["BRIMTALE_PORTAL_ANALYSIS_HOST"] = "http://127.0.0.1:9";
+  if (m_withoutDisplay) options.unset = {"DISPLAY", "WAYLAND_DISPLAY"};
   return options;
 }
 
@@ -277,14 +268,14 @@ std::string LogMessage(const std::string& line) {
   return line;
 }
 
-int RunWithTmpfsAsRoot(const std::function<int()>& body) {
+int RunWithTmpfsAsRoot(const std::function<int()>& body, const char* tmpfsOptions) {
   char scratch[] = "/tmp/brimtale-private-root-XXXXXX";
   if (mkdtemp(scratch) == nullptr) return kNoPrivateRoot;
   pid_t child = fork();
   if (child == 0) {
     // Each step must hold before the next; body runs only once the root is the new tmpfs.
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", scratch, "tmpfs", MS_NOSUID | MS_NODEV, "size=16m") != 0 || chroot(scratch) != 0 ||
+        mount("tmpfs", scratch, "tmpfs", MS_NOSUID | MS_NODEV, tmpfsOptions) != 0 || chroot(scratch) != 0 ||
         chdir("/") != 0)
       _exit(kNoPrivateRoot);
     struct statfs root {};

@@ -91,6 +91,9 @@ class LauncherSandbox {
   // The executable's path; copied from the build (or from `source`) on first use.
   std::string Executable();
   void UseExecutable(const std::string& source);
+  // Runs without a display (DISPLAY and WAYLAND_DISPLAY unset): for runs that must end by
+  // themselves where, with a display, a window would wait for the player.
+  void RunWithoutDisplay() { m_withoutDisplay = true; }
   std::string LogPath() const;
   std::string Log() const;
   std::vector<std::string> LogMessages() const;  // the log's lines without their prefix
@@ -103,15 +106,16 @@ class LauncherSandbox {
  private:
   TempDir m_dir;
   std::string m_executable;
+  bool m_withoutDisplay = false;
 };
 
 // Runs `body` in a forked child whose root folder is a fresh, empty tmpfs in a mount namespace of
 // its own, so that whatever it deletes or fills, nothing of the machine is touched. The child ends
 // with body's result as its exit status, which is returned; kNoPrivateRoot when no such root could
 // be made (not root, no namespaces), in which case body never ran. Only this process's memory
-// comes along: body may not start programs or load libraries.
+// comes along: body may not start programs or load libraries. `tmpfsOptions` are the mount's.
 constexpr int kNoPrivateRoot = 125;
-int RunWithTmpfsAsRoot(const std::function<int()>& body);
+int RunWithTmpfsAsRoot(const std::function<int()>& body, const char* tmpfsOptions = "size=16m");
 
 // The message part of a log line ("[PID:..][TID:..][hh:mm:ss] message"); the line itself when it
 // has no prefix.

@@ -1,6 +1,5 @@
 #include "platform/ModuleVersion.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +7,8 @@
 #include <cstring>
 #include <span>
 #include <string_view>
+
+#include "platform/Files.h"
 
 namespace platform {
 namespace {
@@ -138,13 +139,11 @@ std::optional<ProductVersion> ReadPeVersion(const Bytes& data) {
 
 std::optional<ProductVersion> ReadProductVersion(const std::string& path) {
   // Mapped rather than read: executables carry large embedded data, and only headers are looked at.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  // Only a regular file: the open of a FIFO would wait for a writer, a device is no module.
+  ScopedFd file = OpenRegularFileForReading(path);
   struct stat info {};
-  void* mapping = MAP_FAILED;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
-    mapping = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-  close(fd);
+  if (!file.IsValid() || fstat(file.get(), &info) != 0 || info.st_size <= 0) return std::nullopt;
+  void* mapping = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, file.get(), 0);
   if (mapping == MAP_FAILED) return std::nullopt;
   Bytes data(static_cast<const uint8_t*>(mapping), static_cast<size_t>(info.st_size));
   std::optional<ProductVersion> version;

@@ -526,3 +526,19 @@ void RemoveOpenStagedFiles() {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+Reservation ReserveStagedFile(StagedFile& file, uint64_t size, uint64_t keepFree) {
+  if (!file.IsOpen()) return Reservation::kFailed;
+  uint64_t available = file.AvailableBytes();
+  if (available < keepFree || available - keepFree < size ||
+      size > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
+    return Reservation::kNoRoom;
+  if (size == 0) return Reservation::kMade;
+  // posix_fallocate writes a byte per block where the file system cannot reserve by itself.
+  return posix_fallocate(fileno(file.stream()), 0, static_cast<off_t>(size)) == 0 ? Reservation::kMade
+                                                                                 : Reservation::kFailed;
+}
+
+}  // namespace platform

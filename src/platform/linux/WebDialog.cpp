@@ -14,6 +14,19 @@ constexpr char kMessageHandler[] = "external";
 // The least time between two snapshots of the page for the window's shape: repaints come in
 // bursts (animations, typing) and a snapshot renders the whole visible page.
 constexpr guint kShapeIntervalMs = 40;
+// How long a page opened by Navigate may take to answer before it counts as failed.
+constexpr guint kLoadTimeoutSeconds = 30;
+
+// Why a certificate does not verify, for a player.
+std::string CertificateProblem(GTlsCertificateFlags errors) {
+  if (errors & G_TLS_CERTIFICATE_UNKNOWN_CA) return "the server's certificate is not signed by an authority this system trusts";
+  if (errors & G_TLS_CERTIFICATE_BAD_IDENTITY) return "the server's certificate is made out to another host";
+  if (errors & G_TLS_CERTIFICATE_NOT_ACTIVATED) return "the server's certificate is not valid yet";
+  if (errors & G_TLS_CERTIFICATE_EXPIRED) return "the server's certificate has expired";
+  if (errors & G_TLS_CERTIFICATE_REVOKED) return "the server's certificate has been revoked";
+  if (errors & G_TLS_CERTIFICATE_INSECURE) return "the server's certificate uses an insecure algorithm";
+  return "the server's certificate cannot be verified";
+}
 
 // A JavaScript string literal of `text`.
 std::string ScriptString(const std::string& text) {
@@ -146,6 +159,10 @@ struct WebDialog::Impl {
   gulong messageHandlerId = 0;
   size_t methodCount = 0;
   std::vector<std::string> clickTargets;
+
+  guint loadTimer = 0;  // a page opened by Navigate that has not answered yet
+  bool showsOwnHtml = false;  // ShowHtml's document is up: its load is not checked
+  std::string navigationTarget;  // the page Navigate asked for
 
   // Shape tracking: at most one snapshot in flight; a repaint during it asks for another.
   GCancellable* cancellable = nullptr;  // our reference; cancelled by Destroy
@@ -327,8 +344,63 @@ struct WebDialog::Impl {
   static void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
     auto* impl = static_cast<Impl*>(data);
     // Whatever zoom a page or a key set before, each page starts at 100 %.
-    if (event == WEBKIT_LOAD_COMMITTED) webkit_web_view_set_zoom_level(view, 1.0);
+    if (event == WEBKIT_LOAD_COMMITTED) {
+      webkit_web_view_set_zoom_level(view, 1.0);
+      impl->CheckCommittedPage();
+    }
     if (event == WEBKIT_LOAD_FINISHED) impl->RequestShapeUpdate();
+  }
+
+  // --- load failures ---
+
+  void CancelLoadTimer() {
+    if (loadTimer != 0) g_source_remove(loadTimer);
+    loadTimer = 0;
+  }
+
+  void ReportLoadFailure(const std::string& uri, const std::string& cause) {
+    CancelLoadTimer();
+    if (showsOwnHtml) return;  // the caller's own document answers for itself
+    delegate.OnLoadFailed(uri, cause);
+  }
+
+  // An error page of the server (4xx, 5xx) loads like any page; its status tells.
+  void CheckCommittedPage() {
+    CancelLoadTimer();  // an answer came
+    if (showsOwnHtml) return;
+    WebKitWebResource* page = webkit_web_view_get_main_resource(view);
+    WebKitURIResponse* response = page != nullptr ? webkit_web_resource_get_response(page) : nullptr;
+    const guint status = response != nullptr ? webkit_uri_response_get_status_code(response) : 0;
+    const std::string uri = webkit_web_view_get_uri(view) != nullptr ? webkit_web_view_get_uri(view) : "";
+    if (status >= 400) ReportLoadFailure(uri, "the server answered HTTP " + std::to_string(status));
+    // WebKit refuses some addresses without a failure: it shows an empty page in their place.
+    if (uri == "about:blank" && !navigationTarget.empty() && navigationTarget != uri)
+      ReportLoadFailure(navigationTarget, "the web view does not open this address (not a valid address, or a network "
+                                          "port that pages may not use)");
+  }
+
+  static gboolean OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data) {
+    // A load given up for another (a new navigation, Stop) is no failure of the page.
+    if (g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
+        g_error_matches(error, WEBKIT_POLICY_ERROR, WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE))
+      return TRUE;
+    static_cast<Impl*>(data)->ReportLoadFailure(uri != nullptr ? uri : "", error != nullptr ? error->message : "it cannot be loaded");
+    return TRUE;  // never WebKit's own error page
+  }
+
+  static gboolean OnTlsFailure(WebKitWebView*, gchar* uri, GTlsCertificate*, GTlsCertificateFlags errors, gpointer data) {
+    static_cast<Impl*>(data)->ReportLoadFailure(uri != nullptr ? uri : "", CertificateProblem(errors));
+    return TRUE;
+  }
+
+  static gboolean OnLoadTimeout(gpointer data) {
+    auto* impl = static_cast<Impl*>(data);
+    impl->loadTimer = 0;
+    const char* uri = webkit_web_view_get_uri(impl->view);
+    const std::string failed = uri != nullptr ? uri : "";
+    webkit_web_view_stop_loading(impl->view);
+    impl->ReportLoadFailure(failed, "no answer within " + std::to_string(kLoadTimeoutSeconds) + " s");
+    return G_SOURCE_REMOVE;
   }
 
   static gboolean OnDrawn(GtkWidget*, cairo_t*, gpointer data) {
@@ -396,6 +468,9 @@ bool WebDialog::Create(const std::string& caption, std::vector<ExternalMethod> m
   // The page is drawn by the CPU into the window: GPU compositing renders incompletely (text
   // missing) on X servers without direct rendering such as Xvfb, and a login page needs no GPU.
   webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+  // The page's console goes to standard output when asked for, as the player's does.
+  const char* console = g_getenv("BRIMTALE_PLAYER_CONSOLE");
+  webkit_settings_set_enable_write_console_messages_to_stdout(settings, console != nullptr && console[0] == '1');
   impl.view = WEBKIT_WEB_VIEW(
       g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", impl.contentManager, "settings", settings, nullptr));
   g_object_unref(settings);
@@ -405,6 +480,8 @@ bool WebDialog::Create(const std::string& caption, std::vector<ExternalMethod> m
   g_signal_connect(impl.view, "scroll-event", G_CALLBACK(Impl::OnScroll), &impl);
   g_signal_connect(impl.view, "context-menu", G_CALLBACK(Impl::OnContextMenu), &impl);
   g_signal_connect(impl.view, "load-changed", G_CALLBACK(Impl::OnLoadChanged), &impl);
+  g_signal_connect(impl.view, "load-failed", G_CALLBACK(Impl::OnLoadFailed), &impl);
+  g_signal_connect(impl.view, "load-failed-with-tls-errors", G_CALLBACK(Impl::OnTlsFailure), &impl);
   // Before the view's own handler: it stops the emission, so a handler after it never runs. The
   // snapshot is taken a moment later, when the frame being drawn is the page's current one.
   g_signal_connect(impl.view, "draw", G_CALLBACK(Impl::OnDrawn), &impl);
@@ -439,6 +516,7 @@ void WebDialog::Destroy() {
   Impl& impl = *m_impl;
   if (impl.window == nullptr) return;
   g_cancellable_cancel(impl.cancellable);
+  impl.CancelLoadTimer();
   if (impl.shapeTimer != 0) g_source_remove(impl.shapeTimer);
   impl.shapeTimer = 0;
   g_signal_handlers_disconnect_by_data(impl.view, &impl);
@@ -455,7 +533,21 @@ void WebDialog::Destroy() {
 }
 
 void WebDialog::Navigate(const std::string& url) {
-  if (m_impl->view != nullptr) webkit_web_view_load_uri(m_impl->view, url.c_str());
+  Impl& impl = *m_impl;
+  if (impl.view == nullptr) return;
+  impl.CancelLoadTimer();
+  impl.showsOwnHtml = false;
+  impl.navigationTarget = url;
+  impl.loadTimer = g_timeout_add_seconds(kLoadTimeoutSeconds, Impl::OnLoadTimeout, &impl);
+  webkit_web_view_load_uri(impl.view, url.c_str());
+}
+
+void WebDialog::ShowHtml(const std::string& html, const std::string& uri) {
+  Impl& impl = *m_impl;
+  if (impl.view == nullptr) return;
+  impl.CancelLoadTimer();
+  impl.showsOwnHtml = true;
+  webkit_web_view_load_alternate_html(impl.view, html.c_str(), uri.c_str(), nullptr);
 }
 
 void WebDialog::MoveAndResize(int x, int y, int width, int height) {

@@ -223,6 +223,112 @@ TEST_F(FileCommands, DeleteCatalogueNeverFollowsALinkOutOfTheTree) {
   EXPECT_EQ(ReadFile(Path("outside-file")), "keep");
 }
 
+// Every file and directory, below `root`, with the contents of the files and the targets of the
+// links: what must stay as it was. Links are never followed.
+std::vector<std::string> Snapshot(const std::string& root) {
+  std::vector<std::string> entries;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator();
+       it.increment(error)) {
+    const fs::path& path = it->path();
+    if (it->is_symlink())
+      entries.push_back(path.string() + " -> " + fs::read_symlink(path).string());
+    else if (it->is_regular_file())
+      entries.push_back(path.string() + " = " + ReadFile(path));
+    else
+      entries.push_back(path.string() + "/");
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+// Whatever a path names through a link and "..", a command that deletes, renames or writes acts
+// only on what the path's text names: a link as the last component is the link, a ".." after a
+// link is refused, and links in the folders on the way (a home folder reached through one) are
+// followed.
+TEST_F(FileCommands, PathsThroughLinksActOnlyOnWhatTheirTextNames) {
+  struct Case {
+    const char* command;
+    std::string arguments;  // "@" stands for the case's own folder
+    Answer answer;          // the same substitution
+    std::vector<std::string> gone;  // below the game folder
+  } cases[] = {
+      // A ".." after a link would reach the link target's parent.
+      {"DELETE_CATALOGUE", "@/files/link6/..,x", {"DELETE_CATALOGUE", "0"}, {}},
+      {"DELETE_CATALOGUE", "@/link8/A/..,x", {"DELETE_CATALOGUE", "0"}, {}},
+      {"DELETE_CATALOGUE", "@/files/link6/../../outside6,x", {"DELETE_CATALOGUE", "0"}, {}},
+      {"DELETE_SUB_DIRECTORY", "@/files/link6/..,*.*", {"DELETE_SUB_DIRECTORY", "1"}, {}},
+      {"DELETE_SUB_DIRECTORY", "@/link8/A/..,*", {"DELETE_SUB_DIRECTORY", "1"}, {}},
+      {"DELETE_SUB_DIRECTORY", "@/files,link6/../*", {"DELETE_SUB_DIRECTORY", "1"}, {}},
+      {"DELETE_FILE", "@/files/link6/../sibling.txt", {"DELETE_FILE_FAILTE", "@/files/link6/../sibling.txt"}, {}},
+      {"FILE_REPLACE_NAME", "@/files/link6/../sibling.txt,@/files/moved.txt",
+       {"FILE_REPLACE_NAME", "@/files/link6/../sibling.txt"}, {}},
+      {"FILE_REPLACE_NAME", "@/files/keep.txt,@/files/link6/../planted.txt",
+       {"FILE_REPLACE_NAME", "@/files/keep.txt"}, {}},
+      {"WRITE_FILE", "@/files/link6/../planted.txt,41", {"WRITE_FILE", "0"}, {}},
+      {"DECOMPRESS", "@/files/stored.qlz,@/files/link6/../planted.txt",
+       {"DECOMPRESS_FAILTE", "@/files/stored.qlz"}, {}},
+      // A download's folders are made on the way: a ".." after a link is refused before any request.
+      {"START_DOWNLOAD", "http://127.0.0.1:9/x,@/files/link6/../planted.txt",
+       {"LOADER_FAILTE", "@/files/link6/../planted.txt"}, {}},
+      {"START_DOWNLOAD", "http://127.0.0.1:9/x,@/files/link6/new/../../planted.txt",
+       {"LOADER_FAILTE", "@/files/link6/new/../../planted.txt"}, {}},
+      // A link named itself is the link.
+      {"DELETE_CATALOGUE", "@/files/link6,x", {"DELETE_CATALOGUE", "0"}, {}},
+      {"DELETE_FILE", "@/files/link6", {"DELETE_FILE_SUCC", "@/files/link6"}, {"link6"}},
+      {"FILE_REPLACE_NAME", "@/files/link6,@/files/renamed-link", {"FILE_REPLACE_NAME", "@/files/link6"}, {"link6"}},
+      // Links on the way and ".." before any link, and any separators and bytes, are fine.
+      {"DELETE_CATALOGUE", "@/files/via-link/sub,x", {"DELETE_CATALOGUE", "1"}, {"real/sub"}},
+      {"DELETE_CATALOGUE", "@/files/sub/../sub,x", {"DELETE_CATALOGUE", "1"}, {"sub"}},
+      {"DELETE_CATALOGUE", "@/files/sub/deeper/..,x", {"DELETE_CATALOGUE", "1"}, {"sub"}},
+      {"DELETE_CATALOGUE", "@//files//sub/./,x", {"DELETE_CATALOGUE", "1"}, {"sub"}},
+      {"DELETE_SUB_DIRECTORY", "@/files/via-link,sub", {"DELETE_SUB_DIRECTORY", "1"}, {"real/sub"}},
+      {"DELETE_FILE", "@/files/via-link/\xff\xfe.txt", {"DELETE_FILE_SUCC", "@/files/via-link/\xff\xfe.txt"},
+       {"real/\xff\xfe.txt"}},
+      {"DELETE_FILE", "@/files/sub/", {"DELETE_FILE_FAILTE", "@/files/sub/"}, {}},
+      {"WRITE_FILE", "@/files/via-link/../keep.txt,41", {"WRITE_FILE", "0"}, {}},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    // A tree of the case's own: the game folder and, beside it, what must never change.
+    const std::string root = Path("case" + std::to_string(i));
+    WriteFile(root + "/outside6/o/inner.txt", "inner");
+    WriteFile(root + "/outside6/sibling.txt", "sibling");
+    WriteFile(root + "/target8/A/a.txt", "a");
+    WriteFile(root + "/target8/x.txt", "x");
+    fs::create_directory_symlink(root + "/target8", root + "/link8");
+    const std::string game = root + "/files";
+    WriteFile(game + "/keep.txt", "keep");
+    WriteFile(game + "/sub/deeper/file", "deep");
+    WriteFile(game + "/real/sub/file", "real");
+    WriteFile(game + "/real/\xff\xfe.txt", "bytes");
+    WriteFile(game + "/stored.qlz", std::string("\x00\x04\x01" "A", 4));
+    fs::create_directory_symlink(root + "/outside6/o", game + "/link6");
+    fs::create_directory_symlink("real", game + "/via-link");
+    const std::vector<std::string> outside = Snapshot(root + "/outside6");
+    const std::vector<std::string> target = Snapshot(root + "/target8");
+    std::vector<std::string> expectedGame = Snapshot(game);
+    for (const std::string& name : c.gone)
+      std::erase_if(expectedGame, [&](const std::string& entry) { return entry.rfind(game + "/" + name, 0) == 0; });
+
+    auto substitute = [&](std::string text) {
+      for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at + root.size()))
+        text.replace(at, 1, root);
+      return text;
+    };
+    Answer expected;
+    for (const std::string& value : c.answer) expected.push_back(substitute(value));
+    EXPECT_EQ(Run(c.command, substitute(c.arguments)), expected) << c.command << " " << c.arguments;
+    EXPECT_EQ(Snapshot(root + "/outside6"), outside) << c.command << " " << c.arguments;
+    EXPECT_EQ(Snapshot(root + "/target8"), target) << c.command << " " << c.arguments;
+    std::vector<std::string> gameAfter = Snapshot(game);
+    std::erase_if(gameAfter, [&](const std::string& entry) {
+      return entry.rfind(game + "/moved.txt", 0) == 0 || entry.rfind(game + "/renamed-link", 0) == 0;
+    });
+    EXPECT_EQ(gameAfter, expectedGame) << c.command << " " << c.arguments;
+  }
+}
+
 TEST_F(FileCommands, DeleteCatalogueRemovesATreeDeeperThanTheDescriptorLimit) {
   // 3,000 levels, made folder by folder: the whole path is longer than the system takes at once.
   constexpr int kDepth = 3000;
@@ -252,15 +358,22 @@ TEST_F(FileCommands, DeleteCatalogueRemovesATreeDeeperThanTheDescriptorLimit) {
 
 TEST_F(FileCommands, DeleteCatalogueRefusesTheRootAndHomeFoldersHoweverNamed) {
   // Run where a regression could lose nothing: a child whose root folder is a fresh tmpfs in a
-  // mount namespace of its own. The child reports the first case that went wrong.
-  const std::vector<std::string> refused = {"", "/", "//", "/.", "/home/..", "/home/user", "/home/user/",
-                                            "/home/user/../user", "/home/link-to-root"};
+  // mount namespace of its own. The child reports the first case that went wrong. The home folder
+  // is reached through a link, as where /home is a link to /var/home.
+  const std::vector<std::string> refused = {
+      "", "/", "//", "/.", "/home/..", "/home/user", "/home/user/", "/home/user/../user", "/var/home/user",
+      "/home/link-to-root",
+      // the folders that hold the home folder, however named
+      "/home", "/var/home", "/var/home/user/game/..", "/var"};
   int status = testing_support::RunWithTmpfsAsRoot([&] {
     auto keptAll = [] {
-      return PathExists("/canary") && PathExists("/home/user/canary") && PathExists("/home/link-to-root");
+      return PathExists("/canary") && PathExists("/var/home/user/canary") && PathExists("/var/home/user/game/canary") &&
+             PathExists("/home/link-to-root");
     };
     WriteFile("/canary", "x");
-    WriteFile("/home/user/canary", "x");
+    WriteFile("/var/home/user/canary", "x");
+    WriteFile("/var/home/user/game/canary", "x");
+    fs::create_directory_symlink("/var/home", "/home");
     fs::create_directory_symlink("/", "/home/link-to-root");
     setenv("HOME", "/home/user", 1);
     for (size_t i = 0; i < refused.size(); ++i) {
@@ -268,10 +381,13 @@ TEST_F(FileCommands, DeleteCatalogueRefusesTheRootAndHomeFoldersHoweverNamed) {
       commands::DeleteDirectory(false, refused[i].c_str(), 0, "*.*");
       if (!keptAll()) return 50 + static_cast<int>(i);
     }
+    // A folder below the home folder goes, also reached through the link.
+    if (!commands::DeleteDirectory(true, "/home/user/game", 1, "x") || PathExists("/var/home/user/game")) return 90;
     return 0;
   });
   if (status == testing_support::kNoPrivateRoot) GTEST_SKIP() << "no private mount namespace here";
-  EXPECT_EQ(status, 0) << "10 + i: case i not refused; 50 + i: case i as a pattern folder deleted something";
+  EXPECT_EQ(status, 0) << "10 + i: case i not refused; 50 + i: case i as a pattern folder deleted something; 90: a "
+                          "folder below the home folder not deleted";
 }
 
 TEST_F(FileCommands, DeleteCatalogueAnswersZeroWhenTheFolderItselfStays) {

@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -137,6 +141,69 @@ TEST_F(WindowProcessCommands, EnvironmentSetThenReadWhole) {
   }
 }
 
+// Runs `body` in a forked child, whose environment changes stay its own, and returns its result.
+int InChild(const std::function<int()>& body) {
+  pid_t child = fork();
+  if (child == 0) _exit(body());
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Heap bytes in use, from the main arena and from mappings of their own.
+size_t HeapBytes() {
+  struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// However the movie changes the environment, it stays small enough for programs to start with it,
+// and its cost in memory stays bounded: a change that cannot be afforded is answered "0".
+TEST_F(WindowProcessCommands, EnvironmentChangesAreBoundedByWhatAProgramCanBeStartedWith) {
+  struct Case {
+    const char* what;
+    int changes;
+    std::function<std::string(int)> arguments;  // of SET_ENVIRONMENT number i
+    size_t heapLimit;                           // growth of the heap over all the changes
+    bool lastAccepted;                          // whether the last change is still answered "1"
+  } cases[] = {
+      {"twenty values of 120,000 bytes", 20,
+       [](int i) { return "BRIMTALE_BIG_" + std::to_string(i) + "," + std::string(120000, 'v'); }, size_t{8} << 20,
+       false},
+      {"8,000 new names", 8000, [](int i) { return "BRIMTALE_NAME_" + std::to_string(i) + ",v"; }, size_t{4} << 20,
+       true},
+      {"one name, 700 values of 50,000 bytes", 700,
+       [](int i) { return "BRIMTALE_CHANGED," + std::to_string(i) + std::string(50000, 'v'); }, size_t{40} << 20,
+       false},
+      {"one name, 5,000 times the same value", 5000, [](int) { return "BRIMTALE_SAME," + std::string(1000, 's'); },
+       size_t{1} << 20, true},
+  };
+  for (const Case& c : cases) {
+    int status = InChild([&] {
+      const size_t heap = HeapBytes();
+      std::string last;
+      std::string answer;
+      for (int i = 0; i < c.changes; ++i) {
+        std::string arguments = c.arguments(i);
+        answer = SendOne("SET_ENVIRONMENT", arguments.c_str());
+        if (answer == "SET_ENVIRONMENT,1") last = arguments;
+        if (answer != "SET_ENVIRONMENT,1" && answer != "SET_ENVIRONMENT,0") return 1;
+      }
+      if (HeapBytes() > heap + c.heapLimit) return 2;
+      if ((answer == "SET_ENVIRONMENT,1") != c.lastAccepted) return 3;
+      // The last accepted value is the one in force.
+      size_t comma = last.find(',');
+      std::string name = last.substr(0, comma);
+      if (SendOne("GET_ENVIRONMENT", name.c_str()) != "GET_ENVIRONMENT," + last.substr(comma + 1)) return 4;
+      // And a program still starts with the whole environment.
+      std::vector<std::string> started = SplitAtCommas(SendOne("RUN_FILE_AND_STOP", "/bin/true"));
+      if (started.empty() || started[0] != "RUN_FILE") return 5;
+      return 0;
+    });
+    EXPECT_EQ(status, 0) << c.what << ": 1 a wrong answer, 2 too much memory, 3 the last change answered wrongly, "
+                                      "4 the last accepted value not in force, 5 no program starts";
+  }
+}
+
 TEST_F(WindowProcessCommands, EnvironmentIsInheritedByAProgramStartedWithRunFile) {
   TempDir dir;
   ASSERT_EQ(SendOne("SET_ENVIRONMENT", "BRIMTALE_CMD_INHERITED,seen by the child"), "SET_ENVIRONMENT,1");
@@ -238,13 +305,28 @@ TEST_F(WindowProcessCommands, MacAddressIsColonHexWithATrailingComma) {
   EXPECT_EQ(SendOne("GET_MACADDR", ""), first);
 }
 
-TEST_F(WindowProcessCommands, ExeVersionOfTheLauncherAndOfAFileWithout) {
-  std::string launcher = BRIMTALE_LAUNCHER_PATH;
-  EXPECT_EQ(SendOne("GET_EXE_VER", launcher.c_str()), "GET_EXE_VER," + launcher + "," BRIMTALE_PROJECT_VERSION);
+TEST_F(WindowProcessCommands, ExeVersionOfTheLauncherAndOfFilesWithout) {
   TempDir dir;
   testing_support::WriteFile(dir / "plain.txt", "no version here");
-  EXPECT_EQ(SendOne("GET_EXE_VER", (dir / "plain.txt").c_str()), "GET_EXE_VER," + (dir / "plain.txt") + ",");
-  EXPECT_EQ(SendOne("GET_EXE_VER", (dir / "missing").c_str()), "GET_EXE_VER," + (dir / "missing") + ",");
+  std::filesystem::create_directories(dir / "folder");
+  // Nothing but a regular file is opened: a FIFO without a writer would hold the GUI thread for
+  // ever, a device (a null device of the test's own) is no module.
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  struct Case {
+    std::string path;
+    std::string version;
+  } cases[] = {
+      {BRIMTALE_LAUNCHER_PATH, BRIMTALE_PROJECT_VERSION},
+      {dir / "plain.txt", ""},
+      {dir / "missing", ""},
+      {dir / "folder", ""},
+      {dir / "fifo", ""},
+      {dir / "null", ""},
+      {"/proc/self/status", ""},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(SendOne("GET_EXE_VER", c.path.c_str()), "GET_EXE_VER," + c.path + "," + c.version) << c.path;
 }
 
 TEST_F(WindowProcessCommands, ClearCacheRemovesTheWebPlayerCacheDetached) {

@@ -152,6 +152,20 @@ TEST_F(Bridge, LoadSwfLoadsItsOneEntryAsItIs) {
   EXPECT_TRUE(m_runtime.Calls().empty());
 }
 
+TEST_F(Bridge, LoadSwfNeverPassesOnTheLaunchersOwnPlayerUrls) {
+  // A movie could read the launcher's memory files, or put up a failure page of its own making.
+  for (const char* url : {"brimtale-player://memfd/3?url=http%3A%2F%2Fh%2F", "  BRIMTALE-Player://memfd/0?url=x",
+                          "brimtale-player://failure?title=Sign%20in%20again&address=http://evil/"}) {
+    size_t mark = TestLogMessages().size();
+    Dispatch("LOAD_SWF", url);
+    EXPECT_EQ(TestLogMessagesSince(mark).back(), std::string("LOAD_SWF refused: ") + url);
+  }
+  EXPECT_TRUE(m_runtime.Loads().empty());
+  // The runtime's other URLs, such as a local file it serves, are movies like any other.
+  Dispatch("LOAD_SWF", "brimtale-player://code-1/local/tmp/m.swf");
+  EXPECT_EQ(m_runtime.Loads().size(), 1u);
+}
+
 TEST_F(Bridge, LoadSwfWithACommaIsRefusedWithItsCountMessage) {
   size_t mark = TestLogMessages().size();
   Dispatch("LOAD_SWF", "a,b");

@@ -10,6 +10,7 @@
 
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "flash/FlashRuntime.h"
+#include "flash/MovieSource.h"
 #include "platform/Clock.h"
 #include "platform/Window.h"
 #include "support/RecordingRuntime.h"
@@ -166,16 +167,14 @@ class LoadSwfTest : public ::testing::Test {
     g_host.settings.launcherType = m_savedType;
     g_host.resolvedSwfUrl = m_savedResolved;
   }
-  // The URL that reached FPC_LoadMovieA for `url` under `type`.
+  // The URL LoadSwf loads `url` from under `type`, as its log line gives it.
   std::string Loaded(const std::string& url, int type) {
     g_host.settings.launcherType = type;
-    m_runtime.Clear();
+    size_t mark = testing_support::TestLogMessages().size();
     LoadSwf(url, &m_window);
-    auto loads = m_runtime.Loads();
-    if (loads.size() != 1) return "<" + std::to_string(loads.size()) + " loads>";
-    EXPECT_EQ(loads[0].window, m_window.m_hFlashWnd);
-    EXPECT_EQ(loads[0].layer, 0);
-    return loads[0].url;
+    for (const std::string& line : TestLogMessagesSince(mark))
+      if (line.rfind("*Load SwfUrl: ", 0) == 0) return line.substr(14);
+    return "<not logged>";
   }
 
   RecordingRuntime m_runtime;
@@ -184,41 +183,42 @@ class LoadSwfTest : public ::testing::Test {
   std::string m_savedResolved;
 };
 
-TEST_F(LoadSwfTest, FileUrlsInAnyCaseAndWithBlanksAreLoadedUnchanged) {
-  for (const char* url : {"file:///srv/movie.swf", "FILE:///srv/movie.swf", "  \tFiLe:/srv/m.swf?x=1 ",
-                          "\nfile:relative.swf"}) {
-    for (int type : {1, 2, 3}) EXPECT_EQ(Loaded(url, type), url) << url << " type " << type;
-  }
-}
-
-TEST_F(LoadSwfTest, OtherUrlsGetTheTimeAppendedAfterAQuestionMarkEvenWithAQuery) {
+// The URL a movie is loaded from, by launcher type: local files and type 3 are never changed; the
+// rest get the time as a query, after "&" when the URL holds a query already.
+TEST(MovieUrlWithTime, AppendsTheTimeAsTheUrlsOwnQueryAllows) {
+  constexpr int64_t kTime = 1796873463;
   struct Case {
     const char* url;
-    const char* stem;
+    int type;
+    const char* loaded;
   } cases[] = {
-      {"http://h/m.swf", "http://h/m.swf?"},
-      {"  https://h/m.swf?v=2 \r\n", "https://h/m.swf?v=2?"},
-      {"m.swf", "m.swf?"},
-      {"", "?"},
-      {"files:/x.swf", "files:/x.swf?"},
+      {"http://h/m.swf", 1, "http://h/m.swf?1796873463"},
+      {"http://h/m.swf", 0, "http://h/m.swf?1796873463"},
+      {"  https://h/m.swf?v=2 \r\n", 2, "https://h/m.swf?v=2&1796873463"},
+      {"http://h/DemoMovie.swf?server=http%3A%2F%2Fh%3A18879", 1,
+       "http://h/DemoMovie.swf?server=http%3A%2F%2Fh%3A18879&1796873463"},
+      {"http://h/m.swf?", 1, "http://h/m.swf?&1796873463"},
+      {"http://h/m.swf?v=1#top", 1, "http://h/m.swf?v=1&1796873463#top"},
+      {"m.swf", 1, "m.swf?1796873463"},
+      {"", 1, "?1796873463"},
+      {"files:/x.swf", 2, "files:/x.swf?1796873463"},
+      {"file:///srv/movie.swf", 1, "file:///srv/movie.swf"},
+      {"  \tFiLe:/srv/m.swf?x=1 ", 2, "  \tFiLe:/srv/m.swf?x=1 "},
+      {"\nFILE:relative.swf", 0, "\nFILE:relative.swf"},
+      {" http://h/m.swf?v=1 ", 3, " http://h/m.swf?v=1 "},
+      {"http://h/m.swf", 3, "http://h/m.swf"},
   };
-  for (const Case& c : cases) {
-    for (int type : {0, 1, 2}) {
-      int64_t before = platform::GetUnixTime();
-      std::string loaded = Loaded(c.url, type);
-      int64_t after = platform::GetUnixTime();
-      ASSERT_EQ(loaded.rfind(c.stem, 0), 0u) << loaded;
-      std::string digits = loaded.substr(std::strlen(c.stem));
-      ASSERT_TRUE(std::regex_match(digits, std::regex("[0-9]+"))) << loaded;
-      int64_t time = std::stoll(digits);
-      EXPECT_GE(time, before);
-      EXPECT_LE(time, after);
-    }
-  }
+  for (const Case& c : cases) EXPECT_EQ(MovieUrlWithTime(c.url, c.type, kTime), c.loaded) << c.url << " type " << c.type;
 }
 
-TEST_F(LoadSwfTest, LauncherTypeThreeNeverChangesTheUrl) {
-  for (const char* url : {"http://h/m.swf", " http://h/m.swf?v=1 ", ""}) EXPECT_EQ(Loaded(url, 3), url);
+TEST_F(LoadSwfTest, LoadsTheUrlWithTheCurrentTime) {
+  int64_t before = platform::GetUnixTime();
+  std::string loaded = Loaded("https://h/m.swf?v=2", 1);
+  int64_t after = platform::GetUnixTime();
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(loaded, match, std::regex(R"(https://h/m\.swf\?v=2&([0-9]+))"))) << loaded;
+  EXPECT_GE(std::stoll(match[1]), before);
+  EXPECT_LE(std::stoll(match[1]), after);
 }
 
 TEST_F(LoadSwfTest, TheLoadedUrlIsLogged) {
@@ -239,12 +239,13 @@ TEST_F(LoadSwfTest, SwfUrlReadyLoadsTheResolvedUrlEachTimeAndNothingWhenItIsEmpt
   SendMessage(window, WM_SWFURL_READY, 0, 0);
   EXPECT_TRUE(m_runtime.Loads().empty());
 
-  g_host.resolvedSwfUrl = " http://h/resolved.swf";
+  // A local movie: the player loads it (a movie from a server is fetched first, MovieLoadingTest).
+  g_host.resolvedSwfUrl = " file:///srv/resolved.swf";
   SendMessage(window, WM_SWFURL_READY, 0, 0);
   SendMessage(window, WM_SWFURL_READY, 0, 0);
   auto loads = m_runtime.Loads();
   ASSERT_EQ(loads.size(), 2u);
-  EXPECT_EQ(loads[0].url, " http://h/resolved.swf");
+  EXPECT_EQ(loads[0].url, " file:///srv/resolved.swf");
   EXPECT_EQ(loads[1].window, window);
   DestroyWindow(window);
   EXPECT_TRUE(deleted);

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <optional>
@@ -333,6 +336,36 @@ TEST(DecompressFile, WritesTheDecodedVector) {
   }
 }
 
+// Outputs larger than the window DecompressFile decodes through: matches that reach back across
+// its shifts, as far as a match can (4 KiB blocks repeated from up to 31 blocks back), and a
+// stored body copied in pieces.
+TEST(DecompressFile, WritesOutputsLargerThanItsWindow) {
+  std::mt19937_64 random(20240611);
+  Bytes repeats;
+  std::vector<Bytes> blocks;
+  while (repeats.size() < (size_t{20} << 20)) {
+    Bytes block(4096);
+    if (blocks.size() > 31 && random() % 4 != 0) {
+      block = blocks[blocks.size() - 1 - random() % 31];
+      block[random() % block.size()] ^= 0x5A;
+    } else {
+      for (uint8_t& byte : block) byte = static_cast<uint8_t>(random() % 7);
+    }
+    blocks.push_back(block);
+    repeats.insert(repeats.end(), block.begin(), block.end());
+  }
+  Bytes noise(size_t{18} << 20);
+  for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
+  TempDir dir;
+  for (const Bytes* data : {&repeats, &noise}) {
+    Bytes stream = CompressQuickLz(*data);
+    ASSERT_FALSE(stream.empty());
+    WriteFile(dir / "source.qlz", ToString(stream));
+    ASSERT_EQ(DecompressFile((dir / "source.qlz").c_str(), (dir / "out").c_str()), 0) << (stream[0] & 1);
+    EXPECT_TRUE(ReadFile(dir / "out") == ToString(*data)) << "compressed: " << (stream[0] & 1);
+  }
+}
+
 TEST(DecompressFile, ReplacesAnExistingDestination) {
   TempDir dir;
   WriteFile(dir / "out", std::string(5000, 'x'));
@@ -364,6 +397,55 @@ TEST(DecompressFile, FailureLeavesTheDestinationAsItWas) {
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) ++entries, (void)entry;
   EXPECT_EQ(entries, 5u);
   EXPECT_EQ(ReadFile(dir / "short.qlz"), ToString(FromHex("03 17 00")));
+}
+
+// A field of /proc/self/status in bytes ("VmHWM:  1234 kB"); 0 when it is missing.
+uint64_t StatusBytes(const std::string& field) {
+  std::string status = ReadFile("/proc/self/status");
+  size_t at = status.find("\n" + field + ":");
+  return at == std::string::npos ? 0 : std::stoull(status.substr(at + field.size() + 2)) * 1024;
+}
+
+// A decompression reserves its output on the disk before it starts, keeping 256 MiB of it free as
+// downloads do, and writes the output there without holding it in memory: the zeros of a tiny
+// stream can no longer fill the memory or the disk.
+TEST(DecompressFile, OutputMustLeaveItsDiskRoomAndNeverPassesThroughMemory) {
+  struct Case {
+    size_t size;  // decompressed: zeros
+    int status;
+  };
+  // A disk of 320 MiB: room for 48 MiB above the reserve, not for 100 MiB.
+  const Case cases[] = {{size_t{1} << 20, 0}, {size_t{48} << 20, 0}, {size_t{100} << 20, 5}};
+  std::vector<Bytes> streams;
+  for (const Case& c : cases) streams.push_back(CompressQuickLz(Bytes(c.size, 0)));
+
+  int status = testing_support::RunWithTmpfsAsRoot(
+      [&] {
+        if (mkdir("/proc", 0555) != 0 || mount("proc", "/proc", "proc", 0, nullptr) != 0) return 1;
+        for (size_t i = 0; i < std::size(cases); ++i) {
+          WriteFile("/source.qlz", ToString(streams[i]));
+          WriteFile("/out", "old");
+          WriteFile("/proc/self/clear_refs", "5");  // the peak is measured from here
+          const uint64_t before = StatusBytes("VmRSS");
+          const int result = DecompressFile("/source.qlz", "/out");
+          const uint64_t peak = StatusBytes("VmHWM");
+          if (result != cases[i].status) return 10 + static_cast<int>(i);
+          // The compressed stream and a window of the output: a few MiB.
+          if (before == 0 || peak > before + (size_t{24} << 20)) return 20 + static_cast<int>(i);
+          const std::string out = ReadFile("/out");
+          const bool expected = result == 0 ? out == std::string(cases[i].size, '\0') : out == "old";
+          if (!expected) return 30 + static_cast<int>(i);
+          std::vector<std::string> names;
+          for (const auto& entry : std::filesystem::directory_iterator("/")) names.push_back(entry.path().filename());
+          std::sort(names.begin(), names.end());
+          if (names != std::vector<std::string>{"out", "proc", "source.qlz"}) return 40 + static_cast<int>(i);
+        }
+        return 0;
+      },
+      "size=320m");
+  if (status == testing_support::kNoPrivateRoot) GTEST_SKIP() << "no private mount namespace here";
+  EXPECT_EQ(status, 0) << "case i: 10 + i wrong status, 20 + i too much memory, 30 + i wrong output, "
+                          "40 + i something left behind";
 }
 
 TEST(DecompressFile, DestinationThatCannotBeWritten) {
