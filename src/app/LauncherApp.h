@@ -83,9 +83,10 @@ class CLauncherApp : public GameWindowHost {
   void OnFailureQuit() override { m_exitCode = kExitFailed; }
 
   // Exit codes besides 0: windows were needed and none could be shown, or the player quit at a
-  // failure page (1); the configuration cannot be used (2).
+  // failure page (1); the configuration cannot be used (2); the signed site cannot be verified (3).
   static constexpr int kExitFailed = 1;
   static constexpr int kExitConfiguration = 2;
+  static constexpr int kExitSiteNotVerified = 3;
 
   HttpMgr m_httpMgr;
   CConfig m_config;

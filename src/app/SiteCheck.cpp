@@ -1,5 +1,6 @@
 // The application's part of a signed site: the index fetched at start (once more past caches when
-// it looks stale), and the wait for its outcome before the game window is made. GUI thread only.
+// it looks stale), and the wait for its outcome before the game window is made; a site that cannot
+// be verified shows the failure page until the player quits. GUI thread only.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -11,8 +12,6 @@
 #include "platform/SpecialFolders.h"
 
 namespace {
-
-constexpr int kExitSiteNotVerified = 3;
 
 std::string SiteStateFolder() {
   std::optional<std::string> state = platform::GetStateFolderPath();
@@ -52,9 +51,15 @@ void CLauncherApp::OnSiteIndex(HttpTaskEvent* event) {
 
 bool CLauncherApp::EnsureSiteVerified() {
   if (m_site == nullptr) return true;
-  platform::RunMainLoopUntil([this] { return m_site->IsSettled(); }, [this] { OnIdle(0); });
-  if (m_site->standing() != SiteVerifier::Standing::kRefused) return true;
-  std::fprintf(stderr, "brimtale-launcher: the game's files cannot be verified: %s\n", m_site->refusal().c_str());
-  m_exitCode = kExitSiteNotVerified;
-  return false;
+  for (;;) {
+    platform::RunMainLoopUntil([this] { return m_site->IsSettled(); }, [this] { OnIdle(0); });
+    if (m_site->standing() != SiteVerifier::Standing::kRefused) return true;
+    std::fprintf(stderr, "brimtale-launcher: the game's files cannot be verified: %s\n", m_site->refusal().c_str());
+    if (!AskToTryAgain({"The game's files could not be verified", m_site->IndexUrl(), m_site->refusal()})) {
+      m_exitCode = kExitSiteNotVerified;
+      return false;
+    }
+    m_site->Restart();
+    if (!m_site->IsSettled()) RequestSiteIndex(false);
+  }
 }

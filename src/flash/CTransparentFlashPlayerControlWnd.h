@@ -12,6 +12,7 @@
 #include "brimtale/runtime_api.h"
 #include "flash/GameWindowHost.h"
 #include "platform/Window.h"
+#include "site/SiteVerifier.h"
 
 struct HttpTaskEvent;
 
@@ -79,6 +80,10 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
 
   // Puts `bytes` into a sealed memory file and has the player play them as the movie at `url`.
   void HandMovieToPlayer(const std::string& url, const std::string& bytes);
+  // Whether `bytes` may play as the movie of `url` by the signed site's index (always, without a
+  // site key); false with the reason in `refusal`.
+  bool IsVerifiedMovie(const std::string& url, std::string_view bytes, SiteVerifier::MovieOrigin origin,
+                       std::string* refusal) const;
   // At the movie's first command: the fetched movie played, and is kept for an offline start.
   void KeepMovieForOffline();
   // Try again and Quit of the failure page (WM_COMMAND). True when the window is gone.

@@ -15,6 +15,7 @@
 #include "http/HttpMgr.h"
 #include "platform/Clock.h"
 #include "platform/SealedMemory.h"
+#include "site/SiteVerifier.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ using Self = CTransparentFlashPlayerControlWnd;
 // A game's movie is a few MiB; the limit only stops a server that never ends its answer.
 constexpr size_t kMaxMovieBytes = 256u << 20;
 constexpr char kCannotLoad[] = "The game cannot be loaded";
+constexpr char kCannotVerify[] = "The game's files could not be verified";
 
 std::string LocalTimeText(int64_t unixTime) {
   std::time_t time = static_cast<std::time_t>(unixTime);
@@ -50,6 +52,12 @@ void Self::LoadMovieFrom(const std::string& url, const std::string& loadedUrl) {
   m_unkeptMovie.clear();
   if (!IsFetchedByLauncher(loadedUrl)) {
     m_fetchingUrl.clear();
+    // The player would read it itself, past every check of a signed site.
+    if (m_host.SignedSite() != nullptr) {
+      WriteLog("LoadSwf: %s cannot be verified: the launcher does not fetch it itself", m_movieUrl.c_str());
+      ShowFailurePage({kCannotVerify, m_movieUrl, "a movie that is not fetched from the site cannot be verified"});
+      return;
+    }
     flash::FPC_LoadMovieA(m_hFlashWnd, 0, loadedUrl.c_str());
     return;
   }
@@ -77,10 +85,22 @@ void Self::OnMovieFetched(HttpTaskEvent* event) {
     OnMovieUnavailable(task->url, refusal);
     return;
   }
+  // Checked as configured or answered, query included, and before the player has a byte of it.
+  if (!IsVerifiedMovie(m_movieUrl, task->body, SiteVerifier::MovieOrigin::kFetched, &refusal)) {
+    WriteLog("LoadSwf: %s cannot be verified: %s", m_movieUrl.c_str(), refusal.c_str());
+    ShowFailurePage({kCannotVerify, m_movieUrl, refusal});
+    return;
+  }
   WriteLog("LoadSwf: %s fetched, %zu bytes", task->url.c_str(), task->body.size());
   HandMovieToPlayer(task->url, task->body);
   m_unkeptMovie = std::move(task->body);
   m_keepOnFirstCommand = true;
+}
+
+bool Self::IsVerifiedMovie(const std::string& url, std::string_view bytes, SiteVerifier::MovieOrigin origin,
+                           std::string* refusal) const {
+  const SiteVerifier* site = m_host.SignedSite();
+  return site == nullptr || site->CheckMovie(url, bytes, origin, refusal);
 }
 
 void Self::HandMovieToPlayer(const std::string& url, const std::string& bytes) {
@@ -108,7 +128,8 @@ bool Self::PlayOfflineCopy(const std::string& why) {
   if (!config.offlineKey.empty()) copy = m_host.OfflineMovies().Find(config.offlineKey);
   if (!copy) return false;
   std::string refusal;
-  if (!AcceptFetchedMovie(copy->url, copy->bytes, "", &refusal)) {
+  if (!AcceptFetchedMovie(copy->url, copy->bytes, "", &refusal) ||
+      !IsVerifiedMovie(copy->url, copy->bytes, SiteVerifier::MovieOrigin::kKeptCopy, &refusal)) {
     WriteLog("LoadSwf: the offline copy of %s is refused: %s", copy->url.c_str(), refusal.c_str());
     return false;
   }
