@@ -82,7 +82,9 @@ class CLauncherApp : public GameWindowHost {
   void OnGameWindowDestroyed(CWnd* window) override;
   const SiteVerifier* SignedSite() const override { return m_site.get(); }
   OfflineMovieStore& OfflineMovies() override { return m_offlineMovies; }
-  void OnFailureQuit() override { m_exitCode = kExitFailed; }
+  void OnFailureQuit(FailureQuit why) override {
+    m_exitCode = why == FailureQuit::kSiteNotVerified ? kExitSiteNotVerified : kExitFailed;
+  }
 
   // Exit codes besides 0: windows were needed and none could be shown, or the player quit at a
   // failure page (1); the configuration cannot be used (2); the signed site cannot be verified (3).

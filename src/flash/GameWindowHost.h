@@ -47,8 +47,10 @@ class GameWindowHost {
   // The kept movies: the window keeps its movie there once it has played, and plays the copy when
   // its movie cannot be fetched.
   virtual OfflineMovieStore& OfflineMovies() = 0;
+  // What the failure page the player quit at was about.
+  enum class FailureQuit { kFailed, kSiteNotVerified };
   // The player quits at the failure page: the run ends as one that failed. The window goes next.
-  virtual void OnFailureQuit() = 0;
+  virtual void OnFailureQuit(FailureQuit why) = 0;
 
  protected:
   ~GameWindowHost() = default;

@@ -9,6 +9,7 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DemoRun.h"
@@ -298,10 +299,13 @@ TEST_F(SignedSite, AnUpdateChangedOnItsWayIsRefusedAndTheFilesInstalledBeforeSta
   }
 }
 
-// An index.json the launcher cannot trust stops it before the game window: it says why on
-// standard error and in the log and ends with status 3, having fetched nothing else of the site.
-// An index is asked for once more past caches when a stale copy could explain it.
-TEST_F(SignedSite, AnIndexThatCannotBeTrustedStopsTheLauncherBeforeTheGame) {
+// What the launcher cannot trust never plays: an index.json it refuses stops it before the game
+// window, a movie that is not the one the index lists shows in the game window's failure page
+// instead of playing. Either way the page says that the game's files could not be verified and
+// why, the log and standard error say it too, and when the player quits there the launcher ends
+// with status 3, having fetched nothing else of the site. An index is asked for once more past
+// caches when a stale copy could explain it.
+TEST_F(SignedSite, WhatCannotBeTrustedIsRefusedInAWindowThatSaysWhy) {
   NginxServer origin(ServerLines());
   ASSERT_EQ(origin.error(), "");
   const int port = origin.port();
@@ -325,45 +329,67 @@ TEST_F(SignedSite, AnIndexThatCannotBeTrustedStopsTheLauncherBeforeTheGame) {
   std::string tampered = current;
   const size_t digit = tampered.find("\\\"size\\\":") + 9;
   tampered[digit] = tampered[digit] == '9' ? '8' : '9';
+  std::string movie = ReadFile(m_site + "/DemoMovie.swf");
+  movie[movie.size() - 1] ^= 0x01;
+  const std::string changedMovie = AttackerFile("DemoMovie.swf", movie);
 
   struct Case {
     const char* name;
-    std::string index;
+    std::vector<std::pair<std::string, std::string>> answers;  // the attacker's (URI, file)
     bool acceptedNewerBefore;
-    size_t requests;  // of index.json
+    bool signedForAttacker;  // the movie's query names the attacker's address, as it answers
+    std::vector<std::string> requests;  // of the site's files
     const char* reason;
   };
-  const Case cases[] = {
-      {"an older index, replayed", older, true, 2, "older than one accepted before"},
-      {"an index signed by another key", ofAnotherKey, false, 2, "signed by a key that is not trusted"},
-      {"an expired index", expired, false, 2, "expired on"},
-      {"an index changed after signing", tampered, false, 1, "does not match its signature"},
-      {"a captive portal's page", "<html>Sign in to the hotel's network</html>", false, 1, "not a signed index"},
+  const std::vector<std::string> once{"GET /index.json"}, twice{"GET /index.json", "GET /index.json"};
+  auto index = [&](const char* name, const std::string& text) {
+    return std::vector<std::pair<std::string, std::string>>{{"/index.json", AttackerFile(name, text)}};
   };
+  const Case cases[] = {
+      {"an older index, replayed", index("older", older), true, false, twice, "older than one accepted before"},
+      {"an index signed by another key", index("foreign", ofAnotherKey), false, false, twice, "signed by a key that is not trusted"},
+      {"an expired index", index("expired", expired), false, false, twice, "expired on"},
+      {"an index changed after signing", index("tampered", tampered), false, false, once, "does not match its signature"},
+      {"a captive portal's page", index("portal", "<html>Sign in to the hotel's network</html>"), false, false, once,
+       "not a signed index"},
+      {"a changed movie", {{"/DemoMovie.swf", changedMovie}}, false, true, {"GET /index.json", "GET /DemoMovie.swf"},
+       "the movie's SHA-256 is not the one the site's index gives"},
+  };
+  m_environment["BRIMTALE_PLAYER_CONSOLE"] = "1";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    NginxServer attacker(AttackerLines(origin, {{"/index.json", AttackerFile("index.json", c.index)}}));
+    NginxServer attacker(AttackerLines(origin, c.answers));
     ASSERT_EQ(attacker.error(), "");
     if (c.acceptedNewerBefore) AcceptedBefore(current);
+    if (c.signedForAttacker) Sign(attacker.port());
     const size_t runStart = m_sandbox.LogMessages().size();
     StartLauncher(attacker.port(), "mallory-victim", SiteConfig(attacker.port()));
-    // Ended, or (had it not checked) playing.
-    WaitUntil([&] { return !m_launcher->IsRunning() || LoggedContaining("FlashLog: demo: ", runStart); },
+    const std::string shown = "Failure page: The game's files could not be verified | ";
+    WaitUntil([&] { return !m_launcher->IsRunning() || m_launcher->output().find(shown) != std::string::npos ||
+                           LoggedContaining("FlashLog: demo: ", runStart); },
               testing_support::kMovieStartBudget);
     EXPECT_FALSE(LoggedContaining("FlashLog: demo: ", runStart)) << "the movie must not play";
-    if (m_launcher->IsRunning()) kill(m_launcher->pid(), SIGTERM);
+    const std::string output = m_launcher->output();
+    ASSERT_NE(output.find(shown), std::string::npos) << output << m_sandbox.Log();
+    EXPECT_NE(output.find(c.reason, output.find(shown)), std::string::npos) << output;
+    // Try again has the focus, Quit comes after it.
+    std::optional<std::string> window;
+    ASSERT_TRUE(WaitUntil([&] { return (window = FindMappedWindow("Brimtale Demo")).has_value(); }, 30s));
+    if (&c == &cases[0]) {
+      std::this_thread::sleep_for(700ms);  // the frame that shows the page
+      SaveScreenshot("7-site-not-verified");
+    }
+    Xdotool({"windowfocus", "--sync", *window, "sleep", "0.3", "key", "Tab", "Return"});
     const auto result = m_launcher->Wait();
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 3);
-    EXPECT_NE(result.output.find("the game's files cannot be verified: "), std::string::npos) << result.output;
-    EXPECT_NE(result.output.find(c.reason), std::string::npos) << result.output;
-    EXPECT_TRUE(LoggedContaining("Site: the game's files cannot be verified: " , runStart)) << m_sandbox.Log();
+    EXPECT_TRUE(LoggedContaining(c.reason, runStart)) << m_sandbox.Log();
     EXPECT_FALSE(PathExists(MarkerPath()));
     std::vector<std::string> siteRequests;
     for (const std::string& line : attacker.AccessLog())
       if (!line.starts_with("GET /login") && !line.starts_with("GET /api/") && !line.starts_with("GET /GetSwfUrl"))
-        siteRequests.push_back(line.substr(0, line.find(' ', 4)));
-    EXPECT_EQ(siteRequests, std::vector<std::string>(c.requests, "GET /index.json"));
+        siteRequests.push_back(line.substr(0, line.find_first_of(" ?", 4)));
+    EXPECT_EQ(siteRequests, c.requests);
   }
 }
 
