@@ -213,15 +213,20 @@ class SignedSite : public NginxPatch {
     return bytes;
   }
 
-  // Runs until the movie gives up with `line` on its screen, then ends the launcher. The run's
-  // log messages begin at m_runStart.
-  void RunUntilMovieGivesUp(int port, const std::string& line) {
+  // Runs until the movie gives up with `line` on its screen, then ends the launcher; the game
+  // must not start, or with `startsAsInstalled` start as it was installed before. The run's log
+  // messages begin at m_runStart.
+  void RunUntilMovieGivesUp(int port, const std::string& line, bool startsAsInstalled) {
     m_runStart = m_sandbox.LogMessages().size();
     StartLauncher(port, "mallory-victim", SiteConfig(port));
     const std::string given = "FlashLog: demo: " + line;
-    WaitUntil([&] { return LoggedContaining(given, m_runStart) || !m_launcher->IsRunning() || PathExists(MarkerPath()); },
+    WaitUntil([&] { return LoggedContaining(given, m_runStart) || !m_launcher->IsRunning() ||
+                           (!startsAsInstalled && PathExists(MarkerPath())); },
               testing_support::kMovieStartBudget + 120s);
-    EXPECT_FALSE(PathExists(MarkerPath())) << "the game must not start";
+    if (startsAsInstalled)
+      EXPECT_TRUE(WaitForGame()) << "the game as installed before starts";
+    else
+      EXPECT_FALSE(PathExists(MarkerPath())) << "the game must not start";
     EndGame();
     if (m_launcher->IsRunning()) kill(m_launcher->pid(), SIGTERM);
     m_launcher->Wait();
@@ -234,9 +239,10 @@ class SignedSite : public NginxPatch {
 };
 
 // The maker publishes an update; an attacker in the middle changes it on its way. Whatever the
-// attacker does, the files installed before stay and the game does not start: a changed file is
-// refused at its end, a file the index does not list is never asked for, and a manifest to match
-// an attacker's own game is refused like any other file. Before that, through an attacker who
+// attacker does, the files installed before stay: a changed file is refused at its end and the
+// patch stops, a file the index does not list is never asked for, and a manifest to match an
+// attacker's own game is refused like any other file, after which the movie starts the game as it
+// was installed, as when its server is gone. Before that, through an attacker who
 // changes nothing, the signed site patches and starts the game as an unsigned one does.
 TEST_F(SignedSite, AnUpdateChangedOnItsWayIsRefusedAndTheFilesInstalledBeforeStay) {
   NginxServer origin(ServerLines());
@@ -266,18 +272,19 @@ TEST_F(SignedSite, AnUpdateChangedOnItsWayIsRefusedAndTheFilesInstalledBeforeSta
     std::vector<std::pair<std::string, std::string>> answers;  // the attacker's (URI, file)
     bool unlisted;             // the index is signed without the update's readme
     std::string movieLine;     // how the movie gives up
+    bool startsAsInstalled;    // the movie then starts the game installed before
     std::string launcherLine;  // why the launcher refused, in a log line
     size_t readmeRequests;     // of the update's readme, at the attacker
   };
   const Case cases[] = {
       {"a changed file", {{served, AttackerFile("changed", Changed("readme.txt"))}}, false,
-       "Patching failed - readme.txt: the download failed twice", served + " stopped: its SHA-256 is not the expected file's",
+       "Patching failed - readme.txt: the download failed twice", false, served + " stopped: its SHA-256 is not the expected file's",
        2},
-      {"a file the index does not list", {}, true, "Patching failed - readme.txt: the download failed twice",
+      {"a file the index does not list", {}, true, "Patching failed - readme.txt: the download failed twice", false,
        served + ": \"" + served.substr(1) + "\" is not a file of the site's index", 0},
       {"a manifest to match the attacker's game",
        {{"/manifest.txt", evilSite + "/manifest.txt"}, {evilServed, evilSite + evilServed}}, false,
-       "The patch server does not answer", "/manifest.txt stopped: its ", 0},
+       "Offline: starting the installed game - The patch server cannot be reached", true, "/manifest.txt stopped: its ", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -288,7 +295,7 @@ TEST_F(SignedSite, AnUpdateChangedOnItsWayIsRefusedAndTheFilesInstalledBeforeSta
     Sign(attacker.port());
     if (c.unlisted) std::filesystem::rename(hidden, m_site + served);
 
-    RunUntilMovieGivesUp(attacker.port(), c.movieLine);
+    RunUntilMovieGivesUp(attacker.port(), c.movieLine, c.startsAsInstalled);
     EXPECT_TRUE(LoggedContaining(c.launcherLine, m_runStart)) << m_sandbox.Log();
     EXPECT_EQ(ReadFile(GameDir() + "/readme.txt"), firstEdition);
     for (const auto& entry : std::filesystem::directory_iterator(GameDir()))
@@ -375,9 +382,9 @@ TEST_F(SignedSite, WhatCannotBeTrustedIsRefusedInAWindowThatSaysWhy) {
     // Try again has the focus, Quit comes after it.
     std::optional<std::string> window;
     ASSERT_TRUE(WaitUntil([&] { return (window = FindMappedWindow("Brimtale Demo")).has_value(); }, 30s));
-    if (&c == &cases[0]) {
+    if (&c == &cases[0] || c.signedForAttacker) {
       std::this_thread::sleep_for(700ms);  // the frame that shows the page
-      SaveScreenshot("7-site-not-verified");
+      SaveScreenshot(c.signedForAttacker ? "8-movie-not-verified" : "7-site-not-verified");
     }
     Xdotool({"windowfocus", "--sync", *window, "sleep", "0.3", "key", "Tab", "Return"});
     const auto result = m_launcher->Wait();
