@@ -56,7 +56,8 @@ if ((!inside)); then
   check_listed "$launcher_deb" ./usr/games/brimtale-launcher ./usr/bin/brimtale-pack ./etc/brimtale/config.txt \
     ./usr/share/doc/brimtale-launcher/README.md ./usr/share/doc/brimtale-launcher/examples/config.txt \
     ./usr/share/doc/brimtale-launcher/copyright ./usr/share/doc/brimtale-launcher/changelog.gz \
-    ./usr/share/man/man6/brimtale-launcher.6.gz ./usr/share/applications/brimtale-launcher.desktop \
+    ./usr/share/man/man6/brimtale-launcher.6.gz ./usr/share/man/man1/brimtale-pack.1.gz \
+    ./usr/share/applications/brimtale-launcher.desktop \
     ./usr/share/icons/hicolor/scalable/apps/brimtale-launcher.svg
   grep -q '/usr/lib/brimtale/player/' "$work/contents" && fault "the player control is shipped a second time"
   check_listed "$demo_deb" ./usr/games/brimtale-launcher-demo ./usr/share/applications/brimtale-launcher-demo.desktop \
