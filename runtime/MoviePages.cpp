@@ -130,9 +130,23 @@ gboolean SendPendingCommand(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
+// The page is loaded again, so that the policy that comes with it holds from its first script on.
+void SealPlayer(Player& player) {
+  if (player.sealed) return;
+  player.sealed = true;
+  player.ready = false;
+  player.showsFailure = false;
+  player.handedMovie.reset();
+  if (player.view != nullptr) webkit_web_view_load_uri(player.view, PlayerPageUrl(player).c_str());
+}
+
 }  // namespace
 
 bool LoadLauncherUrl(Player& player, const std::string& url) {
+  if (url == BRIMTALE_SEALED_PLAYER_URL) {
+    SealPlayer(player);
+    return true;
+  }
   if (StartsWith(url, BRIMTALE_HANDED_MOVIE_URL)) return PlayHandedMovie(player, url.substr(sizeof BRIMTALE_HANDED_MOVIE_URL - 1));
   if (StartsWith(url, BRIMTALE_FAILURE_PAGE_URL)) {
     ShowFailurePage(player, url.substr(sizeof BRIMTALE_FAILURE_PAGE_URL - 1));

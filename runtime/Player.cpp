@@ -270,6 +270,12 @@ std::string PlayerPageUrl(const Player& player) {
 
 void RunPageScript(Player& player, std::string script) { RunScript(&player, std::move(script)); }
 
+Player* PlayerOfView(WebKitWebView* view) {
+  for (auto& [window, player] : State().players)
+    if (view != nullptr && player->view == view) return player.get();
+  return nullptr;
+}
+
 void DestroyPlayer(HWND window) {
   auto& players = State().players;
   auto found = players.find(window);

@@ -73,6 +73,7 @@ struct Player {
   OwnedBytes handedMovie;     // the bytes of a movie the launcher handed over, served to the page
   uint64_t handedMovieId = 0; // their name under the scheme's /handed/ path
   bool showsFailure = false;  // the view shows the failure page instead of the player's page
+  bool sealed = false;        // the page requests nothing beyond the scheme (BRIMTALE_SEALED_PLAYER_URL)
 };
 
 struct RuntimeState {
@@ -131,6 +132,8 @@ std::string PageFileUrl(HFPC codeHandle, const std::string& name);
 // scheme from the local file system; other URLs (http, https, ...) go to the player unchanged.
 std::string PageUrlFor(const Player& player, const std::string& url);
 
+// The player whose web view is `view`; null when none is.
+Player* PlayerOfView(WebKitWebView* view);
 // The page of the player (with the renderer it is to use).
 std::string PlayerPageUrl(const Player& player);
 // Runs `script` in the player's page, or keeps it until the page is ready.

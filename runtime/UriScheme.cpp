@@ -33,6 +33,18 @@ void AddPagePolicy(SoupMessageHeaders* headers) {
                                "frame-src 'none'; child-src 'none'; worker-src blob:; object-src 'none'; base-uri 'self'");
 }
 
+// A sealed player's page (BRIMTALE_SEALED_PLAYER_URL) reaches nothing beyond the scheme: what the
+// player would fetch by itself (a child movie, a sound, a text) could not be checked against the
+// signed site the launcher checks its movies against. Added beside whatever other policy the page
+// has; browsers enforce each one.
+void AddSealedPlayerPolicy(WebKitURISchemeRequest* request, SoupMessageHeaders* headers) {
+  const Player* player = PlayerOfView(webkit_uri_scheme_request_get_web_view(request));
+  if (player == nullptr || !player->sealed) return;
+  soup_message_headers_append(headers, "Content-Security-Policy",
+                              "connect-src brimtale-player: blob: data:; img-src brimtale-player: blob: data:; "
+                              "media-src brimtale-player: blob: data:; font-src brimtale-player: data:");
+}
+
 void FinishWithBytes(WebKitURISchemeRequest* request, GBytes* bytes, const char* mime, int status) {
   GInputStream* stream = g_memory_input_stream_new_from_bytes(bytes);
   WebKitURISchemeResponse* response =
@@ -43,7 +55,10 @@ void FinishWithBytes(WebKitURISchemeRequest* request, GBytes* bytes, const char*
   SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
   soup_message_headers_replace(headers, "Content-Type", mime);
   soup_message_headers_replace(headers, "Access-Control-Allow-Origin", "*");
-  if (std::strcmp(mime, "text/html") == 0) AddPagePolicy(headers);
+  if (std::strcmp(mime, "text/html") == 0) {
+    AddPagePolicy(headers);
+    AddSealedPlayerPolicy(request, headers);
+  }
   webkit_uri_scheme_response_set_http_headers(response, headers);  // takes the headers
   webkit_uri_scheme_request_finish_with_response(request, response);
   g_object_unref(response);

@@ -82,7 +82,7 @@ typedef struct WindowClassInfo {
   uint32_t classStyle;
 } WindowClassInfo;
 
-// Besides a movie's URL, FPC_LoadMovieA takes two URLs of the runtime's own scheme, which only the
+// Besides a movie's URL, FPC_LoadMovieA takes three URLs of the runtime's own scheme, which only the
 // launcher gives (a movie's LOAD_SWF never passes them on):
 //   BRIMTALE_HANDED_MOVIE_URL "<fd>?url=<URL>"  plays the bytes of a memory file of this process,
 //     open as descriptor <fd> and sealed against writes, growing and shrinking, as the movie at
@@ -93,7 +93,12 @@ typedef struct WindowClassInfo {
 //     (query: title, address, cause, retry in seconds, offline=1; each value percent-encoded).
 //     Its Try again and Quit buttons send WM_COMMAND with IDRETRY or IDCANCEL (the window layer's
 //     numbers) to the player's top-level window. The next movie brings the player's page back.
+//   BRIMTALE_SEALED_PLAYER_URL  from then on, the player's page requests nothing but the runtime's
+//     own scheme (its Content-Security-Policy says so): every movie comes handed over, checked by
+//     the launcher, and nothing the player would fetch by itself (a child movie, say) is loaded.
+//     The page starts afresh; a player stays sealed for the rest of its life.
 #define BRIMTALE_HANDED_MOVIE_URL "brimtale-player://memfd/"
+#define BRIMTALE_SEALED_PLAYER_URL "brimtale-player://sealed"
 #define BRIMTALE_FAILURE_PAGE_URL "brimtale-player://failure?"
 
 #define BRIMTALE_DECLARE_POINTER_TYPE(ret, name, params, args) typedef ret(*PFN_##name) params;

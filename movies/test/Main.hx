@@ -2,7 +2,10 @@ import flash.Lib;
 import flash.display.Sprite;
 import flash.events.Event;
 import flash.events.KeyboardEvent;
+import flash.events.IOErrorEvent;
+import flash.events.SecurityErrorEvent;
 import flash.external.ExternalInterface;
+import flash.net.URLLoader;
 import flash.net.URLRequest;
 import flash.text.TextField;
 import flash.text.TextFormat;
@@ -28,6 +31,8 @@ import flash.text.TextFormat;
 //   ^F|B|COMMAND|ARGUMENTS   on each of the next F frames, sent B times at once ("{i}" counts all
 //                            of them); once all are answered, "FRAMES F LATE k" reports how many
 //                            answers came in a later frame than their command
+//   FETCH|URL                the player itself loads URL (no command): LOG "FETCHED <length>" when
+//                            it came, LOG "FETCH FAILED <event>" when it did not
 // The answers arrive through the callbacks "COMPLETE_EVENT" and "UPDATE_PROGRESS"; each one is
 // reported as "COMPLETE_EVENT value" or "UPDATE_PROGRESS value" (a value of more than 200
 // characters by its first 100 and its length).
@@ -64,6 +69,16 @@ class Main {
 
   static function send(command:String, arguments:String) {
     Lib.fscommand(command, arguments);
+  }
+
+  static function fetch(url:String) {
+    var loader = new URLLoader();
+    loader.addEventListener(Event.COMPLETE, function(_) {
+      send("LOG", "FETCHED " + Std.string(loader.data).length);
+    });
+    loader.addEventListener(IOErrorEvent.IO_ERROR, function(_) send("LOG", "FETCH FAILED ioError"));
+    loader.addEventListener(SecurityErrorEvent.SECURITY_ERROR, function(_) send("LOG", "FETCH FAILED securityError"));
+    loader.load(new URLRequest(url));
   }
 
   static function sendRepeated() {
@@ -191,6 +206,10 @@ class Main {
         repeatArguments = fields.slice(2).join("|");
         repeatStart = Lib.getTimer();
         sendRepeated();
+        continue;
+      }
+      if (fields[0] == "FETCH") {
+        fetch(fields.slice(1).join("|"));
         continue;
       }
       send(fields[0], fields.slice(1).join("|"));

@@ -170,6 +170,8 @@ void CConfig::LoadDefaults() {
   HttpThreadCount = 1;
   Proxy.clear();
   MaxDownloadBytesPerSecond = 0;
+  SiteUrl.clear();
+  SiteKey.clear();
 }
 
 bool CConfig::ApplyFile(const std::string& path) {
@@ -222,6 +224,8 @@ void CConfig::ApplyMembers(const cJSON* root) {
   ApplyNumber(root, "HttpThreadCount", HttpThreadCount);
   ApplyString(root, "Proxy", Proxy);
   ApplyNumber(root, "MaxDownloadBytesPerSecond", MaxDownloadBytesPerSecond);
+  ApplyString(root, "SiteUrl", SiteUrl);
+  ApplyString(root, "SiteKey", SiteKey);
 }
 
 void CConfig::Clamp() {
@@ -246,6 +250,7 @@ void CConfig::LogValues() const {
   WriteLog("HttpThreadCount: %d", HttpThreadCount);
   WriteLog("Proxy: %s", ProxyUrlForLog(Proxy).c_str());
   WriteLog("MaxDownloadBytesPerSecond: %d", MaxDownloadBytesPerSecond);
+  if (!SiteKey.empty()) WriteLog("SiteUrl: %s, SiteKey: %s", SiteUrl.c_str(), SiteKey.c_str());
 }
 
 void CConfig::AddBlacklistedVersions(const char* list) {

@@ -60,6 +60,10 @@ class CConfig {
   std::string Proxy;  // proxy URL of every transfer; empty: the environment's proxy variables
   int MaxDownloadBytesPerSecond = 0;  // per transfer; 0 is no limit, else at least kMinDownloadBytesPerSecond
   bool VerifyTls = true;  // verify HTTPS peers against the system's certificates
+  // A signed patch site: the address of its folder and the base64 public key its index is signed
+  // with. Without a key nothing is checked (SiteUrl alone does nothing).
+  std::string SiteUrl;
+  std::string SiteKey;
 
  private:
   void LoadDefaults();

@@ -75,6 +75,7 @@ bool CLauncherApp::InitInstance() {
   m_httpMgr.SetProxy(m_config.Proxy);
   m_httpMgr.SetMaxReceiveBytesPerSecond(m_config.MaxDownloadBytesPerSecond);
   m_httpMgr.Start(m_config.HttpThreadCount);
+  StartSiteCheck();
   if (!platform::InitGui()) {
     // Without windows there is nothing to wait for: end at once and free the lock.
     if (ReportNoDisplay(m_config.LauncherType >= 1 && m_config.LauncherType <= 3)) {
@@ -87,6 +88,7 @@ bool CLauncherApp::InitInstance() {
 
   switch (m_config.LauncherType) {
     case 1:
+      if (!EnsureSiteVerified()) return false;
       m_pMainWnd = CreateFlashPlayerWindow(*this);
       return true;
     case 2:
@@ -176,11 +178,13 @@ bool CLauncherApp::RunLoginThenCreateMainWindow() {
   if (m_config.LauncherType == 3) RequestSwfUrl();
   switch (dialog.DoModal()) {
     case IDOK:
+      if (!EnsureSiteVerified()) return false;
       m_pMainWnd = CreateFlashPlayerWindow(*this);
       // A URL query that has failed already shows its failure (or its offline copy plays).
       if (m_config.LauncherType == 3 && m_swfUrlFailures > 0) ReportSwfUrlFailure();
       return true;
     case IDPLAYOFFLINE:
+      if (!EnsureSiteVerified()) return false;
       m_playsOffline = true;
       m_swfUrlRetry.Cancel();
       m_pMainWnd = CreateFlashPlayerWindow(*this, MovieStart::kOfflineCopy);

@@ -3,6 +3,7 @@
 // Everything here runs on the GUI thread.
 
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -16,6 +17,7 @@
 #include "http/HttpMgr.h"
 #include "platform/InstanceLock.h"
 #include "platform/MainLoop.h"
+#include "site/SiteVerifier.h"
 
 class CWnd;
 
@@ -55,6 +57,14 @@ class CLauncherApp : public GameWindowHost {
   void RequestPortalUserLoginAnalysis(std::string userId);
   void OnPortalUserLoginAnalysis(HttpTaskEvent* event);
 
+  // The signed site (SiteKey): its index fetched at start, while the player signs in; the game
+  // window is made only once the site is settled. false (with the exit code set) when it cannot
+  // be verified.
+  void StartSiteCheck();
+  void RequestSiteIndex(bool pastCaches);
+  void OnSiteIndex(HttpTaskEvent* event);
+  bool EnsureSiteVerified();
+
   // Loads the player runtime and sets m_hFPC; true when loaded with transparent windows.
   bool InitFlashInBox();
   bool InitFlashInBox_External();
@@ -70,13 +80,17 @@ class CLauncherApp : public GameWindowHost {
   const std::string& ResolvedSwfUrl() const override { return m_config.ResolvedSwfUrl; }
   void RequestSwfUrl() override;
   void OnGameWindowDestroyed(CWnd* window) override;
+  const SiteVerifier* SignedSite() const override { return m_site.get(); }
   OfflineMovieStore& OfflineMovies() override { return m_offlineMovies; }
-  void OnFailureQuit() override { m_exitCode = kExitFailed; }
+  void OnFailureQuit(FailureQuit why) override {
+    m_exitCode = why == FailureQuit::kSiteNotVerified ? kExitSiteNotVerified : kExitFailed;
+  }
 
   // Exit codes besides 0: windows were needed and none could be shown, or the player quit at a
-  // failure page (1); the configuration cannot be used (2).
+  // failure page (1); the configuration cannot be used (2); the signed site cannot be verified (3).
   static constexpr int kExitFailed = 1;
   static constexpr int kExitConfiguration = 2;
+  static constexpr int kExitSiteNotVerified = 3;
 
   HttpMgr m_httpMgr;
   CConfig m_config;
@@ -97,6 +111,8 @@ class CLauncherApp : public GameWindowHost {
   LogThrottle m_swfUrlLogThrottle;
   std::minstd_rand m_random{std::random_device{}()};
 
+  std::unique_ptr<SiteVerifier> m_site;  // null without a SiteKey
+  bool m_siteAskedPastCaches = false;     // the index request in flight is the second one
   // Movies kept for an offline start; the game window plays the copy of its configuration
   // (m_gameWindowSettings.offlineKey) when it cannot fetch its movie. Once that copy plays, the
   // URL query is not asked again.

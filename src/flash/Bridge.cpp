@@ -152,5 +152,10 @@ void CTransparentFlashPlayerControlWnd::CmdLoadSwf(CmdArgs& args) {
     WriteLog("LOAD_SWF refused: %s", args[0]);
     return;
   }
+  // The player would fetch it itself, past every check of a signed site.
+  if (m_host.SignedSite() != nullptr) {
+    WriteLog("LOAD_SWF refused: %s: a movie the player loads itself cannot be verified", args[0]);
+    return;
+  }
   flash::FPC_LoadMovieA(m_hFlashWnd, 0, args[0]);
 }

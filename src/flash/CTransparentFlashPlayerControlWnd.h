@@ -12,6 +12,7 @@
 #include "brimtale/runtime_api.h"
 #include "flash/GameWindowHost.h"
 #include "platform/Window.h"
+#include "site/SiteVerifier.h"
 
 struct HttpTaskEvent;
 
@@ -61,6 +62,8 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
   // there is none or it is refused.
   bool PlayOfflineCopy(const std::string& why);
   void ShowFailurePage(const FailureNotice& notice);
+  // The failure page for a movie of `url` that the signed site does not vouch for (`refusal`).
+  void ShowUnverifiedMovie(const std::string& url, const std::string& refusal);
   // The fetched movie's completion, delivered on the GUI thread.
   void OnMovieFetched(HttpTaskEvent* event);
 
@@ -79,6 +82,13 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
 
   // Puts `bytes` into a sealed memory file and has the player play them as the movie at `url`.
   void HandMovieToPlayer(const std::string& url, const std::string& bytes);
+  // Whether the signed site lists the movie's address (always, without a site key); else the
+  // offline copy or the failure page shows, and nothing is fetched.
+  bool MayFetchMovie();
+  // Whether `bytes` may play as the movie of `url` by the signed site's index (always, without a
+  // site key); false with the reason in `refusal`.
+  bool IsVerifiedMovie(const std::string& url, std::string_view bytes, SiteVerifier::MovieOrigin origin,
+                       std::string* refusal) const;
   // At the movie's first command: the fetched movie played, and is kept for an offline start.
   void KeepMovieForOffline();
   // Try again and Quit of the failure page (WM_COMMAND). True when the window is gone.
@@ -88,6 +98,7 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
   std::string m_fetchingUrl;      // the URL being fetched; an answer for another one is stale
   std::string m_unkeptMovie;      // the fetched movie's bytes until its first command keeps them
   bool m_keepOnFirstCommand = false;
+  bool m_showsUnverified = false;  // the failure page shows a movie the signed site refused
 
   // Window, process and environment commands.
   void CmdGetAccessToken(CmdArgs& args);

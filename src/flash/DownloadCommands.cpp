@@ -10,6 +10,23 @@
 #include "http/HttpMgr.h"
 #include "http/HttpTask.h"
 #include "platform/Files.h"
+#include "site/SiteVerifier.h"
+
+namespace {
+
+// With a signed site, a download must be a file its index lists, and it must come as listed. A
+// refused one still takes its turn in the queue, so the movie's answers keep the order it asked in.
+void ExpectSiteFile(const SiteVerifier& site, HttpDownloadFileTask& task) {
+  SiteVerifier::FileCheck check = site.CheckDownload(task.url);
+  if (check.entry != nullptr) {
+    task.expected = HttpExpectedFile{check.entry->size, check.entry->sha256};
+    return;
+  }
+  WriteLog("START_DOWNLOAD refused: %s: %s", task.url.c_str(), check.refusal.c_str());
+  task.refusal = std::move(check.refusal);
+}
+
+}  // namespace
 
 void CTransparentFlashPlayerControlWnd::CmdStartDownload(CmdArgs& args) {
   if (args.size() != 2) {
@@ -34,6 +51,7 @@ void CTransparentFlashPlayerControlWnd::CmdStartDownload(CmdArgs& args) {
       this, &CTransparentFlashPlayerControlWnd::HttpMgrEvent);
   task->url = std::move(url);
   task->path = args[1];
+  if (const SiteVerifier* site = m_host.SignedSite()) ExpectSiteFile(*site, *task);
   m_host.Http().AddTask(std::move(task));
 }
 

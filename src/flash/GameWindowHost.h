@@ -10,6 +10,7 @@
 
 class CWnd;
 class HttpMgr;
+class SiteVerifier;
 class OfflineMovieStore;
 
 // The configuration's part that the game window reads; fixed while the window lives.
@@ -40,11 +41,16 @@ class GameWindowHost {
   virtual void RequestSwfUrl() = 0;
   // Called by a window object once its window is gone.
   virtual void OnGameWindowDestroyed(CWnd* window) = 0;
+  // The signed site every download is checked against; null when the configuration names no
+  // site key. The window is made only once the site is settled (verified, or its kept index).
+  virtual const SiteVerifier* SignedSite() const = 0;
   // The kept movies: the window keeps its movie there once it has played, and plays the copy when
   // its movie cannot be fetched.
   virtual OfflineMovieStore& OfflineMovies() = 0;
+  // What the failure page the player quit at was about.
+  enum class FailureQuit { kFailed, kSiteNotVerified };
   // The player quits at the failure page: the run ends as one that failed. The window goes next.
-  virtual void OnFailureQuit() = 0;
+  virtual void OnFailureQuit(FailureQuit why) = 0;
 
  protected:
   ~GameWindowHost() = default;

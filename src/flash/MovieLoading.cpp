@@ -15,6 +15,7 @@
 #include "http/HttpMgr.h"
 #include "platform/Clock.h"
 #include "platform/SealedMemory.h"
+#include "site/SiteVerifier.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ using Self = CTransparentFlashPlayerControlWnd;
 // A game's movie is a few MiB; the limit only stops a server that never ends its answer.
 constexpr size_t kMaxMovieBytes = 256u << 20;
 constexpr char kCannotLoad[] = "The game cannot be loaded";
+constexpr char kCannotVerify[] = "The game's files could not be verified";
 
 std::string LocalTimeText(int64_t unixTime) {
   std::time_t time = static_cast<std::time_t>(unixTime);
@@ -50,9 +52,15 @@ void Self::LoadMovieFrom(const std::string& url, const std::string& loadedUrl) {
   m_unkeptMovie.clear();
   if (!IsFetchedByLauncher(loadedUrl)) {
     m_fetchingUrl.clear();
+    // The player would read it itself, past every check of a signed site.
+    if (m_host.SignedSite() != nullptr) {
+      ShowUnverifiedMovie(m_movieUrl, "it is not fetched from the site, so it cannot be checked against its index");
+      return;
+    }
     flash::FPC_LoadMovieA(m_hFlashWnd, 0, loadedUrl.c_str());
     return;
   }
+  if (!MayFetchMovie()) return;
   auto task = std::make_unique<HttpDownloadStringTask>();
   task->url = TrimBlanks(loadedUrl);
   task->maxBodyBytes = kMaxMovieBytes;
@@ -77,10 +85,35 @@ void Self::OnMovieFetched(HttpTaskEvent* event) {
     OnMovieUnavailable(task->url, refusal);
     return;
   }
+  // Checked as configured or answered, query included, and before the player has a byte of it.
+  if (!IsVerifiedMovie(m_movieUrl, task->body, SiteVerifier::MovieOrigin::kFetched, &refusal)) {
+    ShowUnverifiedMovie(m_movieUrl, refusal);
+    return;
+  }
   WriteLog("LoadSwf: %s fetched, %zu bytes", task->url.c_str(), task->body.size());
   HandMovieToPlayer(task->url, task->body);
   m_unkeptMovie = std::move(task->body);
   m_keepOnFirstCommand = true;
+}
+
+bool Self::MayFetchMovie() {
+  const SiteVerifier* site = m_host.SignedSite();
+  if (site == nullptr) return true;
+  SiteVerifier::FileCheck check = site->CheckDownload(m_movieUrl);
+  if (check.entry != nullptr) return true;
+  m_fetchingUrl.clear();
+  // An index kept from before that has expired still vouches for the offline copy.
+  if (site->standing() == SiteVerifier::Standing::kKeptExpired)
+    OnMovieUnavailable(m_movieUrl, check.refusal);
+  else
+    ShowUnverifiedMovie(m_movieUrl, check.refusal);
+  return false;
+}
+
+bool Self::IsVerifiedMovie(const std::string& url, std::string_view bytes, SiteVerifier::MovieOrigin origin,
+                           std::string* refusal) const {
+  const SiteVerifier* site = m_host.SignedSite();
+  return site == nullptr || site->CheckMovie(url, bytes, origin, refusal);
 }
 
 void Self::HandMovieToPlayer(const std::string& url, const std::string& bytes) {
@@ -108,7 +141,8 @@ bool Self::PlayOfflineCopy(const std::string& why) {
   if (!config.offlineKey.empty()) copy = m_host.OfflineMovies().Find(config.offlineKey);
   if (!copy) return false;
   std::string refusal;
-  if (!AcceptFetchedMovie(copy->url, copy->bytes, "", &refusal)) {
+  if (!AcceptFetchedMovie(copy->url, copy->bytes, "", &refusal) ||
+      !IsVerifiedMovie(copy->url, copy->bytes, SiteVerifier::MovieOrigin::kKeptCopy, &refusal)) {
     WriteLog("LoadSwf: the offline copy of %s is refused: %s", copy->url.c_str(), refusal.c_str());
     return false;
   }
@@ -123,10 +157,17 @@ bool Self::PlayOfflineCopy(const std::string& why) {
 }
 
 void Self::ShowFailurePage(const FailureNotice& notice) {
+  m_showsUnverified = false;
   m_keepOnFirstCommand = false;
   m_unkeptMovie.clear();
   const std::string page = BRIMTALE_FAILURE_PAGE_URL + FailureNoticeQuery(notice);
   flash::FPC_LoadMovieA(m_hFlashWnd, 0, page.c_str());
+}
+
+void Self::ShowUnverifiedMovie(const std::string& url, const std::string& refusal) {
+  WriteLog("LoadSwf: %s cannot be verified: %s", url.c_str(), refusal.c_str());
+  ShowFailurePage({kCannotVerify, url, refusal});
+  m_showsUnverified = true;
 }
 
 void Self::KeepMovieForOffline() {
@@ -147,7 +188,8 @@ bool Self::OnFailurePageCommand(WPARAM command) {
   }
   if (command != static_cast<WPARAM>(IDCANCEL)) return false;
   WriteLog("LoadSwf: the player quits at the failure page");
-  m_host.OnFailureQuit();
+  m_host.OnFailureQuit(m_showsUnverified ? GameWindowHost::FailureQuit::kSiteNotVerified
+                                         : GameWindowHost::FailureQuit::kFailed);
   ::DestroyWindow(m_hWnd);
   return true;
 }

@@ -55,6 +55,8 @@ CWnd* CreateFlashPlayerWindow(GameWindowHost& host, MovieStart start) {
   window->UpdateWindow();
   flash::FPC_PutStandardMenu(playerWindow, 0);
   flash::FPCSetEventListener(playerWindow, &CTransparentFlashPlayerControlWnd::FlashEventListener, window);
+  // With a signed site every movie comes through the launcher, checked; the player fetches nothing.
+  if (host.SignedSite() != nullptr) flash::FPC_LoadMovieA(playerWindow, 0, BRIMTALE_SEALED_PLAYER_URL);
   if (start == MovieStart::kConfigured) {
     window->StartMovie();
   } else if (!window->PlayOfflineCopy("the player chose to play offline")) {

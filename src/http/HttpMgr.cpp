@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -116,7 +118,19 @@ struct HttpMgr::Transfer {
   uint64_t received = 0;
   uint64_t receivedAtSpaceCheck = 0;
   const char* refusal = nullptr;  // why the body was refused, for the log
+  // The digest and length of the whole file so far, for a body that must be an expected file.
+  struct Expecting {
+    Sha256Context digest;
+    uint64_t bytes = 0;
+  };
+  std::optional<Expecting> expecting{};
 
+  // The file the task's body must be; null when not known.
+  const HttpExpectedFile* expected() const {
+    if (task->type != HTTP_TASK_FILE) return nullptr;
+    const auto& file = static_cast<const HttpDownloadFileTask*>(task)->expected;
+    return file ? &*file : nullptr;
+  }
   FILE* stream() const { return partial != nullptr ? partial->stream() : staged != nullptr ? staged->stream() : nullptr; }
   uint64_t AvailableBytes() const { return partial != nullptr ? partial->AvailableBytes() : staged->AvailableBytes(); }
 };
@@ -302,6 +316,11 @@ bool HttpMgr::RunTransfer(void* curlHandle, HttpTask* task) {
   // A file task writes its partial file, which takes the destination's place only when whole. When
   // another transfer holds that file, a staged file of its own stands in (not resumable).
   auto* fileTask = static_cast<HttpDownloadFileTask*>(task);
+  // No request; the destination and any partial file stay as they are.
+  if (!fileTask->refusal.empty()) {
+    task->failure = fileTask->refusal;
+    return false;
+  }
   platform::CreateParentDirectories(fileTask->path);
   platform::PartialFile partial;
   platform::StagedFile staged;
@@ -321,8 +340,13 @@ bool HttpMgr::RunTransfer(void* curlHandle, HttpTask* task) {
   }
   fileTask->file = nullptr;
 
-  if (transfer.staged != nullptr) return status == 200 && staged.Commit();
+  // A staged file that is not committed is removed with its owner.
+  if (transfer.staged != nullptr) return status == 200 && IsExpectedFile(transfer) && staged.Commit();
   bool whole = status == 200 || (status == 206 && transfer.earlierBytes > 0 && partial.size() == transfer.rangeLength);
+  if (whole && !IsExpectedFile(transfer)) {
+    partial.Discard();  // never resumed: its bytes are not the file's
+    return false;
+  }
   if (whole) return partial.Commit();
   // A refused body (too long, no room, not written) is thrown away; an interrupted one is kept
   // for the next download when it can be resumed.
@@ -336,12 +360,19 @@ bool HttpMgr::RunTransfer(void* curlHandle, HttpTask* task) {
 long HttpMgr::Perform(void* curlHandle, Transfer& transfer) {
   CURL* curl = static_cast<CURL*>(curlHandle);
   CurlList headers;
+  auto addHeader = [&headers](const std::string& header) {
+    if (curl_slist* list = curl_slist_append(headers.get(), header.c_str())) {
+      headers.release();
+      headers.reset(list);
+    }
+  };
+  for (const std::string& header : transfer.task->requestHeaders) addHeader(header);
   std::string range;
   if (transfer.partial != nullptr && transfer.partial->size() > 0 && !transfer.partial->validator().empty()) {
     // Only the rest, and only while the file is the one the partial file holds the start of.
     transfer.resumeFrom = transfer.partial->size();
     range = std::to_string(transfer.resumeFrom) + "-";
-    headers.reset(curl_slist_append(nullptr, ("If-Range: " + transfer.partial->validator()).c_str()));
+    addHeader("If-Range: " + transfer.partial->validator());
   }
   curl_easy_setopt(curl, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
@@ -380,12 +411,17 @@ void HttpMgr::RecordOutcome(void* curlHandle, HttpTask& task, int result, long s
     task.failure.clear();
 }
 
-// Looks at the answer before its first byte is stored: a resumed body continues the partial file,
-// a whole one (200) replaces what it held, and any other answer's body is not stored. False (with
-// the refusal set) when the body must not be taken.
+// Looks at the answer before its first byte is stored. False (with the refusal set) when the body
+// must not be taken.
 bool HttpMgr::BeginBody(Transfer& transfer) {
   transfer.bodyBegun = true;
-  if (transfer.partial == nullptr) return true;
+  if (transfer.partial != nullptr && !BeginPartialBody(transfer)) return false;
+  return transfer.expected() == nullptr || BeginExpectedBody(transfer);
+}
+
+// A resumed body continues the partial file, a whole one (200) replaces what it held, and any
+// other answer's body is not stored.
+bool HttpMgr::BeginPartialBody(Transfer& transfer) {
   long status = 0;
   curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
   if (status == 206 && transfer.resumeFrom > 0) {
@@ -412,12 +448,55 @@ bool HttpMgr::BeginBody(Transfer& transfer) {
   return true;
 }
 
+// The whole file's length is weighed as soon as the answer gives it, and its digest starts with
+// the bytes kept from before, read once here. An error page is not the file and is not weighed.
+bool HttpMgr::BeginExpectedBody(Transfer& transfer) {
+  long status = 0;
+  curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
+  if (!transfer.storing || (status != 200 && status != 206)) return true;
+  const HttpExpectedFile& expected = *transfer.expected();
+  curl_off_t announced = -1;
+  if (transfer.earlierBytes > 0)
+    announced = static_cast<curl_off_t>(transfer.rangeLength);
+  else
+    curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+  if (announced >= 0 && static_cast<uint64_t>(announced) != expected.size) {
+    transfer.refusal = "its length is not the expected file's";
+    return false;
+  }
+  Transfer::Expecting& expecting = transfer.expecting.emplace();
+  if (transfer.earlierBytes > 0 && !transfer.partial->ReadHeld([&expecting](std::span<const uint8_t> bytes) {
+        expecting.digest.Update(bytes);
+        expecting.bytes += bytes.size();
+      })) {
+    transfer.refusal = "the part kept from before cannot be read";
+    return false;
+  }
+  return true;
+}
+
+// Whether a whole body is the expected file (always, when none is expected); logs when not.
+bool HttpMgr::IsExpectedFile(Transfer& transfer) {
+  const HttpExpectedFile* expected = transfer.expected();
+  if (expected == nullptr) return true;
+  if (transfer.expecting && transfer.expecting->bytes == expected->size &&
+      transfer.expecting->digest.Final() == expected->sha256)
+    return true;
+  transfer.task->failure = transfer.expecting && transfer.expecting->bytes != expected->size
+                               ? "its length is not the expected file's"
+                               : "its SHA-256 is not the expected file's";
+  WriteLog("HttpMgr: %s stopped: %s", transfer.task->url.c_str(), transfer.task->failure.c_str());
+  return false;
+}
+
 // Why the body that has come so far, with `incoming` more bytes, must not be taken; null when it may.
 const char* HttpMgr::RefuseBody(Transfer& transfer, size_t incoming) {
   transfer.received += incoming;
   curl_off_t announced = -1;
   curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
   if (announced >= 0 && transfer.received > static_cast<uint64_t>(announced)) return "longer than its Content-Length";
+  if (transfer.expecting && transfer.expecting->bytes + incoming > transfer.expected()->size)
+    return "its length is not the expected file's";
   // A string answer larger than its task allows is refused, not collected.
   if (transfer.task->type != HTTP_TASK_FILE)
     return transfer.received > static_cast<HttpDownloadStringTask*>(transfer.task)->maxBodyBytes ? "an answer too long"
@@ -488,6 +567,10 @@ size_t HttpMgr::WriteCallback(char* data, size_t size, size_t count, void* userD
       if (file == nullptr || fwrite(data, 1, bytes, file) != bytes) {  // a full disk, say
         transfer.refusal = "the file could not be written";
         return 0;
+      }
+      if (transfer.expecting) {
+        transfer.expecting->digest.Update({reinterpret_cast<const uint8_t*>(data), bytes});
+        transfer.expecting->bytes += bytes;
       }
       break;
     }

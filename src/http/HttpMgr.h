@@ -21,7 +21,9 @@
 // Progress counts the whole file, in 64-bit counts.
 // The tasks' events are those of a download from zero. A body longer than its announced
 // length, a download that would leave its disk with less than 256 MiB free, and a string answer
-// longer than its task allows (16 MiB unless the task says otherwise) are stopped and fail.
+// longer than its task allows (16 MiB unless the task says otherwise) are stopped and fail. A file
+// task that names the file it expects (size and SHA-256) fails unless it gets exactly that file,
+// and one its creator refused fails unrequested.
 
 #include <atomic>
 #include <condition_variable>
@@ -100,6 +102,9 @@ class HttpMgr {
   // 0 when the transfer failed.
   long Perform(void* curlHandle, Transfer& transfer);
   static bool BeginBody(Transfer& transfer);
+  static bool BeginPartialBody(Transfer& transfer);
+  static bool BeginExpectedBody(Transfer& transfer);
+  static bool IsExpectedFile(Transfer& transfer);
   // Holds the worker until the receive limit lets `bytes` more in; false when the manager stops
   // meanwhile. Worker threads.
   bool AwaitReceiveLimit(Transfer& transfer, size_t bytes);

@@ -5,7 +5,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "ops/Sha256.h"
 
 class HttpMgr;
 struct HttpTask;
@@ -52,6 +56,7 @@ struct HttpTask {
   uint32_t lastProgressTick = 0;
   std::unique_ptr<HttpCallback> callback;  // may be null
   HttpMgr* manager = nullptr;              // set by HttpMgr::AddTask
+  std::vector<std::string> requestHeaders;  // sent with the request as well: "Name: value"
   // The task's progress event still waiting for delivery, which a newer one updates rather than
   // queue behind it; guarded by the manager's event lock.
   HttpTaskEvent* queuedProgress = nullptr;
@@ -70,8 +75,22 @@ struct HttpDownloadStringTask : HttpTask {
   size_t maxBodyBytes = 16u << 20;  // a longer answer is stopped and fails
 };
 
+// The file a download must give, known to its creator beforehand (a file of a signed site).
+struct HttpExpectedFile {
+  uint64_t size = 0;
+  Sha256Digest sha256{};
+};
+
 struct HttpDownloadFileTask : HttpTask {
   HttpDownloadFileTask() : HttpTask(HttpTaskType::HTTP_TASK_FILE) {}
   FILE* file = nullptr;  // open only while the transfer runs (the partial or staged file beside `path`)
   std::string path;
+  // With an expectation, a body whose whole length is not `size` is refused as soon as the length
+  // is known (from the headers, else as it grows), and one whose SHA-256 differs at its end. The
+  // digest is taken while the body comes in; a resumed download reads the part kept from before
+  // once, ahead of the rest. A refused body never replaces the destination and is never resumed.
+  std::optional<HttpExpectedFile> expected;
+  // Why the creator does not allow the download (it logs it): the task fails in its turn, without
+  // a request and without touching the destination.
+  std::string refusal;
 };

@@ -14,4 +14,8 @@ constexpr int kFolderDocuments = 5;  // CSIDL_PERSONAL
 // The folder is not created.
 std::optional<std::string> GetSpecialFolderPath(int csidl);
 
+// The user's folder for state that outlives a run but is no configuration: $XDG_STATE_HOME, else
+// ~/.local/state. Nothing when $HOME is unknown. Not created; not one of the movie's folders.
+std::optional<std::string> GetStateFolderPath();
+
 }  // namespace platform

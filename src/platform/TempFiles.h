@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace platform {
@@ -84,6 +86,9 @@ class PartialFile {
   // (empty when nothing is held).
   uint64_t size() const;
   const std::string& validator() const { return m_validator; }
+  // Hands the bytes held to `sink`, from the first, in pieces: for a check of the whole file that
+  // reads the kept part once before the rest comes. false when a read fails or nothing is open.
+  bool ReadHeld(const std::function<void(std::span<const uint8_t>)>& sink) const;
   // Empties the file for a body sent under `validator` (empty: a body that cannot be resumed).
   // False when the file cannot be emptied or its record written.
   bool StartOver(const std::string& validator);

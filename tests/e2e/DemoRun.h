@@ -193,6 +193,12 @@ class DemoRun : public ::testing::Test {
     auto messages = m_sandbox.LogMessages();
     return std::find(messages.begin(), messages.end(), message) != messages.end();
   }
+  // Whether a message from the `from`th on holds `text` (the log keeps the runs before).
+  bool LoggedContaining(const std::string& text, size_t from = 0) const {
+    auto messages = m_sandbox.LogMessages();
+    return std::any_of(messages.begin() + std::min(from, messages.size()), messages.end(),
+                       [&](const std::string& m) { return m.find(text) != std::string::npos; });
+  }
 
   void ExpectInstalledAsListed(const std::string& site = kSite) {
     for (const ManifestEntry& entry : ReadManifest(site)) {

@@ -3,13 +3,18 @@
 // demo's own patch server plays no part; nginx's access log shows what was fetched.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DemoRun.h"
+#include "SiteSigner.h"
+#include "site/SiteState.h"
 #include "support/NginxServer.h"
 #include "support/TestSupport.h"
 
@@ -151,6 +156,248 @@ TEST_F(NginxPatch, ADownloadCutOffInMidFileIsResumed) {
   EXPECT_FALSE(PathExists(partial));
   EndGame();
   EXPECT_TRUE(m_launcher->Wait().exited);
+}
+
+// A signed site (SiteUrl and SiteKey in config.txt) reached through an attacker in the middle: a
+// second nginx that passes every request on to the site's own, except those a case names, which
+// it answers with bytes of its own, as a compromised mirror or a network in the middle would.
+class SignedSite : public NginxPatch {
+ protected:
+  void SetUp() override {
+    NginxPatch::SetUp();
+    const auto made = RunProcess({BRIMTALE_PACK_PATH, "keygen", m_key});
+    ASSERT_TRUE(made.exited && made.exitStatus == 0) << made.output;
+    m_publicKey = made.output.substr(0, made.output.find('\n'));
+  }
+
+  // Signs `site` as it stands with `key`, for the movie as the server on `port` answers for it.
+  void Sign(int port, const std::string& site, const std::string& key) {
+    const std::string query = "DemoMovie.swf=server=http%3A%2F%2F127.0.0.1%3A" + std::to_string(port);
+    const auto result = RunProcess({BRIMTALE_PACK_PATH, "sign", "--key", key, "--movie-query", query, site});
+    ASSERT_TRUE(result.exited && result.exitStatus == 0) << result.output;
+  }
+  void Sign(int port) { Sign(port, m_site, m_key); }
+
+  std::string SiteConfig(int port) const {
+    return "\"SiteUrl\": \"http://127.0.0.1:" + std::to_string(port) + "/\", \"SiteKey\": \"" + m_publicKey + "\"";
+  }
+
+  // The attacker's lines: the movie URL answer with its own address (so that everything comes
+  // through it), its own answers (URI, file), and every other request passed on to `origin`.
+  static std::string AttackerLines(const NginxServer& origin, const std::vector<std::pair<std::string, std::string>>& answers) {
+    std::string lines = kSiteLines + "    location / { proxy_pass http://127.0.0.1:" + std::to_string(origin.port()) + "; }\n";
+    for (const auto& [uri, file] : answers) lines += "    location = " + uri + " { alias " + file + "; }\n";
+    return lines;
+  }
+
+  // A file of the attacker's own, holding `bytes`.
+  std::string AttackerFile(const std::string& name, const std::string& bytes) {
+    const std::string path = m_dir / ("attacker-" + name);
+    WriteFile(path, bytes);
+    return path;
+  }
+
+  // The state a start of the launcher leaves once it has accepted `index`.
+  void AcceptedBefore(const std::string& index) {
+    const std::optional<SiteIndex> read = ReadSiteIndexUnverified(index, nullptr);
+    const std::optional<SitePublicKey> key = ParseSitePublicKey(m_publicKey);
+    ASSERT_TRUE(read && key);
+    const std::string path = SiteStatePath(m_sandbox.Home() + "/.local/state/brimtale", SiteKeyFingerprint(*key));
+    ASSERT_TRUE(SaveSiteState(path, {read->version, std::time(nullptr), {*key}, index}));
+  }
+
+  // A file's served bytes with one byte changed.
+  std::string Changed(const std::string& name) const {
+    std::string bytes = ReadFile(m_site + ServedPath(name, m_site));
+    bytes[bytes.size() / 2] ^= 0x20;
+    return bytes;
+  }
+
+  // Runs until the movie gives up with `line` on its screen, then ends the launcher; the game
+  // must not start, or with `startsAsInstalled` start as it was installed before. The run's log
+  // messages begin at m_runStart.
+  void RunUntilMovieGivesUp(int port, const std::string& line, bool startsAsInstalled) {
+    m_runStart = m_sandbox.LogMessages().size();
+    StartLauncher(port, "mallory-victim", SiteConfig(port));
+    const std::string given = "FlashLog: demo: " + line;
+    WaitUntil([&] { return LoggedContaining(given, m_runStart) || !m_launcher->IsRunning() ||
+                           (!startsAsInstalled && PathExists(MarkerPath())); },
+              testing_support::kMovieStartBudget + 120s);
+    if (startsAsInstalled)
+      EXPECT_TRUE(WaitForGame()) << "the game as installed before starts";
+    else
+      EXPECT_FALSE(PathExists(MarkerPath())) << "the game must not start";
+    EndGame();
+    if (m_launcher->IsRunning()) kill(m_launcher->pid(), SIGTERM);
+    m_launcher->Wait();
+    ASSERT_TRUE(LoggedContaining(given, m_runStart)) << m_sandbox.Log();
+  }
+
+  std::string m_key = m_dir / "site-key.pem";
+  std::string m_publicKey;
+  size_t m_runStart = 0;
+};
+
+// The maker publishes an update; an attacker in the middle changes it on its way. Whatever the
+// attacker does, the files installed before stay: a changed file is refused at its end and the
+// patch stops, a file the index does not list is never asked for, and a manifest to match an
+// attacker's own game is refused like any other file, after which the movie starts the game as it
+// was installed, as when its server is gone. Before that, through an attacker who
+// changes nothing, the signed site patches and starts the game as an unsigned one does.
+TEST_F(SignedSite, AnUpdateChangedOnItsWayIsRefusedAndTheFilesInstalledBeforeStay) {
+  NginxServer origin(ServerLines());
+  ASSERT_EQ(origin.error(), "");
+  {
+    NginxServer passing(AttackerLines(origin, {}));
+    ASSERT_EQ(passing.error(), "");
+    Sign(passing.port());
+    RunToTheGame(passing.port(), SiteConfig(passing.port()));
+    ExpectInstalledAsListed(m_site);
+    EXPECT_TRUE(LoggedContaining("Site: http://127.0.0.1:" + std::to_string(passing.port()) + "/index.json verified"))
+        << m_sandbox.Log();
+  }
+  const std::string firstEdition = ReadFile(GameDir() + "/readme.txt");
+  WriteFile(m_game + "/readme.txt", "Brimtale, second edition.\n");
+  Pack();
+  const std::string served = ServedPath("readme.txt", m_site);
+  // The attacker's own game, packed as the maker packs: its manifest and its readme.
+  const std::string evilGame = m_dir / "evil-game", evilSite = m_dir / "evil-site";
+  std::filesystem::copy(m_game, evilGame, std::filesystem::copy_options::recursive);
+  WriteFile(evilGame + "/readme.txt", "Brimtale, an edition of the attacker's.\n");
+  ASSERT_EQ(RunProcess({BRIMTALE_PACK_PATH, evilGame, evilSite}).exitStatus, 0);
+  const std::string evilServed = ServedPath("readme.txt", evilSite);
+
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> answers;  // the attacker's (URI, file)
+    bool unlisted;             // the index is signed without the update's readme
+    std::string movieLine;     // how the movie gives up
+    bool startsAsInstalled;    // the movie then starts the game installed before
+    std::string launcherLine;  // why the launcher refused, in a log line
+    size_t readmeRequests;     // of the update's readme, at the attacker
+  };
+  const Case cases[] = {
+      {"a changed file", {{served, AttackerFile("changed", Changed("readme.txt"))}}, false,
+       "Patching failed - readme.txt: the download failed twice", false, served + " stopped: its SHA-256 is not the expected file's",
+       2},
+      {"a file the index does not list", {}, true, "Patching failed - readme.txt: the download failed twice", false,
+       served + ": \"" + served.substr(1) + "\" is not a file of the site's index", 0},
+      {"a manifest to match the attacker's game",
+       {{"/manifest.txt", evilSite + "/manifest.txt"}, {evilServed, evilSite + evilServed}}, false,
+       "Offline: starting the installed game - The patch server cannot be reached", true, "/manifest.txt stopped: its ", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NginxServer attacker(AttackerLines(origin, c.answers));
+    ASSERT_EQ(attacker.error(), "");
+    const std::string hidden = m_dir / "unlisted";
+    if (c.unlisted) std::filesystem::rename(m_site + served, hidden);
+    Sign(attacker.port());
+    if (c.unlisted) std::filesystem::rename(hidden, m_site + served);
+
+    RunUntilMovieGivesUp(attacker.port(), c.movieLine, c.startsAsInstalled);
+    EXPECT_TRUE(LoggedContaining(c.launcherLine, m_runStart)) << m_sandbox.Log();
+    EXPECT_EQ(ReadFile(GameDir() + "/readme.txt"), firstEdition);
+    for (const auto& entry : std::filesystem::directory_iterator(GameDir()))
+      EXPECT_FALSE(entry.path().filename().string().starts_with(".readme")) << "nothing is kept to be resumed";
+    size_t asked = 0;
+    for (const std::string& line : attacker.AccessLog()) asked += line.starts_with("GET " + served + " ");
+    EXPECT_EQ(asked, c.readmeRequests);
+  }
+}
+
+// What the launcher cannot trust never plays: an index.json it refuses stops it before the game
+// window, a movie that is not the one the index lists shows in the game window's failure page
+// instead of playing. Either way the page says that the game's files could not be verified and
+// why, the log and standard error say it too, and when the player quits there the launcher ends
+// with status 3, having fetched nothing else of the site. An index is asked for once more past
+// caches when a stale copy could explain it.
+TEST_F(SignedSite, WhatCannotBeTrustedIsRefusedInAWindowThatSaysWhy) {
+  NginxServer origin(ServerLines());
+  ASSERT_EQ(origin.error(), "");
+  const int port = origin.port();
+  Sign(port);
+  const std::string older = ReadFile(m_site + "/index.json");
+  Sign(port);
+  const std::string current = ReadFile(m_site + "/index.json");
+  // The same site signed by another key, and by this one 40 days ago for 30 days.
+  const std::string otherSite = m_dir / "other-site", otherKey = m_dir / "other-key.pem";
+  std::filesystem::copy(m_site, otherSite, std::filesystem::copy_options::recursive);
+  ASSERT_EQ(RunProcess({BRIMTALE_PACK_PATH, "keygen", otherKey}).exitStatus, 0);
+  Sign(port, otherSite, otherKey);
+  const std::string ofAnotherKey = ReadFile(otherSite + "/index.json");
+  SigningOptions backdated;
+  backdated.keyFile = m_key;
+  backdated.now = std::time(nullptr) - 40 * 86400;  // for the default 30 days
+  std::vector<std::string> notes;
+  std::string error;
+  ASSERT_GT(SignSite(otherSite, backdated, notes, error).version, 0) << error;
+  const std::string expired = ReadFile(otherSite + "/index.json");
+  std::string tampered = current;
+  const size_t digit = tampered.find("\\\"size\\\":") + 9;
+  tampered[digit] = tampered[digit] == '9' ? '8' : '9';
+  std::string movie = ReadFile(m_site + "/DemoMovie.swf");
+  movie[movie.size() - 1] ^= 0x01;
+  const std::string changedMovie = AttackerFile("DemoMovie.swf", movie);
+
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> answers;  // the attacker's (URI, file)
+    bool acceptedNewerBefore;
+    bool signedForAttacker;  // the movie's query names the attacker's address, as it answers
+    std::vector<std::string> requests;  // of the site's files
+    const char* reason;
+  };
+  const std::vector<std::string> once{"GET /index.json"}, twice{"GET /index.json", "GET /index.json"};
+  auto index = [&](const char* name, const std::string& text) {
+    return std::vector<std::pair<std::string, std::string>>{{"/index.json", AttackerFile(name, text)}};
+  };
+  const Case cases[] = {
+      {"an older index, replayed", index("older", older), true, false, twice, "older than one accepted before"},
+      {"an index signed by another key", index("foreign", ofAnotherKey), false, false, twice, "signed by a key that is not trusted"},
+      {"an expired index", index("expired", expired), false, false, twice, "expired on"},
+      {"an index changed after signing", index("tampered", tampered), false, false, once, "does not match its signature"},
+      {"a captive portal's page", index("portal", "<html>Sign in to the hotel's network</html>"), false, false, once,
+       "not a signed index"},
+      {"a changed movie", {{"/DemoMovie.swf", changedMovie}}, false, true, {"GET /index.json", "GET /DemoMovie.swf"},
+       "the movie's SHA-256 is not the one the site's index gives"},
+  };
+  m_environment["BRIMTALE_PLAYER_CONSOLE"] = "1";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NginxServer attacker(AttackerLines(origin, c.answers));
+    ASSERT_EQ(attacker.error(), "");
+    if (c.acceptedNewerBefore) AcceptedBefore(current);
+    if (c.signedForAttacker) Sign(attacker.port());
+    const size_t runStart = m_sandbox.LogMessages().size();
+    StartLauncher(attacker.port(), "mallory-victim", SiteConfig(attacker.port()));
+    const std::string shown = "Failure page: The game's files could not be verified | ";
+    WaitUntil([&] { return !m_launcher->IsRunning() || m_launcher->output().find(shown) != std::string::npos ||
+                           LoggedContaining("FlashLog: demo: ", runStart); },
+              testing_support::kMovieStartBudget);
+    EXPECT_FALSE(LoggedContaining("FlashLog: demo: ", runStart)) << "the movie must not play";
+    const std::string output = m_launcher->output();
+    ASSERT_NE(output.find(shown), std::string::npos) << output << m_sandbox.Log();
+    EXPECT_NE(output.find(c.reason, output.find(shown)), std::string::npos) << output;
+    // Try again has the focus, Quit comes after it.
+    std::optional<std::string> window;
+    ASSERT_TRUE(WaitUntil([&] { return (window = FindMappedWindow("Brimtale Demo")).has_value(); }, 30s));
+    if (&c == &cases[0] || c.signedForAttacker) {
+      std::this_thread::sleep_for(700ms);  // the frame that shows the page
+      SaveScreenshot(c.signedForAttacker ? "8-movie-not-verified" : "7-site-not-verified");
+    }
+    Xdotool({"windowfocus", "--sync", *window, "sleep", "0.3", "key", "Tab", "Return"});
+    const auto result = m_launcher->Wait();
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 3);
+    EXPECT_TRUE(LoggedContaining(c.reason, runStart)) << m_sandbox.Log();
+    EXPECT_FALSE(PathExists(MarkerPath()));
+    std::vector<std::string> siteRequests;
+    for (const std::string& line : attacker.AccessLog())
+      if (!line.starts_with("GET /login") && !line.starts_with("GET /api/") && !line.starts_with("GET /GetSwfUrl"))
+        siteRequests.push_back(line.substr(0, line.find_first_of(" ?", 4)));
+    EXPECT_EQ(siteRequests, c.requests);
+  }
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -18,7 +20,9 @@
 
 #include <sys/types.h>
 
+#include "ops/SiteIndex.h"
 #include "support/LoopbackHttpServer.h"
+#include "support/TestSiteKeys.h"
 #include "support/TestSupport.h"
 
 // Xlib's macros (None, Bool, Status) must come after the test framework's headers.
@@ -794,6 +798,59 @@ TEST(FailurePage, AnUnplayableMovieBringsTheFailurePageNotThePlayersPanel) {
   ProcessResult result = run.CloseAndWait();
   ASSERT_TRUE(result.exited);
   EXPECT_EQ(result.output.find("Something went wrong"), std::string::npos);
+}
+
+// With a site key every movie comes through the launcher, checked, and the player fetches
+// nothing by itself: its page's policy stops the request before it leaves. Without a key the same
+// movie fetches the same file.
+TEST(SealedPlayer, WithASiteKeyThePlayerFetchesNothingByItself) {
+  testing_support::LoopbackHttpServer server;
+  const std::string movie = testing_support::ReadFile(BRIMTALE_TEST_MOVIE);
+  std::atomic<int> dataRequests{0};
+  std::string index;  // written before the launcher starts
+  server.server().Get("/TestMovie.swf", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content(movie, "application/x-shockwave-flash");
+  });
+  server.server().Get("/data.txt", [&](const httplib::Request&, httplib::Response& response) {
+    ++dataRequests;
+    response.set_header("Access-Control-Allow-Origin", "*");
+    response.set_content("hello", "text/plain");
+  });
+  server.server().Get("/index.json", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content(index, "application/json");
+  });
+  server.Start();
+  const std::string query = "script=" + PercentEncode("LOG|playing\nFETCH|" + server.Url("/data.txt"));
+  SiteIndex listing;
+  listing.version = 1;
+  listing.expires = std::time(nullptr) + 86400;
+  listing.files["TestMovie.swf"] = {movie.size(), Sha256Of(testing_support::Bytes(movie)), {query}};
+  index = testing_support::SignedIndex(FormatSiteIndexPayload(listing));
+  const std::string siteConfig = R"(, "SiteUrl": )" + JsonString(server.Url("/")) + R"(, "SiteKey": ")" +
+                                 FormatSitePublicKey(testing_support::kOldKey.publicKey) + "\"";
+
+  struct Case {
+    const char* name;
+    std::string config;
+    const char* answer;
+    int requests;
+  } cases[] = {
+      {"without a site key", "", "FlashLog: FETCHED 5", 1},
+      {"with a site key", siteConfig, "FlashLog: FETCH FAILED ", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dataRequests = 0;
+    PlayerRun run;
+    run.Start(server.Url("/TestMovie.swf") + "?" + query, c.config);
+    const bool answered = run.WaitForLog([&](const auto& messages) {
+      return std::any_of(messages.begin(), messages.end(), [&](const std::string& m) { return m.starts_with(c.answer); });
+    });
+    ProcessResult result = run.CloseAndWait();
+    ASSERT_TRUE(answered) << run.LogText() << result.output;
+    EXPECT_TRUE(HasLine(run.sandbox().LogMessages(), "FlashLog: playing"));
+    EXPECT_EQ(dataRequests, c.requests);
+  }
 }
 
 }  // namespace

@@ -56,7 +56,8 @@ if ((!inside)); then
   check_listed "$launcher_deb" ./usr/games/brimtale-launcher ./usr/bin/brimtale-pack ./etc/brimtale/config.txt \
     ./usr/share/doc/brimtale-launcher/README.md ./usr/share/doc/brimtale-launcher/examples/config.txt \
     ./usr/share/doc/brimtale-launcher/copyright ./usr/share/doc/brimtale-launcher/changelog.gz \
-    ./usr/share/man/man6/brimtale-launcher.6.gz ./usr/share/applications/brimtale-launcher.desktop \
+    ./usr/share/man/man6/brimtale-launcher.6.gz ./usr/share/man/man1/brimtale-pack.1.gz \
+    ./usr/share/applications/brimtale-launcher.desktop \
     ./usr/share/icons/hicolor/scalable/apps/brimtale-launcher.svg
   grep -q '/usr/lib/brimtale/player/' "$work/contents" && fault "the player control is shipped a second time"
   check_listed "$demo_deb" ./usr/games/brimtale-launcher-demo ./usr/share/applications/brimtale-launcher-demo.desktop \
@@ -270,6 +271,65 @@ player_case_demo_installs_and_starts_the_game() {
   last=$(ls "$home/.cache/brimtale-launcher-demo/screenshots/"*.png 2>/dev/null | tail -n 1 || true)
   [[ -n $last ]] && keep_screenshot demo "$last"
   echo "checked: the installed demo as a player"
+}
+
+# Runs the launcher in FOLDER (with BRIMTALE_PLAYER_CONSOLE, so that its pages write what they say
+# to its output) as the player on an X server of its own, until its failure page has said what
+# it says; keeps a screenshot as Package.NAME.png, then presses KEY (empty: none) in the window
+# titled CAPTION and waits for the log line PATTERN before it ends the launcher.
+as_player_at_failure_page() {
+  local folder=$1 name=$2 caption=$3 key=$4 pattern=$5
+  as_player_on_xvfb bash -c '(cd "$1" && BRIMTALE_PLAYER_CONSOLE=1 exec "$2") & pid=$!
+    said() { local pattern=$1; shift; cat "$@" 2>/dev/null | grep -q -- "$pattern"; }
+    for ((i = 0; i < 3000; i++)); do
+      said "CONSOLE INFO Failure page: " "$3" "$9" && break; kill -0 $pid 2>/dev/null || break; sleep 0.1
+    done
+    sleep 1; import -window root "$4"
+    window=""
+    [[ -n $6 ]] && window=$(xdotool search --onlyvisible --name "^$5\$" | head -n 1)
+    if [[ -n $window ]]; then
+      xdotool windowfocus --sync "$window" sleep 0.3 key "$6"
+      for ((i = 0; i < 3000; i++)); do said "$7" "$8" && break; kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+    fi
+    kill $pid; wait $pid' \
+    _ "$folder" "$folder/brimtale-launcher" "$work/out.txt" "$shots/$name.png" "$caption" "$key" "$pattern" \
+    "$home/Documents/zelqlog/log.txt" "$work/err.txt" || true
+  keep_screenshot "$name" "$shots/$name.png"
+}
+
+player_case_failure_page_for_a_refused_server() {
+  # Nothing listens in the test's own network namespace: the login page is refused, and the window
+  # says so instead of staying empty.
+  local folder=$home/refused
+  mkdir -p "$folder" && cp /usr/games/brimtale-launcher "$folder/"
+  printf '%s\n' '{"LauncherType": 2, "LauncherCaption": "Brimtale Login", "LoginUrl": "http://127.0.0.1:39999/login.html"}' \
+    >"$folder/config.txt"
+  chown -R nobody:nogroup "$folder"
+  rm -f "$home/Documents/zelqlog/log.txt"
+  as_player_at_failure_page "$folder" failure-page "Brimtale Login" "" ""
+  cat "$work/out.txt" "$work/err.txt" | grep -q "Failure page: The login page cannot be loaded | http://127.0.0.1:39999/login.html | " ||
+    fault "a refused login page does not bring the failure page: $(head -c 300 "$work/err.txt")"
+  player_log | grep -q "^LoginDlg: the login page http://127.0.0.1:39999/login.html cannot be loaded: " ||
+    fault "a refused login page is not logged with its address"
+  rm -rf "$folder"
+  echo "checked: the failure page for a refused server"
+}
+
+player_case_demo_then_starts_offline() {
+  # After the demo has installed the game, its launcher starts again with the demo's server gone:
+  # the login page cannot be loaded, Play offline (the focused button) starts the installed game.
+  local run=$home/.cache/brimtale-launcher-demo
+  if [[ ! -f $home/.local/share/Brimtale/patch/installed.txt ]]; then
+    fault "the offline start needs the demo's installed game, which is missing"
+    return
+  fi
+  rm -f "$home/Documents/zelqlog/log.txt"
+  as_player_at_failure_page "$run" demo-offline "Brimtale Demo" Return \
+    "^.*FlashLog: demo: Offline: starting the installed game"
+  player_log | grep -q "^LoginDlg: the player plays offline" || fault "Play offline was not taken at the failure page"
+  player_log | grep -q "^FlashLog: demo: Offline: starting the installed game" ||
+    fault "the demo did not start the installed game offline: $(player_log | tail -n 5)"
+  echo "checked: the offline start of the demo"
 }
 
 for case_function in $(declare -F | awk '{print $3}' | grep '^player_case_'); do

@@ -24,8 +24,12 @@ class TestGameHost : public GameWindowHost {
   void OnGameWindowDestroyed(CWnd* window) override {
     if (window == mainWindow) mainWindow = nullptr;
   }
+  const SiteVerifier* SignedSite() const override { return signedSite; }
   OfflineMovieStore& OfflineMovies() override { return offlineMovies; }
-  void OnFailureQuit() override { ++failureQuits; }
+  void OnFailureQuit(FailureQuit why) override {
+    ++failureQuits;
+    lastFailureQuit = why;
+  }
 
   GameWindowSettings settings;
   HFPC runtime = 0;
@@ -37,7 +41,9 @@ class TestGameHost : public GameWindowHost {
   // Where movies are kept: nowhere until a test names a folder of its own.
   OfflineMovieStore offlineMovies;
   int failureQuits = 0;
+  FailureQuit lastFailureQuit = FailureQuit::kFailed;
   CWnd* mainWindow = nullptr;  // cleared when that window's object reports its window gone
+  const SiteVerifier* signedSite = nullptr;
 };
 
 }  // namespace testing_support

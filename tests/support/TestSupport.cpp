@@ -242,6 +242,7 @@ ProcessOptions LauncherSandbox::Options() const {
   options.workingDirectory = m_dir.path();
   options.environment["HOME"] = Home();
   options.environment["XDG_CONFIG_HOME"] = Home() + "/.config";
+  options.environment["XDG_STATE_HOME"] = Home() + "/.local/state";  // a signed site's state
   options.environment["XDG_CACHE_HOME"] = Home() + "/.cache";  // the kept movies stay in the sandbox
   options.environment["XDG_RUNTIME_DIR"] = m_dir / "runtime";
   // The login reports' default hosts are the game's real servers: a test's run never reaches

@@ -68,4 +68,6 @@ std::optional<std::string> GetSpecialFolderPath(int csidl) {
   }
 }
 
+std::optional<std::string> GetStateFolderPath() { return BaseDirectory("XDG_STATE_HOME", ".local/state"); }
+
 }  // namespace platform

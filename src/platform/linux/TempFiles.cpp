@@ -428,6 +428,23 @@ uint64_t PartialFile::size() const {
   return position > 0 ? static_cast<uint64_t>(position) : 0;
 }
 
+bool PartialFile::ReadHeld(const std::function<void(std::span<const uint8_t>)>& sink) const {
+  if (m_stream == nullptr || fflush(m_stream) != 0) return false;
+  const uint64_t held = size();
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kStreamBufferBytes]);
+  if (buffer == nullptr) return false;
+  // pread leaves the stream's position, where the rest is appended, as it is.
+  for (uint64_t offset = 0; offset < held;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kStreamBufferBytes, held - offset));
+    const ssize_t got = pread(fileno(m_stream), buffer.get(), want, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    sink({buffer.get(), static_cast<size_t>(got)});
+    offset += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
 bool PartialFile::StartOver(const std::string& validator) {
   if (m_stream == nullptr) return false;
   fflush(m_stream);

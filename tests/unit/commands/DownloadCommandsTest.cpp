@@ -216,7 +216,9 @@ TEST_F(DownloadCommands, TwoDownloadsBackToBackAreAnsweredInOrder) {
   for (auto it = calls.begin(); it != calls.end(); ++it) {
     if (it->function != "UPDATE_PROGRESS") continue;
     auto [current, total] = Progress(it->value);
-    if (total == kFirst) EXPECT_LT(it, firstEnd) << it->value;
+    if (total == kFirst) {
+      EXPECT_LT(it, firstEnd) << it->value;
+    }
     if (total == kSecond) {
       EXPECT_GT(it, firstEnd) << it->value;
       ++secondProgress;

@@ -10,6 +10,7 @@
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "flash/FlashRuntime.h"
 #include "support/RecordingRuntime.h"
+#include "site/SiteVerifier.h"
 #include "support/TestGameHost.h"
 #include "support/TestLog.h"
 #include "support/TestSupport.h"
@@ -155,7 +156,8 @@ TEST_F(Bridge, LoadSwfLoadsItsOneEntryAsItIs) {
 TEST_F(Bridge, LoadSwfNeverPassesOnTheLaunchersOwnPlayerUrls) {
   // A movie could read the launcher's memory files, or put up a failure page of its own making.
   for (const char* url : {"brimtale-player://memfd/3?url=http%3A%2F%2Fh%2F", "  BRIMTALE-Player://memfd/0?url=x",
-                          "brimtale-player://failure?title=Sign%20in%20again&address=http://evil/"}) {
+                          "brimtale-player://failure?title=Sign%20in%20again&address=http://evil/",
+                          "brimtale-player://sealed"}) {
     size_t mark = TestLogMessages().size();
     Dispatch("LOAD_SWF", url);
     EXPECT_EQ(TestLogMessagesSince(mark).back(), std::string("LOAD_SWF refused: ") + url);
@@ -163,6 +165,15 @@ TEST_F(Bridge, LoadSwfNeverPassesOnTheLaunchersOwnPlayerUrls) {
   EXPECT_TRUE(m_runtime.Loads().empty());
   // The runtime's other URLs, such as a local file it serves, are movies like any other.
   Dispatch("LOAD_SWF", "brimtale-player://code-1/local/tmp/m.swf");
+  EXPECT_EQ(m_runtime.Loads().size(), 1u);
+
+  // With a signed site no movie is loaded past the launcher's check.
+  const SiteVerifier site("http://host/", "", "");
+  g_host.signedSite = &site;
+  size_t mark = TestLogMessages().size();
+  Dispatch("LOAD_SWF", "http://host/client.swf");
+  g_host.signedSite = nullptr;
+  EXPECT_EQ(TestLogMessagesSince(mark).back().rfind("LOAD_SWF refused: http://host/client.swf: ", 0), 0u);
   EXPECT_EQ(m_runtime.Loads().size(), 1u);
 }
 

@@ -13,11 +13,14 @@
 #include "base/FailurePage.h"
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "flash/MovieSource.h"
+#include "platform/Clock.h"
 #include "platform/Window.h"
+#include "site/SiteVerifier.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/RecordingRuntime.h"
 #include "support/TestGameHost.h"
 #include "support/TestLog.h"
+#include "support/TestSiteKeys.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -278,6 +281,64 @@ TEST_F(MovieLoading, TryAgainFetchesAnewAndQuitEndsTheWindowAsAFailure) {
   SendMessage(m_window, WM_COMMAND, IDCANCEL, 0);
   EXPECT_FALSE(IsWindow(m_window));
   EXPECT_EQ(g_host.failureQuits, 1);
+  EXPECT_EQ(g_host.lastFailureQuit, GameWindowHost::FailureQuit::kFailed);
+}
+
+// With a signed site the movie is checked at the seam, before the player has a byte of it: the
+// address as configured (query included) must be listed, and the bytes, fetched now or kept from
+// before, must be the listed ones. A refused movie shows the failure page, and quitting there ends
+// the run as one whose site could not be verified.
+TEST_F(MovieLoading, WithASignedSiteOnlyTheListedMoviePlays) {
+  m_server.server().Get("/other", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content(Movie(200, 'o'), "application/x-shockwave-flash");
+  });
+  const std::string listed = Movie(200, 's');
+  SiteIndex index;
+  index.version = 1;
+  index.expires = platform::GetUnixTime() + 86400;
+  index.files["movie"] = {listed.size(), Sha256Of(testing_support::Bytes(listed)), {"v=1"}};
+  index.files["other"] = index.files["movie"];
+  index.files["missing"] = index.files["movie"];
+  SiteVerifier site(m_server.Url("/"), FormatSitePublicKey(testing_support::kOldKey.publicKey), "");
+  ASSERT_EQ(site.TakeFetchedIndex(testing_support::SignedIndex(FormatSiteIndexPayload(index)), platform::GetUnixTime(), false),
+            SiteVerifier::IndexAnswer::kAccepted);
+  g_host.signedSite = &site;
+  ASSERT_TRUE(g_host.offlineMovies.Keep("test-key", {m_server.Url("/movie?v=1"), 5, Movie(200, 'k')}));
+
+  struct Case {
+    const char* path;
+    const char* refusal;  // nullptr: handed over
+  } cases[] = {
+      {"/movie?v=1", nullptr},
+      {"/movie?v=2", "the query \"v=2\" is not one the site's index lists for movie"},
+      {"/movie", "the query \"\" is not one"},
+      {"/other?v=1", "the movie's SHA-256 is not the one the site's index gives"},
+      {"/unlisted", "\"unlisted\" is not a file of the site's index"},
+      {"/missing?v=1", "HTTP 404"},  // and the kept copy, not the listed movie, is refused
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const RecordedLoad load = LoadFromServer(c.path);
+    if (c.refusal == nullptr) {
+      ASSERT_TRUE(load.handedBytes) << load.url;
+      EXPECT_EQ(*load.handedBytes, listed);
+      continue;
+    }
+    ASSERT_TRUE(IsFailurePage(load)) << load.url;
+    auto notice = QueryValues(load.url);
+    EXPECT_NE(notice["cause"].find(c.refusal), std::string::npos) << notice["cause"];
+  }
+  // A movie the player would read itself cannot be checked.
+  m_runtime.Clear();
+  LoadSwf("file:///srv/movie.swf", m_object);
+  ASSERT_EQ(m_runtime.Loads().size(), 1u);
+  EXPECT_TRUE(IsFailurePage(m_runtime.Loads()[0])) << m_runtime.Loads()[0].url;
+  EXPECT_EQ(QueryValues(m_runtime.Loads()[0].url)["title"], "The game's files could not be verified");
+
+  SendMessage(m_window, WM_COMMAND, IDCANCEL, 0);
+  EXPECT_EQ(g_host.failureQuits, 1);
+  EXPECT_EQ(g_host.lastFailureQuit, GameWindowHost::FailureQuit::kSiteNotVerified);
+  g_host.signedSite = nullptr;
 }
 
 TEST_F(MovieLoading, OnlyTheLatestLoadIsHandedOver) {

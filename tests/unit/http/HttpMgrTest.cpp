@@ -32,6 +32,7 @@
 #include <glib.h>
 
 #include "http/HttpMgr.h"
+#include "ops/Sha256.h"
 #include "platform/MainLoop.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/NginxServer.h"
@@ -99,6 +100,9 @@ void AddRoutes(LoopbackHttpServer& loopback, int ftpPort, std::atomic<size_t>* p
     ServePaced(response, loopback, Pattern(std::stoul(request.matches[1])), 4096, 0ms, false);
   });
   server.Get("/empty", [](const httplib::Request&, httplib::Response& response) { response.set_content("", "text/plain"); });
+  server.Get("/cache-control", [](const httplib::Request& request, httplib::Response& response) {
+    response.set_content(request.get_header_value("Cache-Control"), "text/plain");
+  });
   server.Get("/404", [](const httplib::Request&, httplib::Response& response) {
     response.status = 404;
     response.set_content("no such file", "text/plain");
@@ -226,6 +230,15 @@ std::unique_ptr<HttpTask> FileTask(const std::string& url, const std::string& pa
   return WithCallback(std::move(task), receiver);
 }
 
+// A file task that must give `file`.
+std::unique_ptr<HttpTask> ExpectingTask(const std::string& url, const std::string& path, const std::string& file,
+                                        Receiver* receiver) {
+  auto task = FileTask(url, path, receiver);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
+  static_cast<HttpDownloadFileTask&>(*task).expected = HttpExpectedFile{file.size(), Sha256Of({bytes, file.size()})};
+  return task;
+}
+
 std::unique_ptr<HttpTask> StringTask(const std::string& url, Receiver* receiver) {
   auto task = std::make_unique<HttpDownloadStringTask>();
   task->url = url;
@@ -283,6 +296,15 @@ TEST_F(HttpMgrTest, StringTaskCollectsTheBodyWithoutProgress) {
     EXPECT_EQ(receiver.outcome(), HTTP_EVENT_COMPLETE);
     EXPECT_EQ(receiver.body, c.body);
     EXPECT_EQ(receiver.events.size(), 1u) << "string tasks report no progress";
+  }
+  // A task's own request headers go with its request, and with no later one.
+  for (const char* header : {"no-cache", ""}) {
+    Receiver receiver;
+    auto task = StringTask(server.Url("/cache-control"), &receiver);
+    if (*header != '\0') task->requestHeaders = {std::string("Cache-Control: ") + header};
+    manager.AddTask(std::move(task));
+    ASSERT_TRUE(Finish(receiver));
+    EXPECT_EQ(receiver.body, header);
   }
 }
 
@@ -355,6 +377,52 @@ TEST_F(HttpMgrTest, FinalStatusDecidesAndFailuresKeepThePreviousFile) {
     EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"game.dat"});
   }
   EXPECT_FALSE(ftpPort.WasConnected()) << "a redirect to ftp must not be followed";
+}
+
+// A download that must give a known file gets exactly that file or fails, and a body that is not
+// it neither replaces the destination nor stays to be resumed; one its creator refused is never
+// asked for.
+TEST_F(HttpMgrTest, ADownloadOfAnExpectedFileGetsThatFileOrNothing) {
+  struct Case {
+    const char* path;
+    std::string expected;
+    HttpEventType outcome;
+  };
+  const Case cases[] = {
+      {"/bytes/300000", Pattern(300000), HTTP_EVENT_COMPLETE},
+      {"/chunked/300000", Pattern(300000), HTTP_EVENT_COMPLETE},
+      {"/empty", "", HTTP_EVENT_COMPLETE},
+      {"/bytes/300000", Pattern(300001).substr(1), HTTP_EVENT_FAILED},  // the same length, other bytes
+      {"/bytes/300000", Pattern(299999), HTTP_EVENT_FAILED},            // another length announced
+      {"/chunked/300000", Pattern(299999), HTTP_EVENT_FAILED},          // longer than expected, unannounced
+      {"/chunked/300000", Pattern(300001), HTTP_EVENT_FAILED},          // shorter
+      {"/endless", Pattern(1000), HTTP_EVENT_FAILED},                   // stopped as it grows past the file
+      {"/404", "no such file", HTTP_EVENT_FAILED},                      // an error page is no file
+  };
+  manager.Start(1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + ", expecting " + std::to_string(c.expected.size()) + " bytes");
+    const std::string destination = dir / "file.bin";
+    WriteFile(destination, "previous");
+    Receiver receiver;
+    manager.AddTask(ExpectingTask(server.Url(c.path), destination, c.expected, &receiver));
+    ASSERT_TRUE(Finish(receiver));
+    EXPECT_EQ(receiver.outcome(), c.outcome);
+    EXPECT_TRUE(ReadFile(destination) == (c.outcome == HTTP_EVENT_COMPLETE ? c.expected : "previous"));
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"file.bin"}) << "nothing is kept to be resumed";
+  }
+  // Refused by its creator: failed in its turn, with no request and the destination as it was.
+  const int requests = server.requestCount();
+  auto refused = FileTask(server.Url("/bytes/10"), dir / "file.bin", nullptr);
+  static_cast<HttpDownloadFileTask&>(*refused).refusal = "not a file of the site";
+  Receiver receiver;
+  manager.AddTask(WithCallback(std::move(refused), &receiver));
+  ASSERT_TRUE(Finish(receiver));
+  EXPECT_EQ(receiver.outcome(), HTTP_EVENT_FAILED);
+  EXPECT_EQ(receiver.events.size(), 1u);
+  EXPECT_EQ(server.requestCount(), requests);
+  EXPECT_EQ(ReadFile(dir / "file.bin"), "previous");
+  manager.Stop();
 }
 
 TEST_F(HttpMgrTest, StalledAndTricklingServersFailWithinTheLowSpeedWindow) {
@@ -901,6 +969,56 @@ TEST_F(HttpMgrTest, AnInterruptedDownloadResumesOnlyWhereItCan) {
     EXPECT_EQ(largestTotal, static_cast<int64_t>(file.body.size()));
   }
   manager.Stop();  // closes the kept-alive connection before the server goes
+}
+
+// A resumed download of an expected file is checked whole: the part kept from before counts in
+// the digest, so a kept part that was changed (or a server whose bytes changed under the same
+// validator) fails the check, and the partial file is thrown away rather than resumed again.
+TEST_F(HttpMgrTest, AResumedDownloadOfAnExpectedFileIsCheckedWhole) {
+  struct Case {
+    const char* name;
+    std::function<void(ResumableFile&, const std::string& partial)> between;
+    HttpEventType outcome;
+  };
+  const Case cases[] = {
+      {"nothing changed", [](ResumableFile&, const std::string&) {}, HTTP_EVENT_COMPLETE},
+      {"the kept part changed on disk", [](ResumableFile&, const std::string& partial) {
+         std::string kept = ReadFile(partial);
+         kept[50000] ^= 1;
+         WriteFile(partial, kept);
+       }, HTTP_EVENT_FAILED},
+      {"the served bytes changed, not the validator", [](ResumableFile& f, const std::string&) { f.body[250000] ^= 1; },
+       HTTP_EVENT_FAILED},
+  };
+  LoopbackHttpServer loopback;
+  ResumableFile file;
+  file.Serve(loopback);
+  loopback.Start();
+  manager.Start(1);
+  const std::string destination = dir / "file.bin";
+  const std::string partial = dir / ".file.bin.partial";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    file.Reset();
+    const std::string expected = file.body;
+    WriteFile(destination, "previous");
+    file.cutAfter = 100000;
+    Receiver first;
+    manager.AddTask(ExpectingTask(loopback.Url("/resumable"), destination, expected, &first));
+    ASSERT_TRUE(Finish(first));
+    ASSERT_EQ(first.outcome(), HTTP_EVENT_FAILED);
+    ASSERT_TRUE(testing_support::PathExists(partial)) << "an interrupted download stays to be resumed";
+
+    c.between(file, partial);
+    Receiver second;
+    manager.AddTask(ExpectingTask(loopback.Url("/resumable"), destination, expected, &second));
+    ASSERT_TRUE(Finish(second));
+    EXPECT_EQ(file.ranges.back(), "bytes=100000-");
+    EXPECT_EQ(second.outcome(), c.outcome);
+    EXPECT_TRUE(ReadFile(destination) == (c.outcome == HTTP_EVENT_COMPLETE ? expected : "previous"));
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"file.bin"});
+  }
+  manager.Stop();
 }
 
 // A partial file or record that is not a file of our own (a hard link to a file elsewhere, a
