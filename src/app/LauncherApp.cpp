@@ -153,18 +153,27 @@ bool CLauncherApp::RunLoginThenCreateMainWindow() {
   LoginDlg dialog(std::move(settings), m_accessToken);
   // The movie's URL is fetched while the player signs in.
   if (m_config.LauncherType == 3) RequestSwfUrl();
-  switch (dialog.DoModal()) {
+  // So is the game window made ready: hidden, its player loading its code, and its movie, where
+  // the URL is known, fetched and held until the login ends.
+  m_preparedWnd = PrepareFlashPlayerWindow(*this);
+  const int result = dialog.DoModal();
+  CTransparentFlashPlayerControlWnd* prepared = std::exchange(m_preparedWnd, nullptr);
+  switch (result) {
     case IDOK:
-      m_pMainWnd = CreateFlashPlayerWindow(*this);
+      m_pMainWnd = prepared != nullptr ? ShowPreparedFlashPlayerWindow(prepared) : CreateFlashPlayerWindow(*this);
       // A URL query that has failed already shows its failure (or its offline copy plays).
       if (m_config.LauncherType == 3 && m_swfUrlFailures > 0) ReportSwfUrlFailure();
       return true;
     case IDPLAYOFFLINE:
       m_playsOffline = true;
       m_swfUrlRetry.Cancel();
-      m_pMainWnd = CreateFlashPlayerWindow(*this, MovieStart::kOfflineCopy);
+      m_pMainWnd = prepared != nullptr ? ShowPreparedFlashPlayerWindow(prepared, MovieStart::kOfflineCopy)
+                                       : CreateFlashPlayerWindow(*this, MovieStart::kOfflineCopy);
       return true;
     default:
+      // The window goes with its web view before the run ends; no loop runs in between, so its
+      // pending movie fetch never reaches it.
+      if (prepared != nullptr) prepared->DestroyWindow();
       if (dialog.QuitAtFailurePage()) m_exitCode = kExitFailed;
       return false;
   }
@@ -183,6 +192,8 @@ int CLauncherApp::ExitInstance() {
     flash::FPC_UnloadCode(m_hFPC);
     m_hFPC = 0;
   }
+  // No web view is left: their processes end with the run, not some time after it.
+  platform::EndWebEngineProcesses();
   m_hMutex.Release();
   return m_exitCode;
 }
@@ -205,6 +216,7 @@ bool CLauncherApp::CheckSingleInstance() {
 }
 
 void CLauncherApp::OnGameWindowDestroyed(CWnd* window) {
+  if (window == m_preparedWnd) m_preparedWnd = nullptr;
   // Only the main window's end ends the message loop.
   if (window != m_pMainWnd) return;
   m_pMainWnd = nullptr;

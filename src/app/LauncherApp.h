@@ -17,6 +17,7 @@
 #include "platform/InstanceLock.h"
 #include "platform/MainLoop.h"
 
+class CTransparentFlashPlayerControlWnd;
 class CWnd;
 
 class CLauncherApp : public GameWindowHost {
@@ -84,6 +85,9 @@ class CLauncherApp : public GameWindowHost {
   // The three strings the movie stores (SETCONFIG); index 0 is also read by the hall's thread.
   StoredStrings m_setConfig;
   CWnd* m_pMainWnd = nullptr;
+  // The game window made ready, hidden, while the player signs in (launcher types 2 and 3); null
+  // outside the login and when it could not be made.
+  CTransparentFlashPlayerControlWnd* m_preparedWnd = nullptr;
   // The configuration's part that the game window reads, taken once the configuration is loaded.
   GameWindowSettings m_gameWindowSettings;
 

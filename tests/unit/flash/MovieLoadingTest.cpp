@@ -295,6 +295,68 @@ TEST_F(MovieLoading, OnlyTheLatestLoadIsHandedOver) {
   EXPECT_TRUE(loads[0].handedBytes);
 }
 
+// A window prepared behind the login fetches its movie and hands it over held; what goes wrong
+// meanwhile shows nothing, and the window fetches again when it shows, as one made then would.
+TEST_F(MovieLoading, APreparedWindowHoldsTheFetchedMovieAndTriesAgainWhenItShows) {
+  struct Case {
+    std::string path;
+    bool playable;
+  } cases[] = {{"/movie", true}, {"/missing", false}, {"/portal", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    g_host.settings.swfUrl = m_server.Url(c.path);
+    m_runtime.Clear();
+    size_t mark = testing_support::TestLogMessages().size();
+    m_object->HoldMovieUntilStart();
+    EXPECT_EQ(m_runtime.Loads().front().url, BRIMTALE_PREPARE_PLAYER_URL);
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    auto logged = [&](const std::string& part) {
+      for (const std::string& line : testing_support::TestLogMessagesSince(mark))
+        if (line.find(part) != std::string::npos) return true;
+      return false;
+    };
+    while (m_runtime.Loads().size() < 2 && !logged("before the login ends") && std::chrono::steady_clock::now() < deadline) {
+      g_host.http.DispatchEvents();
+      std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_FALSE(logged("*Load SwfUrl"));
+    auto loads = m_runtime.Loads();
+    if (c.playable) {
+      ASSERT_EQ(loads.size(), 2u);
+      EXPECT_TRUE(loads[1].held);
+      ASSERT_TRUE(loads[1].handedBytes);
+      EXPECT_EQ(*loads[1].handedBytes, Movie(200, 's'));
+    } else {
+      EXPECT_EQ(loads.size(), 1u);  // no failure page in a window nobody sees
+      EXPECT_TRUE(logged("LoadSwf: " + m_server.Url(c.path) + "?"));
+    }
+
+    m_runtime.Clear();
+    mark = testing_support::TestLogMessages().size();
+    m_object->StartPreparedMovie(MovieStart::kConfigured);
+    if (c.playable) {
+      ASSERT_EQ(m_runtime.Loads().size(), 1u);
+      EXPECT_EQ(m_runtime.Loads()[0].url, BRIMTALE_START_MOVIE_URL);
+      EXPECT_EQ(testing_support::TestLogMessagesSince(mark),
+                std::vector<std::string>{"*Load SwfUrl: " + loads[1].handedUrl});
+    } else {
+      const RecordedLoad shown = NextLoad();
+      EXPECT_TRUE(IsFailurePage(shown)) << shown.url;
+    }
+  }
+}
+
+// A movie still on its way when the window shows plays as soon as it comes.
+TEST_F(MovieLoading, AMovieFetchedAfterThePreparedWindowShowsPlaysAtOnce) {
+  g_host.settings.swfUrl = m_server.Url("/movie");
+  m_object->HoldMovieUntilStart();
+  m_runtime.Clear();
+  m_object->StartPreparedMovie(MovieStart::kConfigured);
+  const RecordedLoad load = NextLoad();
+  EXPECT_FALSE(load.held);
+  EXPECT_TRUE(load.handedBytes);
+}
+
 TEST_F(MovieLoading, LocalMoviesAreLeftToThePlayer) {
   m_runtime.Clear();
   LoadSwf("file:///srv/movie.swf", m_object);
