@@ -1,20 +1,26 @@
 // The demo's patch server: serves the login page, the movie URL answer, the demo movie, the
 // manifest and the game files of one site folder on 127.0.0.1, nothing else.
 //
-//   brimtale-demo-server --site DIR [--port N] [--port-file FILE] [--log FILE]
+//   brimtale-demo-server --site DIR [--port N | --prefer-port N] [--port-file FILE] [--log FILE]
 //                        [--rate BYTES_PER_SECOND] [--fail-once PATH]...
 //
-// --port 0 (the default) takes a free port; the port is written to --port-file once the server
-// listens, so a caller can wait for that file. Files under /files/ are sent at --rate (0: as
-// fast as possible), so that a patch's progress can be watched. Each --fail-once path answers
-// 503 the first time it is asked for (a path given twice fails twice), so the movie's retry can be
-// seen. Every request is
-// appended to --log as "METHOD PATH STATUS" when its answer has been chosen. The server ends on
-// SIGTERM or SIGINT.
+// --port 0 (the default) takes a free port, --prefer-port takes N when it is free and a free port
+// otherwise; the port is written to --port-file once the server listens, so a caller can wait for
+// that file. Files under /files/ are sent at --rate (0: as fast as possible), so that a patch's
+// progress can be watched. Each --fail-once path answers 503 the first time it is asked for (a
+// path given twice fails twice), so the movie's retry can be seen. Every request is appended to
+// --log as "METHOD PATH STATUS" when its answer has been chosen. The server ends on SIGTERM or
+// SIGINT.
+//
+// Files carry an ETag and a Last-Modified date (both from the file's size and modification time),
+// and a Range request is answered with that range when its If-Range, if any, still names the file
+// as it is: so a download cut off half-way resumes the next time.
 #include <httplib.h>
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cctype>
@@ -36,6 +42,7 @@ namespace {
 struct Options {
   std::filesystem::path site;
   int port = 0;
+  bool portIsPreferred = false;
   std::string portFile;
   std::string logFile;
   long rate = 0;
@@ -49,6 +56,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     std::string value = argv[++i];
     if (name == "--site") options.site = value;
     else if (name == "--port") options.port = std::atoi(value.c_str());
+    else if (name == "--prefer-port") options.port = std::atoi(value.c_str()), options.portIsPreferred = true;
     else if (name == "--port-file") options.portFile = value;
     else if (name == "--log") options.logFile = value;
     else if (name == "--rate") options.rate = std::atol(value.c_str());
@@ -98,6 +106,38 @@ std::string EncodeQueryValue(const std::string& text) {
   return encoded;
 }
 
+// The validators of a file as it is now.
+struct Validators {
+  std::string etag;
+  std::string lastModified;
+};
+
+Validators ValidatorsOf(const std::filesystem::path& file) {
+  struct stat status {};
+  if (stat(file.c_str(), &status) != 0) return {};
+  char etag[64];
+  snprintf(etag, sizeof etag, "\"%llx-%lx-%llx\"", static_cast<unsigned long long>(status.st_mtim.tv_sec),
+           static_cast<long>(status.st_mtim.tv_nsec), static_cast<unsigned long long>(status.st_size));
+  tm utc{};
+  gmtime_r(&status.st_mtim.tv_sec, &utc);
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char date[64];
+  snprintf(date, sizeof date, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.tm_wday], utc.tm_mday,
+           kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  return {etag, date};
+}
+
+// Whether a Range request may be answered with its range: without If-Range, or with an If-Range
+// that names the file as it is (an entity tag compared strongly, else the exact date).
+bool RangeStillApplies(const httplib::Request& request, const Validators& validators) {
+  if (!request.has_header("If-Range")) return true;
+  const std::string condition = request.get_header_value("If-Range");
+  if (condition.rfind("W/", 0) == 0) return false;
+  return condition == (condition.rfind('"', 0) == 0 ? validators.etag : validators.lastModified);
+}
+
 class RequestLog {
  public:
   explicit RequestLog(const std::string& path) : m_path(path) {}
@@ -118,7 +158,7 @@ class RequestLog {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) {
-    std::cerr << "usage: brimtale-demo-server --site DIR [--port N] [--port-file FILE] [--log FILE]"
+    std::cerr << "usage: brimtale-demo-server --site DIR [--port N | --prefer-port N] [--port-file FILE] [--log FILE]"
                  " [--rate BYTES_PER_SECOND] [--fail-once PATH]...\n";
     return 2;
   }
@@ -138,6 +178,13 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   httplib::Server server;
+  // The library's default, SO_REUSEPORT, would let a second server bind a port in use and share
+  // its requests: a taken port must be refused. SO_REUSEADDR alone lets a port be taken again
+  // right after the previous run ended.
+  server.set_socket_options([](socket_t socket) {
+    int yes = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   RequestLog log(options.logFile);
   std::mutex failMutex;
   std::multiset<std::string> failOnce = options.failOnce;
@@ -177,6 +224,9 @@ int main(int argc, char** argv) {
       log.Write(request.method, path, 404);
       return;
     }
+    // Taken before the bytes are read: a file changed in between then gets a validator older than
+    // what was sent, so its next If-Range fails and the file is sent whole.
+    const Validators validators = ValidatorsOf(file);
     auto body = std::make_shared<std::string>();
     {
       std::ifstream in(file, std::ios::binary);
@@ -185,6 +235,15 @@ int main(int argc, char** argv) {
       *body = bytes.str();
     }
     response.set_header("Cache-Control", "no-store");
+    response.set_header("ETag", validators.etag);
+    response.set_header("Last-Modified", validators.lastModified);
+    // A range of a file that changed since would be spliced onto the old start: the whole file
+    // goes instead. The server answers the ranges it was asked for, so they are forgotten.
+    bool ranged = !request.ranges.empty();
+    if (ranged && !RangeStillApplies(request, validators)) {
+      const_cast<httplib::Request&>(request).ranges.clear();
+      ranged = false;
+    }
     const long rate = path.rfind("/files/", 0) == 0 ? options.rate : 0;
     if (rate <= 0) {
       response.set_content(*body, ContentType(path));
@@ -201,11 +260,19 @@ int main(int argc, char** argv) {
             return true;
           });
     }
-    log.Write(request.method, path, 200);
+    log.Write(request.method, path, ranged ? 206 : 200);
   });
 
-  const int bound = options.port == 0 ? server.bind_to_any_port("127.0.0.1") : options.port;
-  if (options.port != 0 && !server.bind_to_port("127.0.0.1", options.port)) {
+  // A port that stays the same from run to run keeps the downloads' addresses, so a download cut
+  // off in one run resumes in the next; a busy preferred port gives way to a free one.
+  int bound = 0;
+  if (options.port == 0) {
+    bound = server.bind_to_any_port("127.0.0.1");
+  } else if (server.bind_to_port("127.0.0.1", options.port)) {
+    bound = options.port;
+  } else if (options.portIsPreferred) {
+    bound = server.bind_to_any_port("127.0.0.1");
+  } else {
     std::cerr << "brimtale-demo-server: cannot listen on 127.0.0.1:" << options.port << "\n";
     return 1;
   }

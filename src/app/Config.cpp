@@ -3,6 +3,7 @@
 #include <cjson/cJSON.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "platform/Files.h"
 #include "platform/ModuleVersion.h"
 #include "platform/Process.h"
+#include "platform/SpecialFolders.h"
 #include "res/StringTable.h"
 
 namespace {
@@ -45,19 +47,50 @@ int IntegerPart(double value) {
   return static_cast<int>(truncated);
 }
 
-// The whole text of the file at `path`; nothing when it is missing, no regular file (a folder, a
-// FIFO, a device: never waited on nor read without end) or cannot be read.
-std::optional<std::string> ReadWholeFile(const std::string& path) {
+constexpr const char* kSystemConfigPath = "/etc/brimtale/config.txt";
+constexpr int kFolderRoamingAppData = 26;  // $XDG_CONFIG_HOME, else ~/.config
+
+// What a look at one place of the search found.
+struct ConfigFile {
+  enum class Kind { kRead, kPassedOver, kUnreadable };
+  Kind kind = Kind::kPassedOver;
+  std::string text;    // kRead: the whole file
+  std::string reason;  // kPassedOver and kUnreadable: why, for the log
+};
+
+// The whole text of the file at `path`. A path where nothing is, or something other than a
+// regular file (a folder, a FIFO, a device: never waited on nor read without end), or that cannot
+// even be looked at, is passed over; a regular file that cannot be read is not.
+ConfigFile ReadConfigFile(const std::string& path) {
   FILE* file = platform::OpenRegularFileStream(path);
-  if (file == nullptr) return std::nullopt;
+  if (file == nullptr) {
+    int error = errno;
+    if (error == ENOENT || error == ENOTDIR) return {ConfigFile::Kind::kPassedOver, "", "not found"};
+    if (error == EINVAL || error == EISDIR || platform::IsOtherThanRegularFile(path))
+      return {ConfigFile::Kind::kPassedOver, "", "not a regular file"};
+    // Refused on the way to it (a folder that may not be searched): nothing to be seen there.
+    if (!platform::PathOrPatternExists(path)) return {ConfigFile::Kind::kPassedOver, "", strerror(error)};
+    return {ConfigFile::Kind::kUnreadable, "", strerror(error)};
+  }
   std::string text;
   char chunk[1024];
   size_t read;
   while ((read = fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, read);
-  bool failed = ferror(file) != 0;
+  int error = ferror(file) ? errno : 0;
   fclose(file);
-  if (failed) return std::nullopt;
-  return text;
+  if (error != 0) return {ConfigFile::Kind::kUnreadable, "", strerror(error)};
+  return {ConfigFile::Kind::kRead, std::move(text), ""};
+}
+
+// "line L, column C" of the byte at `offset` of `text`, both counted from 1.
+std::string LineAndColumn(const std::string& text, size_t offset) {
+  size_t line = 1, lineStart = 0;
+  for (size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] != '\n') continue;
+    ++line;
+    lineStart = i + 1;
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(offset - lineStart + 1);
 }
 
 // The first member whose name matches without regard to ASCII case (cJSON's own lookup).
@@ -82,14 +115,31 @@ bool SameVersion(const FlashVersion& a, const FlashVersion& b) { return flash::F
 
 }  // namespace
 
+std::vector<std::string> ConfigSearchPaths() {
+  std::vector<std::string> paths{GetAppFilePath("config.txt")};
+  if (std::optional<std::string> config = platform::GetSpecialFolderPath(kFolderRoamingAppData))
+    paths.push_back(*config + "/brimtale/config.txt");
+  paths.push_back(kSystemConfigPath);
+  return paths;
+}
+
 CConfig::CConfig() = default;
 CConfig::~CConfig() = default;
 
-void CConfig::Load() { LoadFrom(GetAppFilePath("config.txt")); }
+void CConfig::Load() {
+  LoadFirstOf(ConfigSearchPaths());
+  if (LoadFailed())
+    fprintf(stderr, "brimtale-launcher: cannot use the configuration %s: %s\n", m_sourcePath.c_str(), m_loadError.c_str());
+}
 
-void CConfig::LoadFrom(const std::string& path) {
+void CConfig::LoadFirstOf(const std::vector<std::string>& paths) {
   LoadDefaults();
-  ApplyFile(path);
+  m_sourcePath.clear();
+  m_loadError.clear();
+  for (const std::string& path : paths) {
+    if (ApplyFile(path)) break;
+  }
+  if (m_sourcePath.empty()) WriteLog("Config File: none found, the defaults apply");
   Clamp();
   LogValues();
 }
@@ -122,21 +172,36 @@ void CConfig::LoadDefaults() {
   MaxDownloadBytesPerSecond = 0;
 }
 
-void CConfig::ApplyFile(const std::string& path) {
-  // A missing or unreadable file is no fault: the defaults stay, silently.
-  m_loadFailed = false;
-  m_sourcePath.clear();
-  std::optional<std::string> text = ReadWholeFile(path);
-  if (!text) return;
-  m_sourcePath = path;
-
-  cJSON* root = cJSON_Parse(text->c_str());
-  if (root == nullptr) {
-    m_loadFailed = true;
-    const char* rest = cJSON_GetErrorPtr();
-    WriteLog("Load Config Failed!\n%s", rest ? rest : "");
-    return;
+bool CConfig::ApplyFile(const std::string& path) {
+  ConfigFile file = ReadConfigFile(path);
+  if (file.kind == ConfigFile::Kind::kPassedOver) {
+    WriteLog("Config File Passed Over: %s (%s)", path.c_str(), file.reason.c_str());
+    return false;
   }
+  // From here on this file is the configuration, usable or not: the search never falls through
+  // to a later one, which would run the launcher with settings its user did not write.
+  m_sourcePath = path;
+  WriteLog("Config File: %s", path.c_str());
+  if (file.kind == ConfigFile::Kind::kUnreadable) {
+    m_loadError = "cannot be read (" + file.reason + ")";
+    WriteLog("Load Config Failed! %s %s", path.c_str(), m_loadError.c_str());
+    return true;
+  }
+
+  cJSON* root = cJSON_Parse(file.text.c_str());
+  if (root == nullptr) {
+    const char* rest = cJSON_GetErrorPtr();
+    if (rest == nullptr) rest = file.text.c_str() + file.text.size();
+    m_loadError = "not valid JSON at " + LineAndColumn(file.text, static_cast<size_t>(rest - file.text.c_str()));
+    WriteLog("Load Config Failed! %s (%s)\n%s", path.c_str(), m_loadError.c_str(), rest);
+    return true;
+  }
+  ApplyMembers(root);
+  cJSON_Delete(root);
+  return true;
+}
+
+void CConfig::ApplyMembers(const cJSON* root) {
   ApplyNumber(root, "LauncherType", LauncherType);
   ApplyString(root, "LauncherCaption", LauncherCaption);
   ApplyString(root, "SwfUrl", SwfUrl);
@@ -157,7 +222,6 @@ void CConfig::ApplyFile(const std::string& path) {
   ApplyNumber(root, "HttpThreadCount", HttpThreadCount);
   ApplyString(root, "Proxy", Proxy);
   ApplyNumber(root, "MaxDownloadBytesPerSecond", MaxDownloadBytesPerSecond);
-  cJSON_Delete(root);
 }
 
 void CConfig::Clamp() {

@@ -8,9 +8,10 @@
 #include "flash/CTransparentFlashPlayerControlWnd.h"
 #include "flash/FlashRuntime.h"
 #include "login/LoginDlg.h"
+#include "platform/DisplayConnection.h"
+#include "platform/Environment.h"
 #include "platform/MainLoop.h"
 #include "platform/Processes.h"
-#include "platform/TopLevelWindows.h"
 #include "platform/Window.h"
 #include "res/EmbeddedBinaries.h"
 
@@ -23,6 +24,29 @@ constexpr int kExitNoDisplay = 1;
 // Where the configuration came from, for a player.
 std::string ConfigurationName(const CConfig& config) {
   return config.SourcePath().empty() ? "the launcher's built-in configuration" : config.SourcePath();
+}
+
+// Logs why no display could be opened and, when windows were needed, says so on standard error.
+// Returns `windowsNeeded`.
+bool ReportNoDisplay(bool windowsNeeded) {
+  std::string why;
+  switch (platform::WhyNoDisplay()) {
+    case platform::MissingDisplay::kNone:
+      why = "no display";
+      break;
+    case platform::MissingDisplay::kWaylandOnly:
+      why = "needs X11 or XWayland, but DISPLAY is unset (only WAYLAND_DISPLAY is set)";
+      break;
+    case platform::MissingDisplay::kUnreachable:
+      why = "cannot open the X display " + platform::GetEnvironmentVariable("DISPLAY").value_or("");
+      break;
+  }
+  if (why == "no display")
+    WriteLog("No display: windows cannot be shown");
+  else
+    WriteLog("No display: windows cannot be shown (%s)", why.c_str());
+  if (windowsNeeded) std::fprintf(stderr, "brimtale-launcher: %s, windows cannot be shown\n", why.c_str());
+  return windowsNeeded;
 }
 
 }  // namespace
@@ -52,10 +76,8 @@ bool CLauncherApp::InitInstance() {
   m_httpMgr.SetMaxReceiveBytesPerSecond(m_config.MaxDownloadBytesPerSecond);
   m_httpMgr.Start(m_config.HttpThreadCount);
   if (!platform::InitGui()) {
-    WriteLog("No display: windows cannot be shown");
     // Without windows there is nothing to wait for: end at once and free the lock.
-    if (m_config.LauncherType >= 1 && m_config.LauncherType <= 3) {
-      std::fputs("brimtale-launcher: no display, windows cannot be shown\n", stderr);
+    if (ReportNoDisplay(m_config.LauncherType >= 1 && m_config.LauncherType <= 3)) {
       m_exitCode = kExitNoDisplay;
       return false;
     }
@@ -93,8 +115,7 @@ bool CLauncherApp::AskToTryAgain(const FailureNotice& notice) {
 bool CLauncherApp::EnsureConfigurationParses() {
   while (m_config.LoadFailed()) {
     if (!AskToTryAgain({"The launcher's configuration cannot be read", m_config.SourcePath(),
-                        "it is not a JSON object the launcher can read (the log shows where the reading stopped); "
-                        "correct it and try again"})) {
+                        "reading it failed: " + m_config.LoadError() + "; correct it and try again"})) {
       m_exitCode = kExitConfiguration;
       return false;
     }
@@ -196,23 +217,6 @@ int CLauncherApp::ExitInstance() {
   platform::EndWebEngineProcesses();
   m_hMutex.Release();
   return m_exitCode;
-}
-
-bool CLauncherApp::CheckSingleInstance() {
-  std::string name = "ZELQ_LAUNCHER_MUTEX_" + GetExeVersion(nullptr);
-  if (name.size() > 118) name.resize(118);
-  switch (m_hMutex.Acquire(name)) {
-    case platform::InstanceLock::Result::kHeldElsewhere: {
-      platform::InitGui();
-      if (auto window = platform::FindTopLevelWindow(m_config.LauncherCaption))
-        platform::BringWindowToForeground(window);
-      return false;
-    }
-    case platform::InstanceLock::Result::kAcquired:
-    case platform::InstanceLock::Result::kFailed:  // runs without the lock
-      return true;
-  }
-  return true;
 }
 
 void CLauncherApp::OnGameWindowDestroyed(CWnd* window) {

@@ -39,8 +39,10 @@ class CLauncherApp : public GameWindowHost {
   // when windows were needed and no display could be opened.
   virtual int ExitInstance();
 
-  // Takes the single-instance lock; false when another copy of this version runs (its window,
-  // found by caption, is brought forward).
+  // Takes the single-instance lock and serves later copies' requests to present this copy's
+  // window. false when another copy of this version runs (it is asked to present its window, else
+  // its window found by caption is brought forward), or when no lock can be made at all; standard
+  // error says which.
   bool CheckSingleInstance();
 
   // Start arguments and the start-up requests (launcher type 1 and 3).
@@ -118,6 +120,8 @@ class CLauncherApp : public GameWindowHost {
   bool EnsurePlayerLoaded();
   // Shows the failure page in a window of its own; true when the player asks to try again.
   bool AskToTryAgain(const FailureNotice& notice);
+  // The later copy's part of CheckSingleInstance; sets the exit code when the first stays unseen.
+  void RaiseFirstCopy();
 
   int m_exitCode = 0;  // what ExitInstance returns
 };

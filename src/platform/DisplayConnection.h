@@ -14,6 +14,12 @@
 
 namespace platform {
 
+// Why no X11 display could be opened: nothing names one (kNone), only a Wayland display is named
+// (kWaylandOnly: DISPLAY unset, WAYLAND_DISPLAY set; the windows need X11 or XWayland), or the one
+// DISPLAY names cannot be reached (kUnreachable). Any thread.
+enum class MissingDisplay { kNone, kWaylandOnly, kUnreachable };
+MissingDisplay WhyNoDisplay();
+
 class DisplayConnection {
  public:
   // Opens the default display ($DISPLAY); IsOpen() is false when it cannot.

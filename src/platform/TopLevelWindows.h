@@ -18,4 +18,12 @@ NativeWindowId FindTopLevelWindow(const std::string& caption);
 // Raises the window and asks the window manager to activate it (_NET_ACTIVE_WINDOW).
 bool BringWindowToForeground(NativeWindowId window);
 
+// Presents this process's own top-level window titled `caption`: shown, raised and focused through
+// the window manager's activation request, which carries the time of the user's action. That time
+// is taken from `startupId` (a DESKTOP_STARTUP_ID, "..._TIME<time>") and the id's launch feedback
+// is ended; without one, the X server's current time is used. Whether the window manager honours
+// the request is its own decision. false when this process has no window of that caption or no
+// display is open.
+bool PresentOwnWindow(const std::string& caption, const std::string& startupId);
+
 }  // namespace platform

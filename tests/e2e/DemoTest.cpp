@@ -194,6 +194,37 @@ TEST_F(Demo, AMissingFileIsFetchedAgain) {
   ExpectInstalledAsListed();
 }
 
+TEST_F(Demo, ADownloadCutOffHalfWayResumesInTheNextRun) {
+  // The world map (2.6 MB served) comes at 100 kB/s: the launcher ends while it arrives, as a
+  // player closing it would.
+  PatchServer server({"--rate", "100000"});
+  ASSERT_GT(server.port(), 0);
+  StartLauncher(server.port(), "cut");
+  auto partialBytes = [&] {
+    std::error_code error;
+    uintmax_t bytes = 0;
+    for (auto it = std::filesystem::recursive_directory_iterator(GameDir(), error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error))
+      if (it->path().filename().string().ends_with(".partial")) bytes = std::max(bytes, it->file_size(error));
+    return bytes;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return partialBytes() > 50000; }, testing_support::kMovieStartBudget)) << m_sandbox.Log();
+  kill(m_launcher->pid(), SIGKILL);
+  m_launcher->Wait();
+
+  // The map's rest comes as a range; the files after it in the manifest come whole.
+  std::vector<std::string> expected;
+  bool cut = false;
+  for (const ManifestEntry& entry : ReadManifest()) {
+    cut = cut || entry.name == "data/world.dat";
+    if (cut) expected.push_back("GET " + ServedPath(entry.name) + (entry.name == "data/world.dat" ? " 206" : " 200"));
+  }
+  const size_t before = server.Requests().size();
+  RunToTheGame(server.port());
+  EXPECT_EQ(FileRequests(server, before), expected);
+  ExpectInstalledAsListed();
+}
+
 TEST_F(Demo, ADownloadThatFailsTwiceStopsThePatchWithoutStartingTheGame) {
   PatchServer server({"--fail-once", ServedPath("readme.txt"), "--fail-once", ServedPath("readme.txt")});
   ASSERT_GT(server.port(), 0);
@@ -306,6 +337,60 @@ TEST(DemoPatchServer, ServesItsSiteAndNothingElse) {
   }
   std::filesystem::remove(kSite + "/../outside.txt");
   EXPECT_TRUE(server.Requested("GET /manifest.txt 503"));
+}
+
+TEST(DemoPatchServer, SendsValidatorsAndAnswersARangeOnlyForTheFileAsItIs) {
+  PatchServer server;
+  ASSERT_GT(server.port(), 0);
+  httplib::Client client("127.0.0.1", server.port());
+  // Served from memory and through the paced sender alike.
+  for (const std::string& path : {std::string("/manifest.txt"), ServedPath("readme.txt")}) {
+    SCOPED_TRACE(path);
+    const std::string whole = ReadFile(kSite + path);
+    auto plain = client.Get(path);
+    ASSERT_TRUE(plain);
+    const std::string etag = plain->get_header_value("ETag");
+    const std::string date = plain->get_header_value("Last-Modified");
+    ASSERT_EQ(etag.front(), '"');
+    ASSERT_TRUE(date.ends_with(" GMT")) << date;
+    struct {
+      const char* name;
+      std::string ifRange;  // empty: none sent
+      bool ranged;
+    } cases[] = {
+        {"without If-Range", "", true},
+        {"the file's entity tag", etag, true},
+        {"the file's date", date, true},
+        {"another entity tag", "\"0-0\"", false},
+        {"a weak tag never matches", "W/" + etag, false},
+        {"another date", "Thu, 01 Jan 1970 00:00:00 GMT", false},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      httplib::Headers headers{{"Range", "bytes=10-"}};
+      if (!c.ifRange.empty()) headers.emplace("If-Range", c.ifRange);
+      auto answer = client.Get(path.c_str(), headers);
+      ASSERT_TRUE(answer);
+      EXPECT_EQ(answer->status, c.ranged ? 206 : 200);
+      EXPECT_EQ(answer->body, c.ranged ? whole.substr(10) : whole);
+      EXPECT_EQ(answer->get_header_value("ETag"), etag);
+      EXPECT_EQ(server.Requests().back(), "GET " + path + (c.ranged ? " 206" : " 200"));
+    }
+  }
+}
+
+TEST(DemoPatchServer, APreferredPortIsTakenWhenFreeElseAnother) {
+  int preferred = 0;
+  {
+    PatchServer first;
+    ASSERT_GT(first.port(), 0);
+    preferred = first.port();
+    PatchServer second({"--prefer-port", std::to_string(preferred)});
+    EXPECT_GT(second.port(), 0);
+    EXPECT_NE(second.port(), preferred);
+  }
+  PatchServer again({"--prefer-port", std::to_string(preferred)});
+  EXPECT_EQ(again.port(), preferred);
 }
 
 }  // namespace

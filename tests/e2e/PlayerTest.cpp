@@ -459,7 +459,8 @@ TEST(PlayerWindow, DraggingMovesTheWindowByTheCursorsDisplacement) {
   EXPECT_EQ(after.y, before.y - 120);
   // The press went to the movie too: with the window focused (no window manager does it here),
   // the movie has the keyboard.
-  RunProcess({xdotool, "windowfocus", std::to_string(window), "sleep", "0.3", "key", "b"});
+  // --sync waits until the focus has arrived: a key sent before it would go nowhere.
+  RunProcess({xdotool, "windowfocus", "--sync", std::to_string(window), "key", "b"});
   EXPECT_TRUE(run.WaitForMessage("FlashLog: KEY 98")) << run.LogText();
   ProcessResult result = run.CloseAndWait();
   ASSERT_TRUE(result.exited);

@@ -59,7 +59,17 @@ int CheckRequest(xcb_connection_t* connection, xcb_void_cookie_t cookie) {
   return error ? error->error_code : 0;
 }
 
+bool IsSet(const char* variable) {
+  const char* value = getenv(variable);
+  return value != nullptr && value[0] != '\0';
+}
+
 }  // namespace
+
+MissingDisplay WhyNoDisplay() {
+  if (IsSet("DISPLAY")) return MissingDisplay::kUnreachable;
+  return IsSet("WAYLAND_DISPLAY") ? MissingDisplay::kWaylandOnly : MissingDisplay::kNone;
+}
 
 DisplayConnection::DisplayConnection() {
   xcb_connection_t* connection = xcb_connect(nullptr, nullptr);

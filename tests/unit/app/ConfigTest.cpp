@@ -158,33 +158,75 @@ TEST(Config, FileOverDefaults) {
   }
 }
 
-TEST(Config, OnlyAFileThatCannotBeParsedIsReported) {
-  // Anything but a readable regular file is no configuration and is passed over in silence: a
-  // FIFO is never waited on, a device never read (a null device of the test's own).
+TEST(Config, SearchReadsTheFirstFileThereAndNeverFallsThroughAFaultyOne) {
+  // Anything but a readable regular file is no configuration and is passed over: a FIFO is never
+  // waited on, a device never read (a null device of the test's own), a generated file of /proc
+  // never taken. A file that is there but cannot be parsed is the configuration, and a faulty one:
+  // the defaults apply, and the search does not go on to a file its user never meant.
   TempDir dir;
   std::filesystem::create_directories(dir / "folder/config.txt");
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
   ASSERT_EQ(mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
   std::filesystem::create_symlink(dir / "null", dir / "link-to-null");
-  WriteFile(dir / "broken", R"({"LauncherType": 1,)");
+  WriteFile(dir / "first", R"({"LauncherType": 1})");
+  WriteFile(dir / "second", R"({"LauncherType": 2})");
+  WriteFile(dir / "broken", "{\"LauncherType\": 1,\n  oops: 1 }");
+  WriteFile(dir / "empty", "");
+  const std::string missing = dir / "missing/config.txt";
+  auto passed = [](const std::string& path, const std::string& why) {
+    return "Config File Passed Over: " + path + " (" + why + ")";
+  };
   struct {
-    std::string path;
-    bool reported;
+    const char* name;
+    std::vector<std::string> paths;
+    int launcherType;
+    std::string source;
+    std::string error;
+    std::vector<std::string> logged;  // the messages before "Config Loaded"
   } cases[] = {
-      {"/nonexistent/config.txt", false}, {dir / "folder/config.txt", false}, {dir / "fifo", false},
-      {dir / "null", false},              {dir / "link-to-null", false},      {"/proc/self/status", false},
-      {dir / "broken", true},
+      {"the first file wins", {dir / "first", dir / "second"}, 1, dir / "first", "", {"Config File: " + dir / "first"}},
+      {"a missing file is passed over",
+       {missing, dir / "second"},
+       2,
+       dir / "second",
+       "",
+       {passed(missing, "not found"), "Config File: " + dir / "second"}},
+      {"what is not a regular file is passed over",
+       {dir / "folder/config.txt", dir / "fifo", dir / "null", dir / "link-to-null", "/proc/self/status", dir / "second"},
+       2,
+       dir / "second",
+       "",
+       {passed(dir / "folder/config.txt", "not a regular file"), passed(dir / "fifo", "not a regular file"),
+        passed(dir / "null", "not a regular file"), passed(dir / "link-to-null", "not a regular file"),
+        passed("/proc/self/status", "not a regular file"), "Config File: " + dir / "second"}},
+      {"a file that cannot be parsed ends the search",
+       {missing, dir / "broken", dir / "second"},
+       3,
+       dir / "broken",
+       // Where cJSON stopped: one past the first byte it could not take.
+       "not valid JSON at line 2, column 4",
+       {passed(missing, "not found"), "Config File: " + dir / "broken",
+        "Load Config Failed! " + dir / "broken" + " (not valid JSON at line 2, column 4)", "ops: 1 }"}},
+      {"an empty file cannot be parsed",
+       {dir / "empty", dir / "second"},
+       3,
+       dir / "empty",
+       "not valid JSON at line 1, column 1",
+       {"Config File: " + dir / "empty", "Load Config Failed! " + dir / "empty" + " (not valid JSON at line 1, column 1)"}},
+      {"nothing found", {missing}, 3, "", "", {passed(missing, "not found"), "Config File: none found, the defaults apply"}},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     size_t mark = testing_support::TestLogMessages().size();
     CConfig config;
-    config.LoadFrom(c.path);
-    EXPECT_EQ(config.LauncherType, 3) << c.path;
+    config.LoadFirstOf(c.paths);
+    EXPECT_EQ(config.LauncherType, c.launcherType);
+    EXPECT_EQ(config.SourcePath(), c.source);
+    EXPECT_EQ(config.LoadFailed(), !c.error.empty());
+    EXPECT_EQ(config.LoadError(), c.error);
     auto messages = testing_support::TestLogMessagesSince(mark);
-    bool reported = std::any_of(messages.begin(), messages.end(),
-                                [](const std::string& line) { return line.rfind("Load Config Failed!", 0) == 0; });
-    EXPECT_EQ(reported, c.reported) << c.path;
-    EXPECT_EQ(messages.empty() ? "" : messages.front(), c.reported ? "Load Config Failed!" : "Config Loaded") << c.path;
+    auto loaded = std::find(messages.begin(), messages.end(), "Config Loaded");
+    EXPECT_EQ(std::vector<std::string>(messages.begin(), loaded), c.logged);
   }
 }
 
