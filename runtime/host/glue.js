@@ -116,6 +116,13 @@
     return element;
   }
 
+  // The hold of a load, taken when the load is asked for: a start() that comes while the load is
+  // still on its way (fetching its handed bytes, waiting for the preparation) finds it.
+  function takeHold(hold) {
+    held = hold ? { loaded: false, startAsked: false } : null;
+    return held;
+  }
+
   function startHeldMovie() {
     held = null;
     const target = api();
@@ -126,9 +133,7 @@
   window.brimtale = {
     // Loads a movie; `menu` false switches the player's context menu off, `transparent` lets the
     // page's background show where the movie draws nothing. A held load waits for start().
-    async load(url, menu, transparent, movieBase, hold = holdLoads) {
-      const entry = hold ? { loaded: false, startAsked: false } : null;
-      held = entry;
+    async load(url, menu, transparent, movieBase, entry = takeHold(holdLoads)) {
       try {
         failed = false;
         if (preparing) await preparing;
@@ -137,7 +142,7 @@
           url: url,
           contextMenu: menu ? "on" : "off",
           wmode: transparent ? "transparent" : "window",
-          autoplay: hold ? "off" : "on",
+          autoplay: entry ? "off" : "on",
         };
         if (movieBase) options.base = movieBase;
         await api().load(options);
@@ -155,7 +160,7 @@
     // Plays the bytes at `dataUrl` (the runtime's copy of what the launcher fetched) as the movie
     // at `url`, which is also the base of the movie's relative URLs.
     async loadHanded(url, dataUrl, menu, transparent) {
-      const hold = holdLoads;
+      const entry = takeHold(holdLoads);
       try {
         const response = await pageFetch(dataUrl);
         if (!response.ok) throw new Error("the runtime no longer holds the movie");
@@ -165,7 +170,7 @@
         reportFailure("the movie cannot be handed to the player", error);
         return;
       }
-      await window.brimtale.load(url, menu, transparent, url, hold);
+      await window.brimtale.load(url, menu, transparent, url, entry);
     },
     // Loads and compiles the player's code before any movie comes. A failure is only logged: the
     // movie's own load meets it again, in a fresh player.

@@ -827,42 +827,54 @@ TEST_F(LoginDialog, AFailingMovieUrlQueryShowsWhenTheNextTryComes) {
 namespace {
 
 // Launcher type 2 gets its game window ready while the page waits for the player: its movie is
-// fetched and held in a hidden window. The movie still runs only after the login, and the log
-// keeps its order: the token, the window's creation, the movie's load, its first command.
+// fetched and held in a hidden window. The movie still runs only after the login, whether the
+// login ends once the movie is held ready or at once, while the window is still getting ready, and
+// the log keeps its order: the token, the window's creation, the movie's load, its first command.
 TEST_F(LoginDialog, TheGameWindowGetsReadyBehindTheLoginAndItsMovieRunsOnlyAfterIt) {
   m_environment["BRIMTALE_PLAYER_CONSOLE"] = "1";
   m_launcherTimeout = testing_support::kMovieStartBudget;
   const std::string movie = m_server.Url("/movie.swf?script=LOG%7Cfirst");
-  Start("window.external.ResizeAndCenter(800, 600);" +
-            WaitForGo("report('token'); window.external.StartGameV2('{\"userid\": 5}');"),
-        2, "", R"(, "SwfUrl": ")" + movie + "\"");
-  WaitForDialogAt(kLeft, kTop, 800, 600);
-  ASSERT_TRUE(WaitUntil([&] {
-    m_launcher->IsRunning();  // takes in the output so far
-    return m_launcher->output().find("Movie held ready: " + movie) != std::string::npos;
-  }, testing_support::kMovieStartBudget)) << m_launcher->output();
-  // The login page's web process and the game window's; only the dialog shows.
-  EXPECT_GE(WebProcessesOf(m_launcher->pid()).size(), 2u);
-  const std::string visible =
-      OutputOf({Program("xdotool"), "search", "--onlyvisible", "--pid", std::to_string(m_launcher->pid()), ""});
-  EXPECT_EQ(testing_support::SplitLines(visible).size(), 1u) << visible;
-  EXPECT_FALSE(LoggedWithPrefix("DispatchFSCommand:"));
+  for (bool heldReady : {true, false}) {
+    SCOPED_TRACE(heldReady ? "the login ends once the movie is held" : "the login ends at once");
+    m_go = !heldReady;
+    {
+      std::lock_guard lock(m_mutex);
+      m_reports.clear();
+    }
+    Start("window.external.ResizeAndCenter(800, 600);" +
+              WaitForGo("report('token'); window.external.StartGameV2('{\"userid\": 5}');"),
+          2, "", R"(, "SwfUrl": ")" + movie + "\"");
+    if (heldReady) {
+      WaitForDialogAt(kLeft, kTop, 800, 600);
+      ASSERT_TRUE(WaitUntil([&] {
+        m_launcher->IsRunning();  // takes in the output so far
+        return m_launcher->output().find("Movie held ready: " + movie) != std::string::npos;
+      }, testing_support::kMovieStartBudget)) << m_launcher->output();
+      // The login page's web process and the game window's; of the launcher's windows only the
+      // dialog shows.
+      EXPECT_GE(WebProcessesOf(m_launcher->pid()).size(), 2u);
+      const std::string visible = OutputOf({Program("xdotool"), "search", "--onlyvisible", "--pid",
+                                            std::to_string(m_launcher->pid()), "--class", "brimtale-launcher"});
+      EXPECT_EQ(testing_support::SplitLines(visible), std::vector<std::string>{FindWindowId(Caption()).value_or("")});
+      EXPECT_FALSE(LoggedWithPrefix("DispatchFSCommand:"));
+      m_go = true;
+    }
 
-  m_go = true;
-  ASSERT_TRUE(WaitUntil([&] { return Logged("DispatchFSCommand: LOG\tfirst"); }, testing_support::kMovieStartBudget))
-      << m_launcher->output();
-  EXPECT_EQ(Reports(), (std::vector<std::string>{"movie fetched", "token"}));
-  const auto messages = m_sandbox->LogMessages();
-  auto at = [&](const std::string& prefix) {
-    return std::find_if(messages.begin(), messages.end(), [&](const std::string& m) { return m.rfind(prefix, 0) == 0; }) -
-           messages.begin();
-  };
-  const std::vector<std::ptrdiff_t> order{at("StartGameV2 AccessToken: "), at("Before CreateWindowEx: "),
-                                          at("After CreateWindowEx: "), at("*Load SwfUrl: " + movie + "&"),
-                                          at("DispatchFSCommand: ")};
-  EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << testing_support::ReadFile(m_sandbox->LogPath());
-  EXPECT_LT(order.back(), static_cast<std::ptrdiff_t>(messages.size()));
-  SaveScreenshot();
+    ASSERT_TRUE(WaitUntil([&] { return Logged("DispatchFSCommand: LOG\tfirst"); }, testing_support::kMovieStartBudget))
+        << m_launcher->output();
+    if (heldReady) EXPECT_EQ(Reports(), (std::vector<std::string>{"movie fetched", "token"}));
+    const auto messages = m_sandbox->LogMessages();
+    auto at = [&](const std::string& prefix) {
+      return std::find_if(messages.begin(), messages.end(), [&](const std::string& m) { return m.rfind(prefix, 0) == 0; }) -
+             messages.begin();
+    };
+    const std::vector<std::ptrdiff_t> order{at("StartGameV2 AccessToken: "), at("Before CreateWindowEx: "),
+                                            at("After CreateWindowEx: "), at("*Load SwfUrl: " + movie + "&"),
+                                            at("DispatchFSCommand: ")};
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << testing_support::ReadFile(m_sandbox->LogPath());
+    EXPECT_LT(order.back(), static_cast<std::ptrdiff_t>(messages.size()));
+    if (heldReady) SaveScreenshot();
+  }
 }
 
 // However the run ends, the web processes it started end with it: at a cancelled login (the game
@@ -888,12 +900,12 @@ TEST_F(LoginDialog, NoWebProcessOutlivesTheLauncher) {
     ASSERT_TRUE(WaitUntil([&] { return (seen = WebProcessesOf(launcher)).size() >= c.processes; },
                           testing_support::kMovieStartBudget));
     m_go = true;
-    // Those that come later (the game window's, shown) are counted until the launcher ends.
-    while (m_launcher->IsRunning()) {
+    // Those that come later are counted until the launcher ends.
+    ASSERT_TRUE(WaitUntil([&] {
       for (int id : WebProcessesOf(launcher))
         if (std::find(seen.begin(), seen.end(), id) == seen.end()) seen.push_back(id);
-      std::this_thread::sleep_for(20ms);
-    }
+      return !m_launcher->IsRunning();
+    }, testing_support::kMovieStartBudget)) << testing_support::ReadFile(m_sandbox->LogPath());
     auto result = m_launcher->Wait();
     ASSERT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 0);
