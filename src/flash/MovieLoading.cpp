@@ -78,7 +78,9 @@ void Self::StartPreparedMovie(MovieStart start) {
                             m_movieUrl == TrimBlanks(wanted);
   m_heldMovieFailed = false;
   if (!heldIsWanted) {
-    StartMovieOrOfflineCopy(start);  // the offline copy or a fresh load replaces what is held
+    // The offline copy, its failure page or a fresh load replaces what is held or on its way.
+    m_fetchingUrl.clear();
+    StartMovieOrOfflineCopy(start);
     return;
   }
   WriteLog("*Load SwfUrl: %s", m_loadedUrl.c_str());

@@ -346,15 +346,40 @@ TEST_F(MovieLoading, APreparedWindowHoldsTheFetchedMovieAndTriesAgainWhenItShows
   }
 }
 
-// A movie still on its way when the window shows plays as soon as it comes.
-TEST_F(MovieLoading, AMovieFetchedAfterThePreparedWindowShowsPlaysAtOnce) {
+// A movie still on its way when the prepared window shows plays as soon as it comes, unless the
+// window shows something else: the player chose to play offline, and there is no offline copy.
+TEST_F(MovieLoading, AMovieStillOnItsWayWhenThePreparedWindowShows) {
+  // Tasks run one after another on the one worker: once the marker's event is delivered, the
+  // movie's came before it.
+  struct Marker {
+    bool delivered = false;
+    void OnEvent(HttpTaskEvent*) { delivered = true; }
+  };
   g_host.settings.swfUrl = m_server.Url("/movie");
-  m_object->HoldMovieUntilStart();
-  m_runtime.Clear();
-  m_object->StartPreparedMovie(MovieStart::kConfigured);
-  const RecordedLoad load = NextLoad();
-  EXPECT_FALSE(load.held);
-  EXPECT_TRUE(load.handedBytes);
+  for (MovieStart start : {MovieStart::kConfigured, MovieStart::kOfflineCopy}) {
+    SCOPED_TRACE(start == MovieStart::kConfigured ? "configured" : "offline");
+    ASSERT_FALSE(g_host.offlineMovies.Has("test-key"));
+    m_object->HoldMovieUntilStart();
+    m_runtime.Clear();
+    m_object->StartPreparedMovie(start);
+    Marker marker;
+    auto task = std::make_unique<HttpDownloadStringTask>();
+    task->url = m_server.Url("/missing");
+    task->callback = std::make_unique<HttpCallbackT<Marker>>(&marker, &Marker::OnEvent);
+    g_host.http.AddTask(std::move(task));
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!marker.delivered && std::chrono::steady_clock::now() < deadline) {
+      g_host.http.DispatchEvents();
+      std::this_thread::sleep_for(5ms);
+    }
+    const auto loads = m_runtime.Loads();
+    ASSERT_EQ(loads.size(), 1u);
+    EXPECT_FALSE(loads[0].held);
+    if (start == MovieStart::kConfigured)
+      EXPECT_TRUE(loads[0].handedBytes);
+    else
+      EXPECT_TRUE(IsFailurePage(loads[0])) << loads[0].url;
+  }
 }
 
 TEST_F(MovieLoading, LocalMoviesAreLeftToThePlayer) {
