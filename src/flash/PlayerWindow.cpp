@@ -1,4 +1,5 @@
-// The main window: its creation in the two forms, the drag, the movie's loading, its end.
+// The main window: its creation in the two forms (at once, or hidden behind the login and shown
+// after it), the drag, the movie's loading, its end.
 // GUI thread only.
 #include <string>
 
@@ -14,10 +15,6 @@ namespace {
 constexpr uint32_t kClassStyleRedrawOnResize = 0x0003;  // CS_HREDRAW | CS_VREDRAW
 // The player class's own style bits, passed through unchanged in the bordered form.
 constexpr uint32_t kPlayerStyleBits = 0x0009;
-
-}  // namespace
-
-namespace {
 
 struct GameWindows {
   HWND main = nullptr;
