@@ -17,14 +17,21 @@
 //   Files per second that the movie checks, each of 2,000 files of 16 KiB with HAVE_THIS_FILE and
 //   then CALCULATE_MD5, every command sent on the previous answer and timed by the movie. The peer
 //   is md5sum over the same files. Ratio: md5sum's time divided by ours.
-// Without a DISPLAY the benchmark runs itself again under xvfb-run. With BRIMTALE_BENCH_BEFORE
-// naming another launcher executable (an earlier build), its figures are measured in the same
-// turns and printed with "_before" after the name.
+// bench-name: login_to_first_command
+//   Seconds from the login page handing over its token to the movie's first command, for launcher
+//   type 2 whose page signs in 4 s after it has loaded and whose movie comes from a loopback
+//   server. The peer is the bare stack's cold start to its first command (first_command_bare):
+//   what a game window made only after the login would have to catch up. Ratio: the bare stack's
+//   time divided by ours.
+// With BRIMTALE_BENCH_BEFORE_LAUNCHER naming another build's launcher (an earlier commit's), its
+// figures are also measured, taking turns, as NAME_before.
+// Without a DISPLAY the benchmark runs itself again under xvfb-run.
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/LoopbackHttpServer.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -70,18 +78,31 @@ void Stop(ChildProcess& process) {
 constexpr auto kFinePoll = std::chrono::milliseconds(2);
 constexpr auto kCoarsePoll = std::chrono::milliseconds(200);
 
-// The earlier launcher to measure beside this build's, if one is named.
-std::string BeforeExecutable() {
-  const char* path = std::getenv("BRIMTALE_BENCH_BEFORE");
+// The launcher to compare ours with (BRIMTALE_BENCH_BEFORE_LAUNCHER); empty when none is named.
+std::string BeforeLauncher() {
+  const char* path = std::getenv("BRIMTALE_BENCH_BEFORE_LAUNCHER");
   return path != nullptr ? path : "";
 }
 
-// Runs the launcher (this build's, or `executable`) on the test movie with `script` until `count`
-// log messages start with `awaited`.
+// The messages of the log at `path` that start with `awaited`. Only lines holding the text are
+// parsed: parsing the whole log at every poll took a good part of a core from the launcher while
+// it started.
+std::vector<std::string> LoggedLines(const std::string& path, const std::string& awaited) {
+  std::vector<std::string> lines;
+  for (const std::string& line : testing_support::SplitLines(testing_support::ReadFile(path))) {
+    if (line.find(awaited) == std::string::npos) continue;
+    std::string message = testing_support::LogMessage(line);
+    if (message.rfind(awaited, 0) == 0) lines.push_back(message);
+  }
+  return lines;
+}
+
+// Runs the launcher (`launcherPath`, ours when empty) on the test movie with `script` until
+// `count` log messages start with `awaited`.
 Run RunLauncher(const std::string& script, const std::string& awaited, size_t count = 1,
-                std::chrono::milliseconds poll = kFinePoll, const std::string& executable = "") {
+                std::chrono::milliseconds poll = kFinePoll, const std::string& launcherPath = "") {
   LauncherSandbox sandbox;
-  if (!executable.empty()) sandbox.UseExecutable(executable);
+  if (!launcherPath.empty()) sandbox.UseExecutable(launcherPath);
   std::filesystem::copy_file(kMovie, sandbox.dir() / "TestMovie.swf");
   sandbox.WriteConfig(R"({"LauncherType": 1, "LauncherCaption": "Benchmark", "LauncherSize": {"Width": )" +
                       std::to_string(kWidth) + R"(, "Height": )" + std::to_string(kHeight) + R"(}, "SwfUrl": "file://)" +
@@ -94,14 +115,7 @@ Run RunLauncher(const std::string& script, const std::string& awaited, size_t co
   ChildProcess launcher({path, "ID=bench"}, options);
   Run run;
   while (run.lines.size() < count && Clock::now() - start < kRunLimit && launcher.IsRunning()) {
-    run.lines.clear();
-    // Only lines holding the text are parsed: parsing the whole log at every poll took a good part
-    // of a core from the launcher while it started.
-    for (const std::string& line : testing_support::SplitLines(testing_support::ReadFile(sandbox.LogPath()))) {
-      if (line.find(awaited) == std::string::npos) continue;
-      std::string message = testing_support::LogMessage(line);
-      if (message.rfind(awaited, 0) == 0) run.lines.push_back(message);
-    }
+    run.lines = LoggedLines(sandbox.LogPath(), awaited);
     if (run.lines.size() < count) std::this_thread::sleep_for(poll);
   }
   run.seconds = SecondsSince(start);
@@ -170,7 +184,7 @@ void PrintFigure(const std::string& name, double value, const char* unit) {
 void PrintRatio(const std::string& name, double ratio) { std::printf("%s_ratio %.3f\n", name.c_str(), ratio); }
 
 int FirstCommand() {
-  const std::string before = BeforeExecutable();
+  const std::string before = BeforeLauncher();
   double ours = 1e30, bare = 1e30, earlier = 1e30;
   for (int round = 0; round < kRounds; ++round) {
     Run launcher = RunLauncher("LOG|first", "DispatchFSCommand:");
@@ -182,10 +196,9 @@ int FirstCommand() {
     }
     ours = std::min(ours, launcher.seconds);
     bare = std::min(bare, peer.seconds);
-    if (!before.empty()) {
-      Run old = RunLauncher("LOG|first", "DispatchFSCommand:", 1, kFinePoll, before);
-      if (!old.lines.empty()) earlier = std::min(earlier, old.seconds);
-    }
+    if (before.empty()) continue;
+    Run old = RunLauncher("LOG|first", "DispatchFSCommand:", 1, kFinePoll, before);
+    if (!old.lines.empty()) earlier = std::min(earlier, old.seconds);
   }
   PrintFigure("first_command", ours, "s");
   PrintFigure("first_command_bare", bare, "s");
@@ -194,6 +207,84 @@ int FirstCommand() {
     PrintFigure("first_command_before", earlier, "s");
     PrintRatio("first_command_before", bare / earlier);
   }
+  return 0;
+}
+
+// Runs the launcher (`executable`, ours when empty) as launcher type 2 whose login page hands over
+// its token 4 s after it has loaded; the movie, which sends a command at once, comes from a loopback
+// server. Returns the seconds from the token's handing over to the movie's first command, -1 when
+// it did not come.
+double RunLoginToFirstCommand(const std::string& executable) {
+  testing_support::LoopbackHttpServer server;
+  const std::string movie = testing_support::ReadFile(kMovie);
+  std::atomic<int64_t> tokenAt{0};  // steady clock, nanoseconds
+  server.server().Get("/login.html", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content(R"(<!doctype html><html><body style="background:#3060a0"><script>
+window.external.ResizeAndCenter(400, 300);
+setTimeout(function () {
+  var request = new XMLHttpRequest();
+  request.open('GET', '/token', false);
+  request.send();
+  window.external.StartGameV2('{"userid": 1}');
+}, 4000);
+</script></body></html>)",
+                         "text/html");
+  });
+  server.server().Get("/token", [&](const httplib::Request&, httplib::Response& response) {
+    tokenAt = Clock::now().time_since_epoch().count();
+    response.set_content("", "text/plain");
+  });
+  server.server().Get("/movie.swf", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content(movie, "application/x-shockwave-flash");
+  });
+  server.server().set_keep_alive_max_count(1);
+  server.Start();
+
+  LauncherSandbox sandbox;
+  if (!executable.empty()) sandbox.UseExecutable(executable);
+  sandbox.WriteConfig(R"({"LauncherType": 2, "LauncherCaption": "Benchmark", "LauncherSize": {"Width": )" +
+                      std::to_string(kWidth) + R"(, "Height": )" + std::to_string(kHeight) + R"(}, "LoginUrl": ")" +
+                      server.Url("/login.html") + R"(", "SwfUrl": ")" + server.Url("/movie.swf?script=LOG%7Cfirst") +
+                      R"("})");
+  auto options = sandbox.Options();
+  options.timeout = kRunLimit + std::chrono::seconds(30);
+  const auto start = Clock::now();
+  ChildProcess launcher({sandbox.Executable()}, options);
+  Clock::time_point firstCommandAt{};
+  while (Clock::now() - start < kRunLimit && launcher.IsRunning()) {
+    if (!LoggedLines(sandbox.LogPath(), "DispatchFSCommand:").empty()) {
+      firstCommandAt = Clock::now();
+      break;
+    }
+    // Coarse until the token is handed over, so that polling takes nothing from the start-up.
+    std::this_thread::sleep_for(tokenAt.load() == 0 ? kCoarsePoll : kFinePoll);
+  }
+  Stop(launcher);
+  if (firstCommandAt == Clock::time_point{} || tokenAt.load() == 0) return -1;
+  return std::chrono::duration<double>(firstCommandAt - Clock::time_point(Clock::duration(tokenAt.load()))).count();
+}
+
+int LoginToFirstCommand() {
+  const std::string before = BeforeLauncher();
+  double ours = 1e30, bare = 1e30, earlier = 1e30;
+  for (int round = 0; round < kRounds; ++round) {
+    const double launcher = RunLoginToFirstCommand("");
+    Run peer = RunBare("LOG|first", "FIRST_COMMAND");
+    if (launcher < 0 || peer.lines.empty()) {
+      std::fprintf(stderr, "login_to_first_command: the movie sent no command (launcher %.3f, bare %zu)\n", launcher,
+                   peer.lines.size());
+      return 1;
+    }
+    ours = std::min(ours, launcher);
+    bare = std::min(bare, peer.seconds);
+    if (before.empty()) continue;
+    const double old = RunLoginToFirstCommand(before);
+    if (old >= 0) earlier = std::min(earlier, old);
+  }
+  PrintFigure("login_to_first_command", ours, "s");
+  PrintFigure("login_to_first_command_bare", bare, "s");
+  if (!before.empty()) PrintFigure("login_to_first_command_before", earlier, "s");
+  PrintRatio("login_to_first_command", bare / ours);
   return 0;
 }
 
@@ -210,7 +301,7 @@ double RoundTripsPerSecond(const Run& run, const std::string& prefix, int count)
 int BridgeRoundTrip(const std::string& name, Answers peerAnswers) {
   constexpr int kCount = 1000;
   const std::string script = "*" + std::to_string(kCount) + "|GET_VERSION|";
-  const std::string before = BeforeExecutable();
+  const std::string before = BeforeLauncher();
   double ours = 0, peer = 0, earlier = 0;
   for (int round = 0; round < kRounds; ++round) {
     double launcher = RoundTripsPerSecond(RunLauncher(script, "FlashLog: ROUNDTRIP ", 1, kCoarsePoll), "FlashLog: ", kCount);
@@ -260,7 +351,7 @@ int PatchCheck() {
   const std::string pattern = dir / "f{i}";
   const std::string script = "*" + std::to_string(kFiles) + "|HAVE_THIS_FILE|" + pattern + "\n*" +
                              std::to_string(kFiles) + "|CALCULATE_MD5|" + pattern;
-  const std::string before = BeforeExecutable();
+  const std::string before = BeforeLauncher();
   double ours = 1e30, md5sum = 1e30, earlier = 1e30;
   for (int round = 0; round < kRounds; ++round) {
     long launcher = RoundTripMilliseconds(RunLauncher(script, "FlashLog: ROUNDTRIP ", 2, kCoarsePoll).lines, "FlashLog: ", kFiles);
@@ -294,13 +385,14 @@ int main(int argc, char** argv) {
   // Each figure shows as soon as it is known, even when a later one fails.
   setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<std::string> names(argv + 1, argv + argc);
-  if (names.empty()) names = {"first_command", "bridge_roundtrip", "bridge_inpage", "patch_check"};
+  if (names.empty()) names = {"first_command", "bridge_roundtrip", "bridge_inpage", "patch_check", "login_to_first_command"};
   for (const std::string& name : names) {
-    int status = name == "first_command"      ? FirstCommand()
-                 : name == "bridge_roundtrip" ? BridgeRoundTrip(name, Answers::kByTheHost)
-                 : name == "bridge_inpage"    ? BridgeRoundTrip(name, Answers::kInThePage)
-                 : name == "patch_check"      ? PatchCheck()
-                                              : (std::fprintf(stderr, "player: unknown benchmark %s\n", name.c_str()), 2);
+    int status = name == "first_command"            ? FirstCommand()
+                 : name == "bridge_roundtrip"       ? BridgeRoundTrip(name, Answers::kByTheHost)
+                 : name == "bridge_inpage"          ? BridgeRoundTrip(name, Answers::kInThePage)
+                 : name == "patch_check"            ? PatchCheck()
+                 : name == "login_to_first_command" ? LoginToFirstCommand()
+                                                    : (std::fprintf(stderr, "player: unknown benchmark %s\n", name.c_str()), 2);
     if (status != 0) return status;
   }
   return 0;

@@ -1,4 +1,5 @@
-// Movies the launcher hands over in memory, and the launcher's failure page in a player's view.
+// Movies the launcher hands over in memory, movies held ready until it starts them, and the
+// launcher's failure page in a player's view.
 //
 // A handed-over movie is read from its sealed memory file at once and kept with its player. The
 // page fetches the bytes from the scheme (/handed/<id>) and answers the player's own request for
@@ -140,11 +141,37 @@ void SealPlayer(Player& player) {
   if (player.view != nullptr) webkit_web_view_load_uri(player.view, PlayerPageUrl(player).c_str());
 }
 
+// A movie held ready: the page loads it without starting it. The page's hold applies to the loads
+// asked for between the two calls, so a load the runtime refuses leaves no hold behind.
+void LoadHeldMovie(Player& player, const std::string& url) {
+  if (StartsWith(url, "brimtale-player://") && !StartsWith(url, BRIMTALE_HANDED_MOVIE_URL)) {
+    Log("refused a held movie of the runtime's own: %s", url.c_str());
+    return;
+  }
+  // The player's page comes back first, so that the hold reaches the page that loads the movie.
+  ReturnToPlayerPage(player);
+  RunPageScript(player, "brimtale.hold(true)");
+  LoadMovie(player, url.c_str());
+  RunPageScript(player, "brimtale.hold(false)");
+}
+
 }  // namespace
 
 bool LoadLauncherUrl(Player& player, const std::string& url) {
   if (url == BRIMTALE_SEALED_PLAYER_URL) {
     SealPlayer(player);
+    return true;
+  }
+  if (url == BRIMTALE_PREPARE_PLAYER_URL) {
+    RunPageScript(player, "brimtale.prepare()");
+    return true;
+  }
+  if (url == BRIMTALE_START_MOVIE_URL) {
+    if (!player.showsFailure) RunPageScript(player, "brimtale.start()");
+    return true;
+  }
+  if (StartsWith(url, BRIMTALE_HELD_MOVIE_URL)) {
+    LoadHeldMovie(player, url.substr(sizeof BRIMTALE_HELD_MOVIE_URL - 1));
     return true;
   }
   if (StartsWith(url, BRIMTALE_HANDED_MOVIE_URL)) return PlayHandedMovie(player, url.substr(sizeof BRIMTALE_HANDED_MOVIE_URL - 1));

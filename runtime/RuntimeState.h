@@ -7,7 +7,8 @@
 //   Exports.cpp      the fifteen operations
 //   Player.cpp       a player's web view and page, the page's events, calls into the movie
 //   UriScheme.cpp    the scheme that serves the player control and local files to the web view
-//   MoviePages.cpp   movies the launcher hands over in memory, and the launcher's failure page
+//   MoviePages.cpp   the launcher's own URLs: movies handed over in memory or held ready, the
+//                    player readied before its movie, the launcher's failure page
 //   PageGuard.cpp    keeps a player's view on the runtime's own page
 //   MovieChannel.cpp the page's channel: the movie's commands in, the calls into the movie out
 //   extension/       the web process side of that channel, and how the library carries it
@@ -141,8 +142,9 @@ void RunPageScript(Player& player, std::string script);
 
 // ---- MoviePages.cpp
 
-// Acts on the launcher's own URLs of the scheme (brimtale/runtime_api.h): a handed-over movie or
-// the failure page. false for any other URL, which the caller loads as a movie.
+// Acts on the launcher's own URLs of the scheme (brimtale/runtime_api.h): a handed-over or held
+// movie, the start of a held one, the player's preparation, the failure page. false for any other
+// URL, which the caller loads as a movie.
 bool LoadLauncherUrl(Player& player, const std::string& url);
 // Brings the player's page back when the failure page shows; its scripts then wait for it.
 void ReturnToPlayerPage(Player& player);

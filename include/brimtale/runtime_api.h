@@ -82,7 +82,7 @@ typedef struct WindowClassInfo {
   uint32_t classStyle;
 } WindowClassInfo;
 
-// Besides a movie's URL, FPC_LoadMovieA takes three URLs of the runtime's own scheme, which only the
+// Besides a movie's URL, FPC_LoadMovieA takes URLs of the runtime's own scheme, which only the
 // launcher gives (a movie's LOAD_SWF never passes them on):
 //   BRIMTALE_HANDED_MOVIE_URL "<fd>?url=<URL>"  plays the bytes of a memory file of this process,
 //     open as descriptor <fd> and sealed against writes, growing and shrinking, as the movie at
@@ -97,9 +97,19 @@ typedef struct WindowClassInfo {
 //     own scheme (its Content-Security-Policy says so): every movie comes handed over, checked by
 //     the launcher, and nothing the player would fetch by itself (a child movie, say) is loaded.
 //     The page starts afresh; a player stays sealed for the rest of its life.
+//   BRIMTALE_PREPARE_PLAYER_URL  loads and compiles the player control's code before any movie is
+//     given, so that the first movie starts without that wait (a hidden window gets ready).
+//   BRIMTALE_HELD_MOVIE_URL "<URL>"  loads the movie at <URL> (a movie's URL or a handed-over
+//     movie's) ready to play, but holds it: it runs no frame and sends no command until
+//     BRIMTALE_START_MOVIE_URL. Any other load in between drops the held movie.
+//   BRIMTALE_START_MOVIE_URL  starts the held movie (at once, or as soon as its loading ends);
+//     nothing when no movie is held.
 #define BRIMTALE_HANDED_MOVIE_URL "brimtale-player://memfd/"
 #define BRIMTALE_SEALED_PLAYER_URL "brimtale-player://sealed"
 #define BRIMTALE_FAILURE_PAGE_URL "brimtale-player://failure?"
+#define BRIMTALE_PREPARE_PLAYER_URL "brimtale-player://prepare"
+#define BRIMTALE_HELD_MOVIE_URL "brimtale-player://held?"
+#define BRIMTALE_START_MOVIE_URL "brimtale-player://start"
 
 #define BRIMTALE_DECLARE_POINTER_TYPE(ret, name, params, args) typedef ret(*PFN_##name) params;
 BRIMTALE_RUNTIME_OPERATIONS(BRIMTALE_DECLARE_POINTER_TYPE)

@@ -1,6 +1,7 @@
 "use strict";
 // The page side of a player window. The runtime library drives it through `window.brimtale`
-// (load, call, unload) and hears from it through the "brimtale" message handler:
+// (prepare, hold, load, start, call, unload) and hears from it through the "brimtale" message
+// handler:
 //   {kind: "ready", channel}                    the page can take calls; whether it has a channel
 //   {kind: "fscommand", command, args}          fscommand() of the movie, where it has none
 //   {kind: "trace", text}                       trace() of the movie, where it has no channel
@@ -18,6 +19,16 @@
   const base = new URL(".", document.baseURI).href;
   let player = null;
   let failed = false;
+
+  // A window that gets ready before it shows (while the player signs in) has the player's code
+  // loaded ahead (prepare), and may have its movie loaded held: ready, running nothing until
+  // start(). Ruffle compiles its code only when it builds its first instance, and an instance
+  // needs a movie: an empty one (one frame, no content) serves.
+  const blankMovie = new Uint8Array([0x46, 0x57, 0x53, 10, 17, 0, 0, 0, 0, 0, 24, 1, 0, 0x40, 0, 0, 0]);
+  let preparing = null;  // the preparation, until it ends; a load waits for it
+  let preparingElement = null;  // its player, whose panels say nothing of a movie
+  let holdLoads = false;  // loads asked for now are held
+  let held = null;  // the held movie, {loaded, startAsked}, until it starts
 
   // A movie the launcher fetched itself: the player's request for the movie's URL is answered
   // with those bytes, so the movie keeps its URL, its query's parameters and its base.
@@ -56,12 +67,13 @@
     const shadow = element.shadowRoot;
     if (!shadow) return;
     const style = document.createElement("style");
-    style.textContent = "#panic, #message-overlay, #hardware-acceleration-modal { display: none !important; }";
+    style.textContent =
+      "#panic, #message-overlay, #hardware-acceleration-modal, #play-button { display: none !important; }";
     shadow.appendChild(style);
     const started = () => typeof element.readyState === "number" && element.readyState >= 2;
     new MutationObserver(() => {
       const panic = shadow.getElementById("panic");
-      if (!panic) return;
+      if (!panic || element === preparingElement) return;
       const body = shadow.getElementById("panic-body");
       reportFailure(
         started()
@@ -250,21 +262,42 @@
     return element;
   }
 
+  // The hold of a load, taken when the load is asked for: a start() that comes while the load is
+  // still on its way (fetching its handed bytes, waiting for the preparation) finds it.
+  function takeHold(hold) {
+    held = hold ? { loaded: false, startAsked: false } : null;
+    return held;
+  }
+
+  function startHeldMovie() {
+    held = null;
+    const target = api();
+    if (target && typeof target.resume === "function") target.resume();
+    else if (player && typeof player.play === "function") player.play();
+  }
+
   window.brimtale = {
     // Loads a movie; `menu` false switches the player's context menu off, `transparent` lets the
-    // page's background show where the movie draws nothing.
-    async load(url, menu, transparent, movieBase) {
+    // page's background show where the movie draws nothing. A held load waits for start().
+    async load(url, menu, transparent, movieBase, entry = takeHold(holdLoads)) {
       try {
         failed = false;
+        if (preparing) await preparing;
         if (!player) player = createPlayer();
         const options = {
           url: url,
           contextMenu: menu ? "on" : "off",
           wmode: transparent ? "transparent" : "window",
+          autoplay: entry ? "off" : "on",
         };
         if (movieBase) options.base = movieBase;
         await api().load(options);
         api().traceObserver = trace;
+        if (entry && held === entry) {
+          entry.loaded = true;
+          if (entry.startAsked) startHeldMovie();
+          else console.log("Movie held ready: " + url);
+        }
       } catch (error) {
         send({ kind: "error", text: "load " + url + ": " + error });
         reportFailure("the player cannot start", error);
@@ -273,6 +306,7 @@
     // Plays the bytes at `dataUrl` (the runtime's copy of what the launcher fetched) as the movie
     // at `url`, which is also the base of the movie's relative URLs.
     async loadHanded(url, dataUrl, menu, transparent) {
+      const entry = takeHold(holdLoads);
       try {
         const response = await pageFetch(dataUrl);
         if (!response.ok) throw new Error("the runtime no longer holds the movie");
@@ -282,12 +316,43 @@
         reportFailure("the movie cannot be handed to the player", error);
         return;
       }
-      await window.brimtale.load(url, menu, transparent, url);
+      await window.brimtale.load(url, menu, transparent, url, entry);
+    },
+    // Loads and compiles the player's code before any movie comes. A failure is only logged: the
+    // movie's own load meets it again, in a fresh player.
+    prepare() {
+      if (player || preparing) return;
+      player = createPlayer();
+      preparingElement = player;
+      preparing = api()
+        .load({ data: blankMovie, autoplay: "off", contextMenu: "off" })
+        .catch((error) => {
+          send({ kind: "error", text: "prepare: " + error });
+          if (player === preparingElement) {
+            player.remove();
+            player = null;
+          }
+        })
+        .finally(() => {
+          preparing = null;
+          preparingElement = null;
+        });
+    },
+    // Loads asked for while `on` holds are held.
+    hold(on) {
+      holdLoads = Boolean(on);
+    },
+    // Starts the held movie, now or once it has loaded.
+    start() {
+      if (!held) return;
+      held.startAsked = true;
+      if (held.loaded) startHeldMovie();
     },
     unload() {
       if (player) player.remove();
       player = null;
       handed = null;
+      held = null;
     },
     // Calls a function the movie exposed through ExternalInterface.addCallback.
     call(name, args) {

@@ -173,25 +173,40 @@ bool CLauncherApp::RunLoginThenCreateMainWindow() {
   settings.failurePage = res::FailurePageTemplate();
   settings.failureScript = res::FailurePageScript();
   settings.offlineCopy = m_offlineMovies.Has(m_gameWindowSettings.offlineKey);
+  // Once the login page shows, the game window is made ready behind it: hidden, its player loading
+  // its code, and its movie, where the URL is known, fetched and held until the login ends. Not
+  // sooner: on a busy machine the player's start would hold up the page the player waits for.
+  settings.onPageShown = [this] {
+    if (m_preparedWnd == nullptr) m_preparedWnd = PrepareFlashPlayerWindow(*this);
+  };
   LoginDlg dialog(std::move(settings), m_accessToken);
   // The movie's URL is fetched while the player signs in.
   if (m_config.LauncherType == 3) RequestSwfUrl();
-  switch (dialog.DoModal()) {
+  const int result = dialog.DoModal();
+  CTransparentFlashPlayerControlWnd* prepared = std::exchange(m_preparedWnd, nullptr);
+  // The window goes with its web view before the run ends; no loop runs in between, so its pending
+  // movie fetch never reaches it.
+  auto endWithoutGame = [prepared] {
+    if (prepared != nullptr) prepared->DestroyWindow();
+    return false;
+  };
+  switch (result) {
     case IDOK:
-      if (!EnsureSiteVerified()) return false;
-      m_pMainWnd = CreateFlashPlayerWindow(*this);
+      if (!EnsureSiteVerified()) return endWithoutGame();
+      m_pMainWnd = prepared != nullptr ? ShowPreparedFlashPlayerWindow(prepared) : CreateFlashPlayerWindow(*this);
       // A URL query that has failed already shows its failure (or its offline copy plays).
       if (m_config.LauncherType == 3 && m_swfUrlFailures > 0) ReportSwfUrlFailure();
       return true;
     case IDPLAYOFFLINE:
-      if (!EnsureSiteVerified()) return false;
+      if (!EnsureSiteVerified()) return endWithoutGame();
       m_playsOffline = true;
       m_swfUrlRetry.Cancel();
-      m_pMainWnd = CreateFlashPlayerWindow(*this, MovieStart::kOfflineCopy);
+      m_pMainWnd = prepared != nullptr ? ShowPreparedFlashPlayerWindow(prepared, MovieStart::kOfflineCopy)
+                                       : CreateFlashPlayerWindow(*this, MovieStart::kOfflineCopy);
       return true;
     default:
       if (dialog.QuitAtFailurePage()) m_exitCode = kExitFailed;
-      return false;
+      return endWithoutGame();
   }
 }
 
@@ -208,11 +223,14 @@ int CLauncherApp::ExitInstance() {
     flash::FPC_UnloadCode(m_hFPC);
     m_hFPC = 0;
   }
+  // No web view is left: their processes end with the run, not some time after it.
+  platform::EndWebEngineProcesses();
   m_hMutex.Release();
   return m_exitCode;
 }
 
 void CLauncherApp::OnGameWindowDestroyed(CWnd* window) {
+  if (window == m_preparedWnd) m_preparedWnd = nullptr;
   // Only the main window's end ends the message loop.
   if (window != m_pMainWnd) return;
   m_pMainWnd = nullptr;

@@ -19,6 +19,7 @@
 #include "platform/MainLoop.h"
 #include "site/SiteVerifier.h"
 
+class CTransparentFlashPlayerControlWnd;
 class CWnd;
 
 class CLauncherApp : public GameWindowHost {
@@ -100,6 +101,9 @@ class CLauncherApp : public GameWindowHost {
   // The three strings the movie stores (SETCONFIG); index 0 is also read by the hall's thread.
   StoredStrings m_setConfig;
   CWnd* m_pMainWnd = nullptr;
+  // The game window made ready, hidden, while the player signs in (launcher types 2 and 3); null
+  // outside the login and when it could not be made.
+  CTransparentFlashPlayerControlWnd* m_preparedWnd = nullptr;
   // The configuration's part that the game window reads, taken once the configuration is loaded.
   GameWindowSettings m_gameWindowSettings;
 

@@ -127,9 +127,11 @@ void CLauncherApp::OnGetSwfUrl(HttpTaskEvent* event) {
       m_swfUrlFailures = 0;
       m_swfUrlLogThrottle.Reset();
       m_config.ResolvedSwfUrl = task->body;
-      // Without a main window (the login dialog is still open) the window reads the URL when
-      // it is created. A window playing the offline copy keeps it.
+      // A window playing the offline copy keeps it. While the login dialog is open, the window
+      // made ready behind it fetches the movie at once and holds it (sent, not posted: the login
+      // may end before a posted message arrives, and the shown window reads the URL itself).
       if (m_pMainWnd != nullptr && !m_playsOffline) PostMessage(m_pMainWnd->m_hWnd, WM_SWFURL_READY, 0, 0);
+      if (m_pMainWnd == nullptr && m_preparedWnd != nullptr) SendMessage(m_preparedWnd->m_hWnd, WM_SWFURL_READY, 0, 0);
       return;
     case HTTP_EVENT_FAILED:
       ScheduleSwfUrlRetry(task->url, task->failure);

@@ -113,8 +113,8 @@ std::string FormatHandlerNotFound(std::string_view command) {
 
 bool IsLauncherOnlyPlayerUrl(std::string_view url) {
   while (!url.empty() && static_cast<unsigned char>(url.front()) <= ' ') url.remove_prefix(1);
-  for (std::string_view form : {std::string_view(BRIMTALE_HANDED_MOVIE_URL), std::string_view(BRIMTALE_FAILURE_PAGE_URL),
-                                std::string_view(BRIMTALE_SEALED_PLAYER_URL)}) {
+  for (std::string_view form : {BRIMTALE_HANDED_MOVIE_URL, BRIMTALE_FAILURE_PAGE_URL, BRIMTALE_SEALED_PLAYER_URL,
+                                BRIMTALE_PREPARE_PLAYER_URL, BRIMTALE_HELD_MOVIE_URL, BRIMTALE_START_MOVIE_URL}) {
     if (url.size() < form.size()) continue;
     bool same = true;
     for (size_t i = 0; i < form.size() && same; ++i)

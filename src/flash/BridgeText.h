@@ -32,7 +32,8 @@ std::string EscapeXml(std::string_view text);
 std::string FormatInvokeRequest(std::string_view name, std::string_view argument);
 
 // Whether LOAD_SWF's `url` names one of the runtime's URLs that only the launcher gives (a
-// handed-over movie, the failure page: brimtale/runtime_api.h), in any letter case and after blanks.
+// handed-over or held movie, its start, the player's preparation, the failure page:
+// brimtale/runtime_api.h), in any letter case and after blanks.
 bool IsLauncherOnlyPlayerUrl(std::string_view url);
 
 // The debugger message for an unknown command: "CmdHandler is not found: NAME\n", with NAME cut

@@ -19,6 +19,10 @@ struct HttpTaskEvent;
 // WM_USER + 0x2000: the movie's URL has arrived (ResolvedSwfUrl).
 constexpr UINT WM_SWFURL_READY = 0x2400;
 
+// How the main window starts its movie: as configured, or the offline copy (the player chose to
+// play offline when the login page could not be loaded).
+enum class MovieStart { kConfigured, kOfflineCopy };
+
 // The arguments of one command: borrowed strings, valid only during the handler's call; always
 // one entry more than the argument text has commas.
 using CmdArgs = std::vector<const char*>;
@@ -51,6 +55,18 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
   // The movie (MovieLoading.cpp). Plays the movie of the settings: SwfUrl, or for launcher type 3
   // the URL query's answer (asked for when there is none yet).
   void StartMovie();
+  // Plays the movie `start` asks for in a window that shows now: the configured one, or the
+  // offline copy (the failure page when there is none).
+  void StartMovieOrOfflineCopy(MovieStart start);
+  // A window prepared behind the login (PrepareFlashPlayerWindow) holds its movie: the player
+  // loads its code now, and the movie of the settings, where its URL is known, is fetched and
+  // loaded but runs nothing until StartPreparedMovie. Loads asked for meanwhile (LoadSwf,
+  // WM_SWFURL_READY) are held too, and leave "*Load SwfUrl" to the start.
+  void HoldMovieUntilStart();
+  bool HoldsMovie() const { return m_holdsMovie; }
+  // The window shows: the held movie starts when it is the one `start` asks for, else that one
+  // loads as it would in a window made at this moment.
+  void StartPreparedMovie(MovieStart start);
   // Loads the movie configured as `url` from `loadedUrl` (with its time query): an http or https
   // movie is fetched here and handed to the player once it passed AcceptFetchedMovie; anything
   // else is left to the player.
@@ -99,6 +115,9 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
   std::string m_unkeptMovie;      // the fetched movie's bytes until its first command keeps them
   bool m_keepOnFirstCommand = false;
   bool m_showsUnverified = false;  // the failure page shows a movie the signed site refused
+  bool m_holdsMovie = false;      // prepared behind the login, not shown yet
+  std::string m_loadedUrl;        // m_movieUrl with its time query, as "*Load SwfUrl" names it
+  bool m_heldMovieFailed = false; // the held movie could not be had; the start tries again
 
   // Window, process and environment commands.
   void CmdGetAccessToken(CmdArgs& args);
@@ -146,13 +165,19 @@ class CTransparentFlashPlayerControlWnd : public CWnd {
   void CmdLoadSwf(CmdArgs& args);
 };
 
-// How the main window starts its movie: as configured, or the offline copy (the player chose to
-// play offline when the login page could not be loaded).
-enum class MovieStart { kConfigured, kOfflineCopy };
-
 // Creates the main window and its object (which owns itself) for `host`; returns the object, or
 // null when the player window cannot be created.
 CWnd* CreateFlashPlayerWindow(GameWindowHost& host, MovieStart start = MovieStart::kConfigured);
+
+// The same window made ready while the player signs in (launcher types 2 and 3): created hidden,
+// without its caption, its player loading its code and holding its movie (HoldMovieUntilStart).
+// Logs nothing of the window's creation: that comes when it shows. Null (logged) when the player
+// window cannot be created. Destroying the window is the caller's when it is never shown.
+CTransparentFlashPlayerControlWnd* PrepareFlashPlayerWindow(GameWindowHost& host);
+// Shows a prepared window as CreateFlashPlayerWindow would show a new one, with the same log lines
+// in the same order, and starts its movie. Returns `window`.
+CWnd* ShowPreparedFlashPlayerWindow(CTransparentFlashPlayerControlWnd* window,
+                                    MovieStart start = MovieStart::kConfigured);
 
 // Loads the movie at `url` into the window's player, with the time query where it applies.
 void LoadSwf(const std::string& url, CTransparentFlashPlayerControlWnd* window);

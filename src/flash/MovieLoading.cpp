@@ -1,6 +1,7 @@
 // The game window's movie: fetched by the launcher and handed to the player in memory, kept for an
 // offline start once it has played, the offline copy when it cannot be fetched, and the failure
-// page when there is none. GUI thread only.
+// page when there is none; in a window prepared behind the login, fetched and held until it
+// shows. GUI thread only.
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -33,6 +34,15 @@ std::string LocalTimeText(int64_t unixTime) {
   return text;
 }
 
+// Why the fetched movie cannot be played; empty when it can.
+std::string WhyUnplayable(const HttpTaskEvent& event, const HttpDownloadStringTask& task) {
+  if (event.type != HttpEventType::HTTP_EVENT_COMPLETE) return task.failure.empty() ? "it cannot be fetched" : task.failure;
+  std::string refusal;
+  if (!AcceptFetchedMovie(task.url, task.body, task.contentType, &refusal))
+    return refusal.empty() ? "it is refused" : refusal;
+  return {};
+}
+
 }  // namespace
 
 void Self::StartMovie() {
@@ -46,10 +56,53 @@ void Self::StartMovie() {
   }
 }
 
+void Self::StartMovieOrOfflineCopy(MovieStart start) {
+  if (start == MovieStart::kConfigured) {
+    StartMovie();
+  } else if (!PlayOfflineCopy("the player chose to play offline")) {
+    ShowFailurePage({"The game cannot be played offline", "", "no copy of the game's movie is kept here"});
+  }
+}
+
+void Self::HoldMovieUntilStart() {
+  m_holdsMovie = true;
+  flash::FPC_LoadMovieA(m_hFlashWnd, 0, BRIMTALE_PREPARE_PLAYER_URL);
+  const GameWindowSettings& config = Settings();
+  const std::string& url = config.launcherType == 3 ? m_host.ResolvedSwfUrl() : config.swfUrl;
+  if (!url.empty()) LoadSwf(url, this);  // type 3 without its URL yet: WM_SWFURL_READY brings it
+}
+
+void Self::StartPreparedMovie(MovieStart start) {
+  m_holdsMovie = false;
+  const GameWindowSettings& config = Settings();
+  const std::string& wanted = config.launcherType == 3 ? m_host.ResolvedSwfUrl() : config.swfUrl;
+  const bool heldIsWanted = start == MovieStart::kConfigured && !m_heldMovieFailed && !m_movieUrl.empty() &&
+                            m_movieUrl == TrimBlanks(wanted);
+  m_heldMovieFailed = false;
+  if (!heldIsWanted) {
+    // The offline copy, its failure page or a fresh load replaces what is held or on its way.
+    m_fetchingUrl.clear();
+    StartMovieOrOfflineCopy(start);
+    return;
+  }
+  WriteLog("*Load SwfUrl: %s", m_loadedUrl.c_str());
+  // A movie still on its way is handed over to play as soon as it has come.
+  if (m_fetchingUrl.empty()) flash::FPC_LoadMovieA(m_hFlashWnd, 0, BRIMTALE_START_MOVIE_URL);
+}
+
 void Self::LoadMovieFrom(const std::string& url, const std::string& loadedUrl) {
   m_movieUrl = TrimBlanks(url);
+  m_loadedUrl = loadedUrl;
+  m_heldMovieFailed = false;
   m_keepOnFirstCommand = false;
   m_unkeptMovie.clear();
+  if (m_holdsMovie && m_host.SignedSite() != nullptr) {
+    // The site's index may not be verified yet: the movie is fetched and checked when the window
+    // shows, after the login, once the index has been settled.
+    m_fetchingUrl.clear();
+    m_heldMovieFailed = true;
+    return;
+  }
   if (!IsFetchedByLauncher(loadedUrl)) {
     m_fetchingUrl.clear();
     // The player would read it itself, past every check of a signed site.
@@ -57,7 +110,8 @@ void Self::LoadMovieFrom(const std::string& url, const std::string& loadedUrl) {
       ShowUnverifiedMovie(m_movieUrl, "it is not fetched from the site, so it cannot be checked against its index");
       return;
     }
-    flash::FPC_LoadMovieA(m_hFlashWnd, 0, loadedUrl.c_str());
+    const std::string load = m_holdsMovie ? BRIMTALE_HELD_MOVIE_URL + loadedUrl : loadedUrl;
+    flash::FPC_LoadMovieA(m_hFlashWnd, 0, load.c_str());
     return;
   }
   if (!MayFetchMovie()) return;
@@ -76,21 +130,25 @@ void Self::OnMovieFetched(HttpTaskEvent* event) {
   auto* task = static_cast<HttpDownloadStringTask*>(event->task);
   if (task->url != m_fetchingUrl) return;  // a later load took its place
   m_fetchingUrl.clear();
-  if (event->type != HttpEventType::HTTP_EVENT_COMPLETE) {
-    OnMovieUnavailable(task->url, task->failure.empty() ? "it cannot be fetched" : task->failure);
+  const std::string cause = WhyUnplayable(*event, *task);
+  if (!cause.empty() && m_holdsMovie) {
+    // Nothing shows yet: the window fetches again when it shows, and says so then if it fails.
+    WriteLog("LoadSwf: %s cannot be fetched before the login ends: %s", task->url.c_str(), cause.c_str());
+    m_heldMovieFailed = true;
     return;
   }
-  std::string refusal;
-  if (!AcceptFetchedMovie(task->url, task->body, task->contentType, &refusal)) {
-    OnMovieUnavailable(task->url, refusal);
+  if (!cause.empty()) {
+    OnMovieUnavailable(task->url, cause);
     return;
   }
   // Checked as configured or answered, query included, and before the player has a byte of it.
+  std::string refusal;
   if (!IsVerifiedMovie(m_movieUrl, task->body, SiteVerifier::MovieOrigin::kFetched, &refusal)) {
     ShowUnverifiedMovie(m_movieUrl, refusal);
     return;
   }
-  WriteLog("LoadSwf: %s fetched, %zu bytes", task->url.c_str(), task->body.size());
+  WriteLog(m_holdsMovie ? "LoadSwf: %s fetched, %zu bytes, held until the login ends" : "LoadSwf: %s fetched, %zu bytes",
+           task->url.c_str(), task->body.size());
   HandMovieToPlayer(task->url, task->body);
   m_unkeptMovie = std::move(task->body);
   m_keepOnFirstCommand = true;
@@ -123,7 +181,8 @@ void Self::HandMovieToPlayer(const std::string& url, const std::string& bytes) {
     ShowFailurePage({kCannotLoad, url, "the movie cannot be handed to the player: the system gave no memory file"});
     return;
   }
-  const std::string handover = BRIMTALE_HANDED_MOVIE_URL + std::to_string(memory.get()) + "?url=" + PercentEncoded(url);
+  const std::string handover = (m_holdsMovie ? BRIMTALE_HELD_MOVIE_URL : "") + std::string(BRIMTALE_HANDED_MOVIE_URL) +
+                               std::to_string(memory.get()) + "?url=" + PercentEncoded(url);
   // The runtime has read the bytes when the call returns; the descriptor closes here.
   flash::FPC_LoadMovieA(m_hFlashWnd, 0, handover.c_str());
 }

@@ -1,4 +1,5 @@
-// The main window: its creation in the two forms, the drag, the movie's loading, its end.
+// The main window: its creation in the two forms (at once, or hidden behind the login and shown
+// after it), the drag, the movie's loading, its end.
 // GUI thread only.
 #include <string>
 
@@ -15,53 +16,98 @@ constexpr uint32_t kClassStyleRedrawOnResize = 0x0003;  // CS_HREDRAW | CS_VREDR
 // The player class's own style bits, passed through unchanged in the bordered form.
 constexpr uint32_t kPlayerStyleBits = 0x0009;
 
-}  // namespace
+struct GameWindows {
+  HWND main = nullptr;
+  HWND player = nullptr;  // the main window itself in the borderless form
+};
 
-CWnd* CreateFlashPlayerWindow(GameWindowHost& host, MovieStart start) {
+// Creates the main and the player window, the main one shown or not (`shown` is WS_VISIBLE or 0);
+// logs the borderless creation's timings when asked. Nothing (logged) when the player window
+// cannot be created.
+GameWindows CreateGameWindows(const GameWindowHost& host, uint32_t shown, bool logCreation) {
   const GameWindowSettings& config = host.GameSettings();
-  HWND mainWindow = nullptr;
-  HWND playerWindow = nullptr;
+  GameWindows windows;
   if (config.showBorder) {
     WindowClassInfo mainClass{"MainWClass", nullptr, nullptr, kClassStyleRedrawOnResize};
     uint32_t mainAtom = RegisterWindowClass(&mainClass);
-    mainWindow = CreateWindowEx(0, mainAtom, nullptr, WS_POPUP | WS_VISIBLE | WS_THICKFRAME, 0, 0, config.width,
-                                config.height, nullptr);
-    if (mainWindow != nullptr) {
-      playerWindow = CreateWindowEx(0, flash::FPC_GetClassAtomA(host.PlayerRuntime()), nullptr, WS_CHILD | kPlayerStyleBits, 0,
-                                    0, config.width, config.height, mainWindow);
+    windows.main = CreateWindowEx(0, mainAtom, nullptr, WS_POPUP | shown | WS_THICKFRAME, 0, 0, config.width,
+                                  config.height, nullptr);
+    if (windows.main != nullptr) {
+      windows.player = CreateWindowEx(0, flash::FPC_GetClassAtomA(host.PlayerRuntime()), nullptr,
+                                      WS_CHILD | kPlayerStyleBits, 0, 0, config.width, config.height, windows.main);
     }
-    if (playerWindow != nullptr) SetForegroundWindow(playerWindow);
   } else {
-    WriteLog("Before CreateWindowEx: %u", platform::GetTickCount());
-    mainWindow = CreateWindowEx(WS_EX_LAYERED, flash::FPC_GetClassAtomA(host.PlayerRuntime()), nullptr, WS_POPUP | WS_VISIBLE,
-                                0, 0, config.width, config.height, nullptr);
-    WriteLog("After CreateWindowEx: %u", platform::GetTickCount());
-    playerWindow = mainWindow;
+    if (logCreation) WriteLog("Before CreateWindowEx: %u", platform::GetTickCount());
+    windows.main = CreateWindowEx(WS_EX_LAYERED, flash::FPC_GetClassAtomA(host.PlayerRuntime()), nullptr,
+                                  WS_POPUP | shown, 0, 0, config.width, config.height, nullptr);
+    if (logCreation) WriteLog("After CreateWindowEx: %u", platform::GetTickCount());
+    windows.player = windows.main;
   }
   // Without a player (no runtime loaded, no display) there is nothing to show: the run ends.
-  if (playerWindow == nullptr) {
+  if (windows.player == nullptr) {
     WriteLog("CreateFlashPlayerWindow: the player window cannot be created");
-    if (mainWindow != nullptr) DestroyWindow(mainWindow);
-    return nullptr;
+    if (windows.main != nullptr) DestroyWindow(windows.main);
+    return {};
   }
+  return windows;
+}
 
+CTransparentFlashPlayerControlWnd* AttachWindowObject(GameWindowHost& host, const GameWindows& windows) {
   auto* window = new CTransparentFlashPlayerControlWnd(host);
-  window->SubclassWindow(mainWindow);
-  window->m_hFlashWnd = playerWindow;
-  // The title bar is not shown; a second copy of the launcher finds this one by this text.
-  window->SetWindowText(config.caption);
+  window->SubclassWindow(windows.main);
+  window->m_hFlashWnd = windows.player;
+  return window;
+}
+
+// Gives the window its caption and shows it in the middle of the screen. The title bar is not
+// shown; a second copy of the launcher finds this one by the caption.
+void ShowMainWindow(CTransparentFlashPlayerControlWnd* window) {
+  window->SetWindowText(window->Settings().caption);
   window->CenterWindow();
   window->ShowWindow(SW_SHOW);
   window->UpdateWindow();
-  flash::FPC_PutStandardMenu(playerWindow, 0);
-  flash::FPCSetEventListener(playerWindow, &CTransparentFlashPlayerControlWnd::FlashEventListener, window);
-  // With a signed site every movie comes through the launcher, checked; the player fetches nothing.
-  if (host.SignedSite() != nullptr) flash::FPC_LoadMovieA(playerWindow, 0, BRIMTALE_SEALED_PLAYER_URL);
-  if (start == MovieStart::kConfigured) {
-    window->StartMovie();
-  } else if (!window->PlayOfflineCopy("the player chose to play offline")) {
-    window->ShowFailurePage({"The game cannot be played offline", "", "no copy of the game's movie is kept here"});
-  }
+}
+
+// The player's own context menu goes; the bridge hears the movie. With a signed site every movie
+// comes through the launcher, checked, and the player fetches nothing: sealed before anything else
+// is loaded, since sealing starts the page afresh.
+void ConnectPlayer(GameWindowHost& host, CTransparentFlashPlayerControlWnd* window) {
+  flash::FPC_PutStandardMenu(window->m_hFlashWnd, 0);
+  flash::FPCSetEventListener(window->m_hFlashWnd, &CTransparentFlashPlayerControlWnd::FlashEventListener, window);
+  if (host.SignedSite() != nullptr) flash::FPC_LoadMovieA(window->m_hFlashWnd, 0, BRIMTALE_SEALED_PLAYER_URL);
+}
+
+}  // namespace
+
+CWnd* CreateFlashPlayerWindow(GameWindowHost& host, MovieStart start) {
+  const GameWindows windows = CreateGameWindows(host, WS_VISIBLE, true);
+  if (windows.player == nullptr) return nullptr;
+  if (host.GameSettings().showBorder) SetForegroundWindow(windows.player);
+  auto* window = AttachWindowObject(host, windows);
+  ShowMainWindow(window);
+  ConnectPlayer(host, window);
+  window->StartMovieOrOfflineCopy(start);
+  window->SetWindowPosTop();
+  return window;
+}
+
+CTransparentFlashPlayerControlWnd* PrepareFlashPlayerWindow(GameWindowHost& host) {
+  const GameWindows windows = CreateGameWindows(host, 0, false);
+  if (windows.player == nullptr) return nullptr;
+  auto* window = AttachWindowObject(host, windows);
+  ConnectPlayer(host, window);
+  window->HoldMovieUntilStart();
+  return window;
+}
+
+CWnd* ShowPreparedFlashPlayerWindow(CTransparentFlashPlayerControlWnd* window, MovieStart start) {
+  // Where a window is made visible at once, its creation is its showing: the timings measure that.
+  const bool borderless = !window->Settings().showBorder;
+  if (borderless) WriteLog("Before CreateWindowEx: %u", platform::GetTickCount());
+  ShowMainWindow(window);
+  if (borderless) WriteLog("After CreateWindowEx: %u", platform::GetTickCount());
+  if (!borderless) SetForegroundWindow(window->m_hFlashWnd);
+  window->StartPreparedMovie(start);
   window->SetWindowPosTop();
   return window;
 }
@@ -129,6 +175,7 @@ void CTransparentFlashPlayerControlWnd::PostNcDestroy() {
 void LoadSwf(const std::string& url, CTransparentFlashPlayerControlWnd* window) {
   const int launcherType = window != nullptr ? window->Settings().launcherType : 0;
   std::string loaded = MovieUrlWithTime(url, launcherType, platform::GetUnixTime());
-  WriteLog("*Load SwfUrl: %s", loaded.c_str());
+  // A window prepared behind the login logs its load when it shows, where the log has it.
+  if (window == nullptr || !window->HoldsMovie()) WriteLog("*Load SwfUrl: %s", loaded.c_str());
   if (window != nullptr) window->LoadMovieFrom(url, loaded);
 }

@@ -1,6 +1,7 @@
 #include "login/LoginDlg.h"
 
 #include <array>
+#include <utility>
 #include <variant>
 
 #include "base/FailurePage.h"
@@ -125,6 +126,7 @@ void LoginDlg::ResizeAndCenter(int width, int height) {
     m_window->MoveAndResize(screen.x + login::CenteredOffset(screen.width, width),
                             screen.y + login::CenteredOffset(screen.height, height), width, height);
   }
+  if (auto shown = std::exchange(m_settings.onPageShown, nullptr)) shown();
 }
 
 void LoginDlg::OnOK() {

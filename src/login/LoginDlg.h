@@ -23,6 +23,8 @@ struct LoginDlgSettings {
   std::string loginUrl;  // the portal's login page
   // Called with the portal's user id when StartGameV2 names one (launcher type 3); may be empty.
   std::function<void(std::string userId)> onPortalUserSignedIn;
+  // Called once, when the page first sizes the dialog (it is then shown); may be empty.
+  std::function<void()> onPageShown;
   // The failure page (runtime/host/failure.html and its script), shown when the login page cannot
   // be loaded; with `offlineCopy`, it offers to play offline.
   std::string failurePage;

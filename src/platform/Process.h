@@ -20,7 +20,8 @@ std::string GetCommandLine();
 std::string GetCurrentDirectory();
 
 // Ends the process at once with `code` (-1 shows as exit status 255): no destructors, no atexit
-// handlers, no flushing of stdio buffers. Open staged files (TempFiles.h) are removed first.
+// handlers, no flushing of stdio buffers. Open staged files (TempFiles.h) are removed first, and
+// the web engine's helper processes ended (Processes.h).
 [[noreturn]] void ExitProcessNow(int code);
 
 // Writes text to the debugger channel (standard error).

@@ -1,6 +1,7 @@
 #pragma once
 // Other processes: listing them, ending them, waiting for one, and starting a hidden helper.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,6 +28,13 @@ bool KillProcess(int64_t id);
 // out) has ended. A number that is no handle, or the handle of a process already reaped, returns
 // at once. Any thread.
 void WaitForProcessHandle(int64_t handle);
+
+// Ends the helper processes of the web engine that this process started (its web and network
+// processes), which would otherwise outlive it for as long as they take to notice that it is gone:
+// each is asked to end (SIGTERM), and killed when it has not ended within `grace`. Returns once
+// every one has ended (their zombies are reaped by the engine or, after exit, by the system).
+// Call it when no web view is left, at the end of the run. Any thread.
+void EndWebEngineProcesses(std::chrono::milliseconds grace = std::chrono::seconds(1));
 
 // Raises this process's soft limit of open descriptors to its hard limit, so that files, sockets
 // and process handles do not run out at the usual 1024. Called once at start-up; any thread.

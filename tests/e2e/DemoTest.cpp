@@ -151,7 +151,8 @@ TEST_F(Demo, TheLoginPageMovesRefusesAnUnusableNameAndClosesTheLauncher) {
   SaveScreenshot("login-refused");
   EXPECT_TRUE(FindMappedWindow("Brimtale Demo").has_value());
   EXPECT_FALSE(server.Requested("GET /api/startzelqgame.ashx 200"));
-  EXPECT_FALSE(server.Requested("GET /DemoMovie.swf 200"));
+  // The game's movie may be fetched and held behind the login, but it has not run.
+  EXPECT_EQ(m_sandbox.Log().find("DispatchFSCommand:"), std::string::npos) << m_sandbox.Log();
 
   // The close button ends the launcher before anything is patched.
   Xdotool({"mousemove", "--sync", std::to_string(at.x + 442), std::to_string(at.y + 34), "click", "1"});

@@ -131,6 +131,44 @@ function report(what) {
 </script><script>)" + script + R"(</script></body></html>)";
 }
 
+// A page script that runs `then` once the test lets it go on (the server's /go answers "go").
+std::string WaitForGo(const std::string& then) {
+  return R"(var waiting = setInterval(function () {
+  var request = new XMLHttpRequest();
+  request.open('GET', '/go', false);
+  request.send();
+  if (request.responseText !== 'go') return;
+  clearInterval(waiting);
+  )" + then + "\n}, 100);";
+}
+
+// The web engine's web processes whose parent is `parent`.
+std::vector<int> WebProcessesOf(int parent) {
+  std::vector<int> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code error;
+    const auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
+    if (error || exe.filename() != "WebKitWebProcess") continue;
+    const std::string stat = testing_support::ReadFile((entry.path() / "stat").string());
+    int parentOfIt = 0;
+    char state = 0;
+    const size_t end = stat.rfind(')');
+    if (end != std::string::npos && std::sscanf(stat.c_str() + end + 1, " %c %d", &state, &parentOfIt) == 2 &&
+        parentOfIt == parent)
+      found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+// Whether process `id` has ended: it is gone, or only its exit status waits to be collected.
+bool HasEnded(int id) {
+  const std::string stat = testing_support::ReadFile("/proc/" + std::to_string(id) + "/stat");
+  const size_t end = stat.rfind(')');
+  return end == std::string::npos || stat.size() < end + 3 || stat[end + 2] == 'Z' || stat[end + 2] == 'X';
+}
+
 // Dialog corner for ResizeAndCenter(800, 600) on the 1920 x 1080 test screen.
 constexpr int kLeft = 560;
 constexpr int kTop = 240;
@@ -175,6 +213,16 @@ class LoginDialog : public ::testing::Test {
       } else {
         response.set_content(m_page, "text/html");
       }
+    });
+    // The game's movie, recorded among the reports when it is fetched.
+    m_server.server().Get("/movie.swf", [this](const httplib::Request&, httplib::Response& response) {
+      std::lock_guard lock(m_mutex);
+      m_reports.push_back("movie fetched");
+      response.set_content(testing_support::ReadFile(BRIMTALE_TEST_MOVIE), "application/x-shockwave-flash");
+    });
+    // "go" once the test lets the page go on (WaitForGo in the page's script).
+    m_server.server().Get("/go", [this](const httplib::Request&, httplib::Response& response) {
+      response.set_content(m_go ? "go" : "wait", "text/plain");
     });
     m_server.server().Get("/getswfurl", [this](const httplib::Request&, httplib::Response& response) {
       if (m_swfUrlDown) {
@@ -304,6 +352,7 @@ class LoginDialog : public ::testing::Test {
   }
 
   std::mutex m_mutex;
+  std::atomic<bool> m_go{false};  // the page may go on
   int m_flakyServed = 0;
   std::atomic<bool> m_swfUrlDown{false};  // the movie URL query answers 503
   std::atomic<int> m_pagesServed{0};
@@ -817,6 +866,97 @@ TEST_F(LoginDialog, AFailingMovieUrlQueryShowsWhenTheNextTryComes) {
            std::string::npos;
   }, 90s)) << m_launcher->output();
   EXPECT_TRUE(LoggedWithPrefix("LoadSwf: http://127.0.0.1:1/movie.swf cannot be loaded: "));
+}
+
+}  // namespace
+
+namespace {
+
+// Launcher type 2 gets its game window ready while the page waits for the player: its movie is
+// fetched and held in a hidden window. The movie still runs only after the login, whether the
+// login ends once the movie is held ready or at once, while the window is still getting ready, and
+// the log keeps its order: the token, the window's creation, the movie's load, its first command.
+TEST_F(LoginDialog, TheGameWindowGetsReadyBehindTheLoginAndItsMovieRunsOnlyAfterIt) {
+  m_environment["BRIMTALE_PLAYER_CONSOLE"] = "1";
+  m_launcherTimeout = testing_support::kMovieStartBudget;
+  const std::string movie = m_server.Url("/movie.swf?script=LOG%7Cfirst");
+  for (bool heldReady : {true, false}) {
+    SCOPED_TRACE(heldReady ? "the login ends once the movie is held" : "the login ends at once");
+    m_go = !heldReady;
+    {
+      std::lock_guard lock(m_mutex);
+      m_reports.clear();
+    }
+    Start("window.external.ResizeAndCenter(800, 600);" +
+              WaitForGo("report('token'); window.external.StartGameV2('{\"userid\": 5}');"),
+          2, "", R"(, "SwfUrl": ")" + movie + "\"");
+    if (heldReady) {
+      WaitForDialogAt(kLeft, kTop, 800, 600);
+      ASSERT_TRUE(WaitUntil([&] {
+        m_launcher->IsRunning();  // takes in the output so far
+        return m_launcher->output().find("Movie held ready: " + movie) != std::string::npos;
+      }, testing_support::kMovieStartBudget)) << m_launcher->output();
+      // The login page's web process and the game window's; of the launcher's windows only the
+      // dialog shows.
+      EXPECT_GE(WebProcessesOf(m_launcher->pid()).size(), 2u);
+      const std::string visible = OutputOf({Program("xdotool"), "search", "--onlyvisible", "--pid",
+                                            std::to_string(m_launcher->pid()), "--class", "brimtale-launcher"});
+      EXPECT_EQ(testing_support::SplitLines(visible), std::vector<std::string>{FindWindowId(Caption()).value_or("")});
+      EXPECT_FALSE(LoggedWithPrefix("DispatchFSCommand:"));
+      m_go = true;
+    }
+
+    ASSERT_TRUE(WaitUntil([&] { return Logged("DispatchFSCommand: LOG\tfirst"); }, testing_support::kMovieStartBudget))
+        << m_launcher->output();
+    if (heldReady) EXPECT_EQ(Reports(), (std::vector<std::string>{"movie fetched", "token"}));
+    const auto messages = m_sandbox->LogMessages();
+    auto at = [&](const std::string& prefix) {
+      return std::find_if(messages.begin(), messages.end(), [&](const std::string& m) { return m.rfind(prefix, 0) == 0; }) -
+             messages.begin();
+    };
+    const std::vector<std::ptrdiff_t> order{at("StartGameV2 AccessToken: "), at("Before CreateWindowEx: "),
+                                            at("After CreateWindowEx: "), at("*Load SwfUrl: " + movie + "&"),
+                                            at("DispatchFSCommand: ")};
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << testing_support::ReadFile(m_sandbox->LogPath());
+    EXPECT_LT(order.back(), static_cast<std::ptrdiff_t>(messages.size()));
+    if (heldReady) SaveScreenshot();
+  }
+}
+
+// However the run ends, the web processes it started end with it: at a cancelled login (the game
+// window made ready behind it has one), and when the movie ends the launcher at once.
+TEST_F(LoginDialog, NoWebProcessOutlivesTheLauncher) {
+  struct Case {
+    const char* name;
+    std::string then;  // what the page does when let go on
+    const char* script;  // the movie's
+    size_t processes;  // web processes seen before the page goes on
+  } cases[] = {
+      {"cancelled login", "window.external.ExitApp();", "LOG%7Cfirst", 2},
+      {"the movie closes the launcher", "window.external.StartGameV2('{\"userid\": 5}');", "CLOSE_WINDOWS%7C", 2},
+  };
+  m_launcherTimeout = testing_support::kMovieStartBudget;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    m_go = false;
+    Start("window.external.ResizeAndCenter(800, 600);" + WaitForGo(c.then), 2, "",
+          R"(, "SwfUrl": ")" + m_server.Url(std::string("/movie.swf?script=") + c.script) + "\"");
+    const int launcher = m_launcher->pid();
+    std::vector<int> seen;
+    ASSERT_TRUE(WaitUntil([&] { return (seen = WebProcessesOf(launcher)).size() >= c.processes; },
+                          testing_support::kMovieStartBudget));
+    m_go = true;
+    // Those that come later are counted until the launcher ends.
+    ASSERT_TRUE(WaitUntil([&] {
+      for (int id : WebProcessesOf(launcher))
+        if (std::find(seen.begin(), seen.end(), id) == seen.end()) seen.push_back(id);
+      return !m_launcher->IsRunning();
+    }, testing_support::kMovieStartBudget)) << testing_support::ReadFile(m_sandbox->LogPath());
+    auto result = m_launcher->Wait();
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 0);
+    for (int id : seen) EXPECT_TRUE(HasEnded(id)) << "web process " << id;
+  }
 }
 
 }  // namespace

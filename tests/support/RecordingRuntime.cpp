@@ -113,9 +113,13 @@ HRESULT RecordingRuntime::LoadMovie(HWND window, int layer, const char* url) {
   load.layer = layer;
   load.url = url != nullptr ? url : "";
   constexpr std::string_view kHanded = BRIMTALE_HANDED_MOVIE_URL;
-  if (load.url.rfind(kHanded, 0) == 0) {
-    load.handedUrl = QueryValues(load.url)["url"];
-    load.handedBytes = ReadSealedMemoryFile(std::atoi(load.url.c_str() + kHanded.size()));
+  constexpr std::string_view kHeld = BRIMTALE_HELD_MOVIE_URL;
+  std::string_view movie = load.url;
+  load.held = movie.substr(0, kHeld.size()) == kHeld;
+  if (load.held) movie.remove_prefix(kHeld.size());
+  if (movie.substr(0, kHanded.size()) == kHanded) {
+    load.handedUrl = QueryValues(movie)["url"];
+    load.handedBytes = ReadSealedMemoryFile(std::atoi(std::string(movie.substr(kHanded.size())).c_str()));
   }
   std::lock_guard<std::mutex> hold(g_installed->m_lock);
   g_installed->m_loads.push_back(std::move(load));

@@ -44,6 +44,7 @@ struct RecordedLoad {
   // descriptor was not a sealed memory file.
   std::string handedUrl;
   std::optional<std::string> handedBytes;
+  bool held = false;  // loaded held (BRIMTALE_HELD_MOVIE_URL before the movie's URL)
 };
 
 // The query values of a URL ("a=1&b=x%20y" after its "?"), percent-decoded.

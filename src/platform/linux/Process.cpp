@@ -8,6 +8,7 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/Processes.h"
 #include "platform/TempFiles.h"
 
 namespace platform {
@@ -57,6 +58,8 @@ std::string GetCurrentDirectory() {
 void ExitProcessNow(int code) {
   // Whatever is being written for a later rename would otherwise stay behind as a hidden file.
   RemoveOpenStagedFiles();
+  // A web process busy with a movie would only notice later that the launcher is gone.
+  EndWebEngineProcesses();
   _exit(code);
 }
 

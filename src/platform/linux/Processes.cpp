@@ -2,17 +2,22 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <fstream>
 #include <string_view>
+
+#include "platform/Files.h"
 
 extern char** environ;
 
@@ -56,7 +61,62 @@ std::string ProcessFileName(uint32_t id) {
   return name;
 }
 
+// The parent of process `id`; 0 when it is gone or its status cannot be read.
+pid_t ParentOf(uint32_t id) {
+  std::ifstream stat("/proc/" + std::to_string(id) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  // "id (command) state parent ...": the command may hold blanks and parentheses of its own.
+  const size_t end = line.rfind(')');
+  if (end == std::string::npos) return 0;
+  char state = 0;
+  int parent = 0;
+  return std::sscanf(line.c_str() + end + 1, " %c %d", &state, &parent) == 2 ? parent : 0;
+}
+
+constexpr std::string_view kWebEnginePrefix = "WebKit";
+
+bool IsWebEngineChild(uint32_t id) {
+  return ParentOf(id) == getpid() && ProcessFileName(id).rfind(kWebEnginePrefix, 0) == 0;
+}
+
+// Waits until every process of `ends` has ended or `limit` has passed; returns the ones left.
+std::vector<ScopedFd> WaitForEnds(std::vector<ScopedFd> ends, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!ends.empty()) {
+    std::vector<pollfd> polled;
+    for (const ScopedFd& end : ends) polled.push_back({end.get(), POLLIN, 0});
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    const int ready = poll(polled.data(), polled.size(), static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) break;
+    std::vector<ScopedFd> running;
+    for (size_t i = 0; i < ends.size(); ++i)
+      if (polled[i].revents == 0) running.push_back(std::move(ends[i]));
+    ends = std::move(running);
+  }
+  return ends;
+}
+
 }  // namespace
+
+void EndWebEngineProcesses(std::chrono::milliseconds grace) {
+  auto processes = ListProcesses();
+  if (!processes) return;
+  std::vector<ScopedFd> ends;
+  for (const ProcessEntry& process : *processes) {
+    if (process.exeFile.rfind(kWebEnginePrefix, 0) != 0) continue;
+    ScopedFd end(static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(process.id), 0)));
+    // The descriptor holds on to the process its id named when it was opened: checking again now
+    // that it is our child keeps a signal from reaching another process that took a freed id.
+    if (!end.IsValid() || !IsWebEngineChild(process.id)) continue;
+    syscall(SYS_pidfd_send_signal, end.get(), SIGTERM, nullptr, 0);
+    ends.push_back(std::move(end));
+  }
+  std::vector<ScopedFd> left = WaitForEnds(std::move(ends), grace);
+  for (const ScopedFd& end : left) syscall(SYS_pidfd_send_signal, end.get(), SIGKILL, nullptr, 0);
+  WaitForEnds(std::move(left), grace);
+}
 
 std::optional<std::vector<ProcessEntry>> ListProcesses() {
   DIR* proc = opendir("/proc");

@@ -157,7 +157,8 @@ TEST_F(Bridge, LoadSwfNeverPassesOnTheLaunchersOwnPlayerUrls) {
   // A movie could read the launcher's memory files, or put up a failure page of its own making.
   for (const char* url : {"brimtale-player://memfd/3?url=http%3A%2F%2Fh%2F", "  BRIMTALE-Player://memfd/0?url=x",
                           "brimtale-player://failure?title=Sign%20in%20again&address=http://evil/",
-                          "brimtale-player://sealed"}) {
+                          "brimtale-player://sealed", "brimtale-player://held?brimtale-player://memfd/3?url=x",
+                          "Brimtale-Player://start", "brimtale-player://prepare"}) {
     size_t mark = TestLogMessages().size();
     Dispatch("LOAD_SWF", url);
     EXPECT_EQ(TestLogMessagesSince(mark).back(), std::string("LOAD_SWF refused: ") + url);

@@ -356,6 +356,93 @@ TEST_F(MovieLoading, OnlyTheLatestLoadIsHandedOver) {
   EXPECT_TRUE(loads[0].handedBytes);
 }
 
+// A window prepared behind the login fetches its movie and hands it over held; what goes wrong
+// meanwhile shows nothing, and the window fetches again when it shows, as one made then would.
+TEST_F(MovieLoading, APreparedWindowHoldsTheFetchedMovieAndTriesAgainWhenItShows) {
+  struct Case {
+    std::string path;
+    bool playable;
+  } cases[] = {{"/movie", true}, {"/missing", false}, {"/portal", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    g_host.settings.swfUrl = m_server.Url(c.path);
+    m_runtime.Clear();
+    size_t mark = testing_support::TestLogMessages().size();
+    m_object->HoldMovieUntilStart();
+    EXPECT_EQ(m_runtime.Loads().front().url, BRIMTALE_PREPARE_PLAYER_URL);
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    auto logged = [&](const std::string& part) {
+      for (const std::string& line : testing_support::TestLogMessagesSince(mark))
+        if (line.find(part) != std::string::npos) return true;
+      return false;
+    };
+    while (m_runtime.Loads().size() < 2 && !logged("before the login ends") && std::chrono::steady_clock::now() < deadline) {
+      g_host.http.DispatchEvents();
+      std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_FALSE(logged("*Load SwfUrl"));
+    auto loads = m_runtime.Loads();
+    if (c.playable) {
+      ASSERT_EQ(loads.size(), 2u);
+      EXPECT_TRUE(loads[1].held);
+      ASSERT_TRUE(loads[1].handedBytes);
+      EXPECT_EQ(*loads[1].handedBytes, Movie(200, 's'));
+    } else {
+      EXPECT_EQ(loads.size(), 1u);  // no failure page in a window nobody sees
+      EXPECT_TRUE(logged("LoadSwf: " + m_server.Url(c.path) + "?"));
+    }
+
+    m_runtime.Clear();
+    mark = testing_support::TestLogMessages().size();
+    m_object->StartPreparedMovie(MovieStart::kConfigured);
+    if (c.playable) {
+      ASSERT_EQ(m_runtime.Loads().size(), 1u);
+      EXPECT_EQ(m_runtime.Loads()[0].url, BRIMTALE_START_MOVIE_URL);
+      EXPECT_EQ(testing_support::TestLogMessagesSince(mark),
+                std::vector<std::string>{"*Load SwfUrl: " + loads[1].handedUrl});
+    } else {
+      const RecordedLoad shown = NextLoad();
+      EXPECT_TRUE(IsFailurePage(shown)) << shown.url;
+    }
+  }
+}
+
+// A movie still on its way when the prepared window shows plays as soon as it comes, unless the
+// window shows something else: the player chose to play offline, and there is no offline copy.
+TEST_F(MovieLoading, AMovieStillOnItsWayWhenThePreparedWindowShows) {
+  // Tasks run one after another on the one worker: once the marker's event is delivered, the
+  // movie's came before it.
+  struct Marker {
+    bool delivered = false;
+    void OnEvent(HttpTaskEvent*) { delivered = true; }
+  };
+  g_host.settings.swfUrl = m_server.Url("/movie");
+  for (MovieStart start : {MovieStart::kConfigured, MovieStart::kOfflineCopy}) {
+    SCOPED_TRACE(start == MovieStart::kConfigured ? "configured" : "offline");
+    ASSERT_FALSE(g_host.offlineMovies.Has("test-key"));
+    m_object->HoldMovieUntilStart();
+    m_runtime.Clear();
+    m_object->StartPreparedMovie(start);
+    Marker marker;
+    auto task = std::make_unique<HttpDownloadStringTask>();
+    task->url = m_server.Url("/missing");
+    task->callback = std::make_unique<HttpCallbackT<Marker>>(&marker, &Marker::OnEvent);
+    g_host.http.AddTask(std::move(task));
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!marker.delivered && std::chrono::steady_clock::now() < deadline) {
+      g_host.http.DispatchEvents();
+      std::this_thread::sleep_for(5ms);
+    }
+    const auto loads = m_runtime.Loads();
+    ASSERT_EQ(loads.size(), 1u);
+    EXPECT_FALSE(loads[0].held);
+    if (start == MovieStart::kConfigured)
+      EXPECT_TRUE(loads[0].handedBytes);
+    else
+      EXPECT_TRUE(IsFailurePage(loads[0])) << loads[0].url;
+  }
+}
+
 TEST_F(MovieLoading, LocalMoviesAreLeftToThePlayer) {
   m_runtime.Clear();
   LoadSwf("file:///srv/movie.swf", m_object);

@@ -378,12 +378,95 @@ TEST_F(CreatePlayerWindowTest, BorderedFormHasTheHiddenPlayerAsChildAndForwardsE
   EXPECT_EQ(g_host.mainWindow, nullptr);
 }
 
+// A window made ready behind the login is hidden and nameless, logs nothing, and has its player
+// prepare itself and hold the movie; shown, it logs what a window made then would, in the same
+// order, and starts the held movie.
+TEST_F(CreatePlayerWindowTest, APreparedWindowHidesUntilShownAndHoldsItsMovieTillThen) {
+  g_host.settings.launcherType = 2;
+  for (bool border : {false, true}) {
+    SCOPED_TRACE(border);
+    g_host.settings.showBorder = border;
+    g_record.loads.clear();
+    size_t mark = testing_support::TestLogMessages().size();
+    CTransparentFlashPlayerControlWnd* object = PrepareFlashPlayerWindow(g_host);
+    ASSERT_NE(object, nullptr);
+    g_host.mainWindow = object;
+    HWND player = object->m_hFlashWnd;
+    EXPECT_EQ(GetWindowStyle(object->GetSafeHwnd()) & WS_VISIBLE, 0u);
+    EXPECT_FALSE(object->IsWindowVisible());
+    // A second copy of the launcher must find the login dialog by the caption, not this window.
+    EXPECT_EQ(object->GetWindowText(), "");
+    EXPECT_TRUE(TestLogMessagesSince(mark).empty());
+    EXPECT_EQ(g_record.listeners.back(), (std::pair<HWND, void*>{player, object}));
+    EXPECT_EQ(g_record.loads, (std::vector<std::pair<HWND, std::string>>{
+                                  {player, BRIMTALE_PREPARE_PLAYER_URL},
+                                  {player, BRIMTALE_HELD_MOVIE_URL "file:///m.swf"}}));
+
+    EXPECT_EQ(ShowPreparedFlashPlayerWindow(object), object);
+    EXPECT_TRUE(object->IsWindowVisible());
+    EXPECT_EQ(object->GetWindowText(), "Caption Ü");
+    EXPECT_EQ(g_record.loads.back(), (std::pair<HWND, std::string>{player, BRIMTALE_START_MOVIE_URL}));
+    EXPECT_EQ(g_record.loads.size(), 3u);
+    auto messages = TestLogMessagesSince(mark);
+    ASSERT_EQ(messages.size(), border ? 1u : 3u);
+    if (!border) {
+      EXPECT_TRUE(std::regex_match(messages[0], std::regex("Before CreateWindowEx: [0-9]+")));
+      EXPECT_TRUE(std::regex_match(messages[1], std::regex("After CreateWindowEx: [0-9]+")));
+    }
+    EXPECT_EQ(messages.back(), "*Load SwfUrl: file:///m.swf");
+    object->DestroyWindow();
+  }
+}
+
+// Launcher type 3 learns its movie's URL during the login: the prepared window holds that movie,
+// and starts it when the URL is still the one to play; else it loads the one to play at the show.
+TEST_F(CreatePlayerWindowTest, APreparedWindowOfType3HoldsTheMovieOfTheUrlThatCame) {
+  g_host.settings.launcherType = 3;
+  struct Case {
+    const char* arrived;  // during the login; empty: none came
+    const char* atShow;   // ResolvedSwfUrl when the window shows
+    std::vector<std::string> loadsAtShow;
+  } cases[] = {
+      {"file:///a.swf", " file:///a.swf", {BRIMTALE_START_MOVIE_URL}},
+      {"file:///a.swf", "file:///b.swf", {"file:///b.swf"}},
+      {"", "file:///b.swf", {"file:///b.swf"}},
+      {"", "", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.arrived) + " then " + c.atShow);
+    g_record.loads.clear();
+    g_host.resolvedSwfUrl = "";
+    g_host.swfUrlRequests = 0;
+    CTransparentFlashPlayerControlWnd* object = PrepareFlashPlayerWindow(g_host);
+    ASSERT_NE(object, nullptr);
+    g_host.mainWindow = object;
+    size_t mark = testing_support::TestLogMessages().size();
+    if (c.arrived[0] != '\0') {
+      g_host.resolvedSwfUrl = c.arrived;
+      SendMessage(object->GetSafeHwnd(), WM_SWFURL_READY, 0, 0);
+      EXPECT_EQ(g_record.loads.back().second, std::string(BRIMTALE_HELD_MOVIE_URL) + c.arrived);
+      EXPECT_TRUE(TestLogMessagesSince(mark).empty());
+    }
+    const size_t before = g_record.loads.size();
+    g_host.resolvedSwfUrl = c.atShow;
+    ShowPreparedFlashPlayerWindow(object);
+    std::vector<std::string> loads;
+    for (size_t i = before; i < g_record.loads.size(); ++i) loads.push_back(g_record.loads[i].second);
+    EXPECT_EQ(loads, c.loadsAtShow);
+    // Without a URL the window asks for it, as a window made now would.
+    EXPECT_EQ(g_host.swfUrlRequests, c.atShow[0] == '\0' ? 1 : 0);
+    object->DestroyWindow();
+  }
+  g_host.resolvedSwfUrl = "";
+}
+
 TEST_F(CreatePlayerWindowTest, WithoutAPlayerClassNoWindowIsLeftBehind) {
   g_host.runtime = 0;  // the runtime hands out no class
   for (bool border : {false, true}) {
     g_host.settings.showBorder = border;
     size_t mark = testing_support::TestLogMessages().size();
     EXPECT_EQ(CreateFlashPlayerWindow(g_host), nullptr);
+    EXPECT_EQ(PrepareFlashPlayerWindow(g_host), nullptr);
     auto messages = TestLogMessagesSince(mark);
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "CreateFlashPlayerWindow: the player window cannot be created");
