@@ -153,10 +153,15 @@ void CreatePlayer(HWND window, void* widget, const void*) {
   g_signal_connect(content, "script-message-received::brimtale", G_CALLBACK(OnScriptMessage), window);
   webkit_user_content_manager_register_script_message_handler(content, "brimtale");
   WebKitSettings* settings = webkit_settings_new();
-  // Movies come from anywhere (the game's server, local files) into a page of our own origin.
+  // Movies come from anywhere (the game's server, local files) into a page of our own origin, and
+  // load more from there; a game's server sends no CORS headers (a movie from a loopback server
+  // without them fails with "not allowed by Access-Control-Allow-Origin"). The page never leaves
+  // the runtime's own and admits no frames (PageGuard.cpp), so only its own script gains by this.
   webkit_settings_set_disable_web_security(settings, TRUE);
   webkit_settings_set_enable_developer_extras(settings, FALSE);
   webkit_settings_set_media_playback_requires_user_gesture(settings, FALSE);
+  // A window the movie opens reaches the view's policy (and so the user's browser) unblocked.
+  webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
   // The page's console goes to standard output when asked for (diagnosing a movie).
   const char* console = std::getenv("BRIMTALE_PLAYER_CONSOLE");
   webkit_settings_set_enable_write_console_messages_to_stdout(settings, console != nullptr && console[0] == '1');
@@ -166,6 +171,7 @@ void CreatePlayer(HWND window, void* widget, const void*) {
   g_object_unref(settings);
   raw->view = view;
   g_signal_connect(view, "context-menu", G_CALLBACK(OnContextMenu), nullptr);
+  GuardView(view);
   if (raw->transparent) {
     GdkRGBA clear{0, 0, 0, 0};
     webkit_web_view_set_background_color(view, &clear);

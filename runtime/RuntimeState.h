@@ -9,6 +9,7 @@
 //   UriScheme.cpp    the scheme that serves the player control and local files to the web view
 //   MoviePages.cpp   the launcher's own URLs: movies handed over in memory or held ready, the
 //                    player readied before its movie, the launcher's failure page
+//   PageGuard.cpp    keeps a player's view on the runtime's own page
 //   PlayerClass.cpp  the player window class in the launcher's window layer
 //   PlayerCode.cpp   the files of one loaded player control
 //
@@ -37,6 +38,8 @@ namespace player_runtime {
 
 inline constexpr HRESULT kOk = 0;
 inline constexpr HRESULT kFail = static_cast<HRESULT>(0x80004005u);
+
+inline void Log(const char* message) { std::fprintf(stderr, "player runtime: %s\n", message); }
 
 inline void Log(const char* format, const char* value) {
   std::fprintf(stderr, "player runtime: ");
@@ -113,6 +116,8 @@ bool ForwardInput(const Player& player, UINT message, WPARAM wParam, LPARAM lPar
 
 // The one web context of every player, with the scheme registered; made on first use.
 WebKitWebContext* SharedContext();
+// Whether `uri` is one of the runtime's own pages (a page file of the scheme, any query).
+bool IsRuntimePage(const std::string& uri);
 // The scheme's URL of the page file `name` under the code `codeHandle`.
 std::string PageFileUrl(HFPC codeHandle, const std::string& name);
 // The URL the page loads for the URL a movie was given: file: and relative URLs are served by the
@@ -140,6 +145,12 @@ void OnMovieFailed(Player& player, const std::string& cause, const std::string& 
 void OnFailurePageAction(Player& player, const std::string& action);
 // The bytes handed over under `id`, with a reference of the caller's own; null when none are.
 GBytes* HandedMovieBytes(uint64_t id);
+
+// ---- PageGuard.cpp
+
+// Keeps the view on the runtime's own pages: other navigations and new windows are refused, web
+// links go to the user's browser, frames never load.
+void GuardView(WebKitWebView* view);
 
 // ---- PlayerClass.cpp
 

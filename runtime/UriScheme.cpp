@@ -24,6 +24,15 @@ constexpr char kLocalPrefix[] = "/local";
 
 std::string CodeOrigin(HFPC codeHandle) { return std::string(kScheme) + "://code-" + std::to_string(codeHandle); }
 
+// A page of the scheme admits no frames and no plug-in objects: what a frame showed could reach the
+// page's script, which speaks for the movie. Ruffle's ticking worker comes from a blob. Forms stay
+// allowed: Ruffle opens the movie's links by submitting one, and the view's policy sends those to
+// the browser.
+void AddPagePolicy(SoupMessageHeaders* headers) {
+  soup_message_headers_replace(headers, "Content-Security-Policy",
+                               "frame-src 'none'; child-src 'none'; worker-src blob:; object-src 'none'; base-uri 'self'");
+}
+
 // A sealed player's page (BRIMTALE_SEALED_PLAYER_URL) reaches nothing beyond the scheme: what the
 // player would fetch by itself (a child movie, a sound, a text) could not be checked against the
 // signed site the launcher checks its movies against. Added beside whatever other policy the page
@@ -46,7 +55,10 @@ void FinishWithBytes(WebKitURISchemeRequest* request, GBytes* bytes, const char*
   SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
   soup_message_headers_replace(headers, "Content-Type", mime);
   soup_message_headers_replace(headers, "Access-Control-Allow-Origin", "*");
-  if (std::strcmp(mime, "text/html") == 0) AddSealedPlayerPolicy(request, headers);
+  if (std::strcmp(mime, "text/html") == 0) {
+    AddPagePolicy(headers);
+    AddSealedPlayerPolicy(request, headers);
+  }
   webkit_uri_scheme_response_set_http_headers(response, headers);  // takes the headers
   webkit_uri_scheme_request_finish_with_response(request, response);
   g_object_unref(response);
@@ -146,6 +158,18 @@ WebKitWebContext* SharedContext() {
   const gchar* languages[] = {language.c_str(), nullptr};
   webkit_web_context_set_preferred_languages(state.context, languages);
   return state.context;
+}
+
+bool IsRuntimePage(const std::string& uri) {
+  GUri* parsed = g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr);
+  if (parsed == nullptr) return false;
+  const char* host = g_uri_get_host(parsed);
+  std::string path = g_uri_get_path(parsed);
+  bool page = g_strcmp0(g_uri_get_scheme(parsed), kScheme) == 0 && host != nullptr &&
+              g_str_has_prefix(host, "code-") && path.size() > 1 && FindHostFile(path.substr(1)) != nullptr &&
+              std::strcmp(MimeTypeOf(path), "text/html") == 0;
+  g_uri_unref(parsed);
+  return page;
 }
 
 std::string PageFileUrl(HFPC codeHandle, const std::string& name) { return CodeOrigin(codeHandle) + "/" + name; }

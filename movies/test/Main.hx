@@ -21,6 +21,8 @@ import flash.text.TextFormat;
 //                            then "ROUNDTRIP N MS" reports the time the N round trips took (also
 //                            sent as a LOG command)
 //   =N                       the rest of the script waits until N answers have arrived
+//   >URL|TARGET              opens the URL in the named window (navigateToURL; "_self" when none)
+//   @SCRIPT                  calls the page's script (ExternalInterface.call with the text)
 //   FETCH|URL                the player itself loads URL (no command): LOG "FETCHED <length>" when
 //                            it came, LOG "FETCH FAILED <event>" when it did not
 // The answers arrive through the callbacks "COMPLETE_EVENT" and "UPDATE_PROGRESS"; each one is
@@ -92,7 +94,15 @@ class Main {
         waitFor = Std.parseInt(step.substr(1));
         continue;
       }
+      if (step.charAt(0) == "@") {
+        ExternalInterface.call(step.substr(1));
+        continue;
+      }
       var fields = step.split("|");
+      if (step.charAt(0) == ">") {
+        Lib.getURL(new URLRequest(fields[0].substr(1)), fields.length > 1 ? fields[1] : "_self");
+        continue;
+      }
       if (step.charAt(0) == "*" && fields.length >= 2) {
         repeatCount = Std.parseInt(fields[0].substr(1));
         repeatLeft = repeatCount;

@@ -31,7 +31,8 @@ int FailureDialog::DoModal(const FailureNotice& notice) {
   return m_result;
 }
 
-void FailureDialog::OnExternalCall(size_t index, const std::vector<platform::ScriptArgument>& arguments) {
+void FailureDialog::OnExternalCall(size_t index, const std::vector<platform::ScriptArgument>& arguments,
+                                   platform::CallOrigin) {
   const auto* width = arguments.size() == 2 ? std::get_if<int>(&arguments[0]) : nullptr;
   const auto* height = arguments.size() == 2 ? std::get_if<int>(&arguments[1]) : nullptr;
   if (index != 0 || width == nullptr || height == nullptr || !m_window) return;

@@ -22,7 +22,8 @@ class FailureDialog : private platform::WebDialogDelegate {
   int DoModal(const FailureNotice& notice);
 
  private:
-  void OnExternalCall(size_t index, const std::vector<platform::ScriptArgument>& arguments) override;
+  void OnExternalCall(size_t index, const std::vector<platform::ScriptArgument>& arguments,
+                      platform::CallOrigin origin) override;
   void OnElementClicked(const std::string& elementId) override;
   bool FilterKey(const platform::KeyMessage&) override { return false; }
   bool AllowContextMenu(platform::ContextMenuTarget target) override;

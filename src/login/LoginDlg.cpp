@@ -37,6 +37,7 @@ struct ExternalEntry {
   const char* name;
   std::vector<ScriptParameter> parameters;
   void (*call)(LoginDlg& dialog, const std::vector<ScriptArgument>& arguments);
+  bool carriesToken = false;  // taken only from a page of the login URL's origin
 };
 
 const std::array<ExternalEntry, 6>& ExternalMethods() {
@@ -46,8 +47,10 @@ const std::array<ExternalEntry, 6>& ExternalMethods() {
       {"StartGame", {kText, kText, kText, kText, kText},
        [](LoginDlg& d, const std::vector<ScriptArgument>& a) {
          d.StartGame(Text(a, 0), Text(a, 1), Text(a, 2), Text(a, 3), Text(a, 4));
-       }},
-      {"StartGameV2", {kText}, [](LoginDlg& d, const std::vector<ScriptArgument>& a) { d.StartGameV2(Text(a, 0)); }},
+       },
+       true},
+      {"StartGameV2", {kText}, [](LoginDlg& d, const std::vector<ScriptArgument>& a) { d.StartGameV2(Text(a, 0)); },
+       true},
       {"OpenLink", {kText}, [](LoginDlg& d, const std::vector<ScriptArgument>& a) { d.OpenLink(Text(a, 0)); }},
       {"DragMove", {}, [](LoginDlg& d, const std::vector<ScriptArgument>&) { d.DragMove(); }},
       {"ExitApp", {}, [](LoginDlg& d, const std::vector<ScriptArgument>&) { d.ExitApp(); }},
@@ -70,7 +73,8 @@ int LoginDlg::DoModal() {
   std::vector<platform::ExternalMethod> methods;
   for (const ExternalEntry& entry : ExternalMethods()) methods.push_back({entry.name, entry.parameters});
   if (!platform::IsGuiAvailable() ||
-      !m_window->Create(m_settings.caption, std::move(methods), {kButtonOK, kButtonCancel, kButtonRetry, kButtonOffline})) {
+      !m_window->Create(m_settings.caption, std::move(methods), {kButtonOK, kButtonCancel, kButtonRetry, kButtonOffline},
+                        m_settings.loginUrl)) {
     WriteLog("LoginDlg: no display, the login page cannot be shown");
     m_window.reset();
     return IDCANCEL;
@@ -136,9 +140,15 @@ void LoginDlg::EndDialog(int result) {
   if (m_result == 0) m_result = result;
 }
 
-void LoginDlg::OnExternalCall(size_t index, const std::vector<ScriptArgument>& arguments) {
+void LoginDlg::OnExternalCall(size_t index, const std::vector<ScriptArgument>& arguments,
+                              platform::CallOrigin origin) {
   const auto& methods = ExternalMethods();
   if (index >= methods.size() || arguments.size() != methods[index].parameters.size()) return;
+  // A frame or page of another site (an advertisement, a link followed) must not sign anyone in.
+  if (methods[index].carriesToken && origin != platform::CallOrigin::kTrusted) {
+    WriteLog("%s refused: the page is not of the login URL's origin", methods[index].name);
+    return;
+  }
   methods[index].call(*this, arguments);
 }
 

@@ -61,7 +61,8 @@ class LoginDlg : private platform::WebDialogDelegate {
   void OnCancel();
 
  private:
-  void OnExternalCall(size_t index, const std::vector<platform::ScriptArgument>& arguments) override;
+  void OnExternalCall(size_t index, const std::vector<platform::ScriptArgument>& arguments,
+                      platform::CallOrigin origin) override;
   void OnElementClicked(const std::string& elementId) override;
   bool FilterKey(const platform::KeyMessage& key) override;
   bool AllowContextMenu(platform::ContextMenuTarget target) override;

@@ -33,6 +33,11 @@ struct ExternalMethod {
 // One converted argument: a UTF-8 text, or the integer of a kInt16 parameter.
 using ScriptArgument = std::variant<std::string, int>;
 
+// Where a call came from. Script messages carry no origin of their own: a call counts as the
+// trusted origin's only when it comes from a frame of that origin (the bootstrap script, which runs
+// before the page's own, marks it with a secret) while the view's top page is of that origin too.
+enum class CallOrigin { kTrusted, kOther };
+
 // A keyboard message, described as the Windows key filter saw it.
 struct KeyMessage {
   bool keyDown = false;    // press without Alt (WM_KEYDOWN); a release or an Alt press is not
@@ -48,7 +53,7 @@ class WebDialogDelegate {
  public:
   virtual ~WebDialogDelegate() = default;
   // The page called window.external.<methods[index].name> with converted arguments.
-  virtual void OnExternalCall(size_t index, const std::vector<ScriptArgument>& arguments) = 0;
+  virtual void OnExternalCall(size_t index, const std::vector<ScriptArgument>& arguments, CallOrigin origin) = 0;
   // An element named at Create was clicked.
   virtual void OnElementClicked(const std::string& elementId) = 0;
   // Returns true to swallow the key: neither the page nor the web view sees it.
@@ -85,8 +90,10 @@ class WebDialog {
   // confirm answers false, prompt answers null, a request for a password or a certificate fails,
   // and so does a load whose certificate does not verify; the zoom returns to 100 % after every
   // navigation. The page is drawn without GPU compositing. false when no display is open.
-  // Calling it again does nothing.
-  bool Create(const std::string& caption, std::vector<ExternalMethod> methods, std::vector<std::string> clickTargets);
+  // Calls count as CallOrigin::kTrusted only from frames of `trustedUrl`'s origin (none when it is
+  // empty). Calling it again does nothing.
+  bool Create(const std::string& caption, std::vector<ExternalMethod> methods, std::vector<std::string> clickTargets,
+              const std::string& trustedUrl = "");
   // Closes the window; pending shape updates are dropped. Safe to call more than once.
   void Destroy();
 

@@ -465,6 +465,52 @@ TEST_F(LoginDialog, StartGameV2AsksForThePortalLoginAnalysisOnlyForLauncherType3
   }
 }
 
+TEST_F(LoginDialog, TheTokenIsTakenOnlyFromPagesOfTheLoginUrlsOrigin) {
+  // "localhost" names the same server under another origin than 127.0.0.1.
+  const std::string foreign = "http://localhost:" + std::to_string(m_server.port()) + "/second.html";
+  struct Case {
+    std::string name;
+    std::string loginScript;  // how the login page brings the second page in
+    std::string secondPage;   // which server address serves it
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"frame of another origin", "", foreign, false},
+      {"page of another origin", "location.href = " + std::string("'") + foreign + "';", foreign, false},
+      {"frame of the login's origin", "", m_server.Url("/second.html"), true},
+  };
+  {
+    std::lock_guard lock(m_mutex);
+    // Straight through window.external, and around it through the message handler it uses.
+    m_secondPage = R"(<!doctype html><script>
+      try { window.external.StartGameV2('{"userid": "second"}'); } catch (e) {}
+      try { window.webkit.messageHandlers.external.postMessage(['', 1, '{"userid": "raw"}']); } catch (e) {}
+      var request = new XMLHttpRequest();
+      request.open('GET', '/report?e=second', false);
+      request.send();
+    </script>)";
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      std::lock_guard lock(m_mutex);
+      m_reports.clear();
+    }
+    const bool framed = c.loginScript.empty();
+    Start(c.loginScript, 2, framed ? "<iframe src=\"" + c.secondPage + "\"></iframe>" : "");
+    ASSERT_TRUE(WaitUntil([&] { return Reported("second"); }));
+    if (c.accepted) {
+      EXPECT_TRUE(WaitUntil([&] { return Logged("StartGameV2 AccessToken: {\"userid\": \"second\"}"); }));
+    } else {
+      EXPECT_TRUE(WaitUntil([&] { return Logged("StartGameV2 refused: the page is not of the login URL's origin"); }));
+      std::this_thread::sleep_for(500ms);
+      EXPECT_FALSE(LoggedWithPrefix("StartGameV2 AccessToken").has_value());
+      EXPECT_TRUE(m_launcher->IsRunning());
+    }
+    m_launcher.reset();
+  }
+}
+
 TEST_F(LoginDialog, PageDialogsAnswerAtOnce) {
   // A page that waited for a dialog would never get to its login.
   Start(R"(var alerted = alert('hello');

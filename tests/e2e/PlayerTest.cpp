@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <regex>
 #include <string>
@@ -370,6 +371,71 @@ TEST(PlayerWindow, LoadSwfReplacesTheMovieFromRelativeAndHttpUrls) {
   EXPECT_EQ(messages.back(), "Exit Instance");
   auto reports = MovieReports(result.output);
   EXPECT_EQ(std::count(reports.begin(), reports.end(), "COMPLETE_EVENT GET_VERSION,1"), 2) << result.output;
+}
+
+TEST(PlayerWindow, ThePageNeverLeavesTheRuntimesOwnPage) {
+  // Pages that would speak to the launcher as the movie does, if they were ever shown.
+  testing_support::LoopbackHttpServer server;
+  std::atomic<int> served{0};
+  std::mutex lock;
+  std::string takeover;
+  server.server().Get("/page.html", [&](const httplib::Request&, httplib::Response& response) {
+    std::lock_guard guard(lock);
+    ++served;
+    response.set_content(takeover, "text/html");
+  });
+  server.Start();
+  const std::string page = server.Url("/page.html");
+  struct Case {
+    std::string name;
+    std::string step;    // how the movie brings the page in
+    bool toTheBrowser;   // the link goes to the user's browser
+  };
+  const Case cases[] = {
+      {"link into the movie's own window", ">" + page + "|_self", true},
+      {"link into a new window", ">" + page + "|_blank", true},
+      {"frame added to the page", "@function () { var frame = document.createElement('iframe'); frame.src = '" + page +
+                                      "'; document.body.appendChild(frame); }",
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    served = 0;
+    PlayerRun run;
+    // A stand-in for the desktop's opener that records what it is given.
+    const std::string bin = run.sandbox().dir() / "bin";
+    std::filesystem::create_directories(bin);
+    const std::string opened = run.sandbox().dir() / "opened.txt";
+    testing_support::WriteFile(bin + "/xdg-open", "#!/bin/sh\necho \"$1\" >> " + opened + "\n");
+    std::filesystem::permissions(bin + "/xdg-open", std::filesystem::perms::owner_all);
+    const std::string target = run.sandbox().dir() / "written.bin";
+    {
+      std::lock_guard guard(lock);
+      takeover = "<!doctype html><script>window.webkit.messageHandlers.brimtale.postMessage({kind: 'fscommand', "
+                 "command: 'WRITE_FILE', args: '" + target + ",41424344'});</script>";
+    }
+    run.Start(MovieUrl(run.MoviePath(), {c.step, "GET_VERSION|", "=1", "LOG|still here"}), "",
+              {{"PATH", bin + ":" + std::getenv("PATH")}});
+
+    auto linkOpened = [&] { return !testing_support::ReadFile(opened).empty(); };
+    auto takenOver = [&] { return testing_support::PathExists(target); };
+    if (!run.WaitForLog([&](const auto& messages) {
+          return (HasLine(messages, "FlashLog: still here") && (linkOpened() || !c.toTheBrowser)) || takenOver();
+        })) {
+      ADD_FAILURE() << "the movie did not go on, nor was a page shown\n" << run.LogText();
+      continue;
+    }
+    // Time for a page that had loaded after all to send its command.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(served, 0);
+    EXPECT_FALSE(takenOver());
+    EXPECT_FALSE(HasLineStartingWith(run.sandbox().LogMessages(), "DispatchFSCommand: WRITE_FILE"));
+    // The player submits a link as a form, which adds an empty query.
+    EXPECT_EQ(testing_support::SplitLines(testing_support::ReadFile(opened)),
+              c.toTheBrowser ? std::vector<std::string>{page + "?"} : std::vector<std::string>{});
+    ProcessResult result = run.CloseAndWait();
+    ASSERT_TRUE(result.exited) << result.output;
+  }
 }
 
 TEST(PlayerWindow, HttpMovieGetsTheTimeQuery) {

@@ -3,6 +3,8 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <sys/random.h>
+
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -49,8 +51,12 @@ std::string ScriptString(const std::string& text) {
 // The script that runs first in every frame of every page: window.external with the native
 // methods (arguments converted as the header states), and, in the top document, the click targets
 // bound when the document is complete. The message handler is captured before the page's own
-// script runs, so a page that replaces window.webkit still reaches the native side.
-std::string BootstrapScript(const std::vector<ExternalMethod>& methods, const std::vector<std::string>& clickTargets) {
+// script runs, so a page that replaces window.webkit still reaches the native side. Each message
+// starts with the call key in frames of the trusted origin and with an empty text elsewhere: the
+// key lives only in this function's scope, which no page script can read, and a file: URL trusts
+// file: frames (their origin is opaque, as every data: and sandboxed frame's is).
+std::string BootstrapScript(const std::vector<ExternalMethod>& methods, const std::vector<std::string>& clickTargets,
+                            const std::string& trustedUrl, const std::string& callKey) {
   std::string methodList = "[";
   for (const ExternalMethod& method : methods) {
     std::string kinds;
@@ -68,6 +74,18 @@ std::string BootstrapScript(const std::vector<ExternalMethod>& methods, const st
          std::string(kMessageHandler) + R"JS(;
   const post = handler.postMessage.bind(handler);
   const methods = )JS" + methodList + R"JS(;
+  const key = (function () {
+    function originOf(url) {
+      const parsed = new URL(url);
+      return parsed.protocol === 'file:' ? 'file:' : parsed.origin;
+    }
+    try {
+      const trusted = originOf()JS" + ScriptString(trustedUrl) + R"JS();
+      return trusted !== 'null' && originOf(window.location.href) === trusted ? )JS" + ScriptString(callKey) + R"JS( : '';
+    } catch (error) {
+      return '';
+    }
+  })();
   const targets = )JS" + targetList + R"JS(;
   function toText(value, name) {
     if (value === null || value === undefined) throw new TypeError(name + ': a text argument is missing');
@@ -87,7 +105,7 @@ std::string BootstrapScript(const std::vector<ExternalMethod>& methods, const st
     external[name] = function () {
       if (arguments.length !== kinds.length)
         throw new TypeError(name + ' takes ' + kinds.length + ' arguments, not ' + arguments.length);
-      const message = [index];
+      const message = [key, index];
       for (let i = 0; i < kinds.length; ++i)
         message.push(kinds[i] === 'i' ? toInt16(arguments[i], name) : toText(arguments[i], name));
       post(message);
@@ -99,7 +117,7 @@ std::string BootstrapScript(const std::vector<ExternalMethod>& methods, const st
   function bindTargets() {
     targets.forEach(function (id) {
       const element = document.getElementById(id);
-      if (element) element.addEventListener('click', function () { post(['click', id]); });
+      if (element) element.addEventListener('click', function () { post([key, 'click', id]); });
     });
   }
   if (document.readyState === 'complete') bindTargets();
@@ -147,6 +165,32 @@ unsigned VirtualKeyOf(guint keyval) {
 
 bool IsOpaqueMagenta(uint32_t pixel) { return pixel == 0xFFFF00FFu; }
 
+// The origin of a URL as the bootstrap script compares it: "file:" for every file: URL, empty for
+// an opaque origin or what is no URL.
+std::string OriginOf(const char* uri) {
+  if (uri == nullptr || uri[0] == '\0') return {};
+  if (g_ascii_strncasecmp(uri, "file:", 5) == 0) return "file:";
+  WebKitSecurityOrigin* origin = webkit_security_origin_new_for_uri(uri);
+  gchar* text = origin != nullptr ? webkit_security_origin_to_string(origin) : nullptr;
+  std::string result = text != nullptr ? text : "";
+  g_free(text);
+  if (origin != nullptr) webkit_security_origin_unref(origin);
+  return result == "null" ? std::string() : result;
+}
+
+// 128 random bits as hexadecimal; empty when the system has no randomness to give.
+std::string NewCallKey() {
+  uint8_t bytes[16];
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return {};
+  std::string key;
+  for (uint8_t byte : bytes) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", byte);
+    key += hex;
+  }
+  return key;
+}
+
 }  // namespace
 
 struct WebDialog::Impl {
@@ -159,6 +203,8 @@ struct WebDialog::Impl {
   gulong messageHandlerId = 0;
   size_t methodCount = 0;
   std::vector<std::string> clickTargets;
+  std::string trustedOrigin;  // empty: no call is trusted
+  std::string callKey;        // what trusted frames put first in each message
 
   guint loadTimer = 0;  // a page opened by Navigate that has not answered yet
   bool showsOwnHtml = false;  // ShowHtml's document is up: its load is not checked
@@ -277,18 +323,26 @@ struct WebDialog::Impl {
     JSCValue* message = webkit_javascript_result_get_js_value(result);
     if (!jsc_value_is_array(message)) return;
     JSCValue* lengthValue = jsc_value_object_get_property(message, "length");
-    const int length = jsc_value_to_int32(lengthValue);
+    const int whole = jsc_value_to_int32(lengthValue);
     g_object_unref(lengthValue);
-    if (length < 1) return;
+    if (whole < 2) return;
 
-    std::vector<JSCValue*> items;
-    for (int i = 0; i < length; ++i) items.push_back(jsc_value_object_get_property_at_index(message, i));
     auto text = [](JSCValue* value) {
       char* chars = jsc_value_to_string(value);
       std::string copy = chars != nullptr ? chars : "";
       g_free(chars);
       return copy;
     };
+    JSCValue* keyValue = jsc_value_object_get_property_at_index(message, 0);
+    const bool keyed = jsc_value_is_string(keyValue) && !impl->callKey.empty() && text(keyValue) == impl->callKey;
+    g_object_unref(keyValue);
+    const CallOrigin origin = keyed && !impl->trustedOrigin.empty() &&
+                                      OriginOf(webkit_web_view_get_uri(impl->view)) == impl->trustedOrigin
+                                  ? CallOrigin::kTrusted
+                                  : CallOrigin::kOther;
+    const int length = whole - 1;
+    std::vector<JSCValue*> items;
+    for (int i = 0; i < length; ++i) items.push_back(jsc_value_object_get_property_at_index(message, i + 1));
 
     if (jsc_value_is_string(items[0])) {
       if (text(items[0]) == "click" && length == 2) {
@@ -312,7 +366,8 @@ struct WebDialog::Impl {
           arguments.emplace_back(text(items[i]));
       }
       for (JSCValue* item : items) g_object_unref(item);
-      if (index >= 0 && static_cast<size_t>(index) < impl->methodCount) impl->delegate.OnExternalCall(index, arguments);
+      if (index >= 0 && static_cast<size_t>(index) < impl->methodCount)
+        impl->delegate.OnExternalCall(index, arguments, origin);
       return;
     }
     for (JSCValue* item : items) g_object_unref(item);
@@ -444,17 +499,19 @@ WebDialog::WebDialog(WebDialogDelegate& delegate) : m_impl(std::make_unique<Impl
 WebDialog::~WebDialog() { Destroy(); }
 
 bool WebDialog::Create(const std::string& caption, std::vector<ExternalMethod> methods,
-                       std::vector<std::string> clickTargets) {
+                       std::vector<std::string> clickTargets, const std::string& trustedUrl) {
   if (m_impl->window != nullptr) return true;
   if (gdk_display_get_default() == nullptr) return false;
   Impl& impl = *m_impl;
   impl.methodCount = methods.size();
   impl.clickTargets = std::move(clickTargets);
+  impl.trustedOrigin = OriginOf(trustedUrl.c_str());
+  impl.callKey = NewCallKey();
   impl.cancellable = g_cancellable_new();
 
   impl.contentManager = webkit_user_content_manager_new();
   WebKitUserScript* script = webkit_user_script_new(
-      BootstrapScript(methods, impl.clickTargets).c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+      BootstrapScript(methods, impl.clickTargets, impl.trustedOrigin.empty() ? "" : trustedUrl, impl.callKey).c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
       WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
   webkit_user_content_manager_add_script(impl.contentManager, script);
   webkit_user_script_unref(script);
