@@ -1,8 +1,7 @@
 #include "base/FailurePage.h"
 
-#include <cstdio>
-
 #include "base/Text.h"
+#include "platform/WebDialog.h"
 
 namespace {
 
@@ -16,30 +15,14 @@ std::string ReplacedOnce(std::string text, std::string_view part, std::string_vi
   return text;
 }
 
-// A JSON string literal of `text` (UTF-8 passes through). "<", ">" and "&" are escaped too: the
-// literal sits inside a script element, which "</script>" would end.
-std::string JsonString(std::string_view text) {
-  std::string literal = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      literal += '\\';
-      literal += static_cast<char>(c);
-    } else if (c < 0x20 || c == '<' || c == '>' || c == '&' || c == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      literal += escaped;
-    } else {
-      literal += static_cast<char>(c);
-    }
-  }
-  return literal + "\"";
-}
-
 }  // namespace
 
 std::string FillFailurePage(std::string_view pageTemplate, std::string_view script, const FailureNotice& notice) {
-  const std::string data = "{\"title\":" + JsonString(notice.title) + ",\"address\":" + JsonString(notice.address) +
-                           ",\"cause\":" + JsonString(notice.cause) + ",\"retry\":" + std::to_string(notice.retrySeconds) +
+  using platform::ScriptStringLiteral;
+  const std::string data = "{\"title\":" + ScriptStringLiteral(notice.title) +
+                           ",\"address\":" + ScriptStringLiteral(notice.address) +
+                           ",\"cause\":" + ScriptStringLiteral(notice.cause) +
+                           ",\"retry\":" + std::to_string(notice.retrySeconds) +
                            ",\"offline\":" + (notice.offline ? "true" : "false") + "}";
   // The notice is escaped: neither replacement can match inside the text the other put in.
   std::string page = ReplacedOnce(std::string(pageTemplate), kDataSlot, data);

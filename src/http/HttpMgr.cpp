@@ -78,6 +78,13 @@ struct CurlUrlDeleter {
   void operator()(CURLU* url) const { curl_url_cleanup(url); }
 };
 
+// The digest and length of the whole expected file so far. Outside Transfer: a nested class's
+// member initialisers are not usable by std::optional until the enclosing class is complete.
+struct ExpectedFileSoFar {
+  Sha256Context digest;
+  uint64_t bytes = 0;
+};
+
 }  // namespace
 
 std::string ProxyUrlForLog(const std::string& proxyUrl) {
@@ -118,12 +125,7 @@ struct HttpMgr::Transfer {
   uint64_t received = 0;
   uint64_t receivedAtSpaceCheck = 0;
   const char* refusal = nullptr;  // why the body was refused, for the log
-  // The digest and length of the whole file so far, for a body that must be an expected file.
-  struct Expecting {
-    Sha256Context digest;
-    uint64_t bytes = 0;
-  };
-  std::optional<Expecting> expecting{};
+  std::optional<ExpectedFileSoFar> expecting{};  // only for a body that must be an expected file
 
   // The file the task's body must be; null when not known.
   const HttpExpectedFile* expected() const {
@@ -464,7 +466,7 @@ bool HttpMgr::BeginExpectedBody(Transfer& transfer) {
     transfer.refusal = "its length is not the expected file's";
     return false;
   }
-  Transfer::Expecting& expecting = transfer.expecting.emplace();
+  ExpectedFileSoFar& expecting = transfer.expecting.emplace();
   if (transfer.earlierBytes > 0 && !transfer.partial->ReadHeld([&expecting](std::span<const uint8_t> bytes) {
         expecting.digest.Update(bytes);
         expecting.bytes += bytes.size();

@@ -14,10 +14,15 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 namespace platform {
+
+// A JavaScript (and JSON) string literal of `text`, UTF-8 passing through. "<", ">" and "&" are
+// escaped too, so the literal may stand inside a script element of a page.
+std::string ScriptStringLiteral(std::string_view text);
 
 // The types a native method accepts. The page's values are converted before the call: texts with
 // JavaScript's String(), 16-bit integers rounded half to even. A call with the wrong number of

@@ -407,7 +407,7 @@ TEST_F(LoginDialog, StartGameStoresTheTokenAndOpensTheGameWindow) {
     SCOPED_TRACE(c.arguments);
     Start("window.external.ResizeAndCenter(800, 600); window.external.StartGame(" + c.arguments + ");");
     std::optional<std::string> token;
-    ASSERT_TRUE(WaitUntil([&] { return (token = LoggedWithPrefix("Set AccessToken: ")).has_value(); }));
+    ASSERT_TRUE(WaitUntil([&] { return (token = LoggedWithPrefix("Set AccessToken: ")).has_value(); })) << m_sandbox->Log() << m_launcher->output();
     if (c.values[0] == "a") {
       EXPECT_EQ(*token, R"({"id":"a","state":"d","timeout":"c","ulg_time":"b","zoneid":"e"})");
     }
@@ -451,7 +451,7 @@ TEST_F(LoginDialog, StartGameV2AsksForThePortalLoginAnalysisOnlyForLauncherType3
     }
     Start("window.external.StartGameV2(" + c.token + ");", c.launcherType);
     std::optional<std::string> stored;
-    ASSERT_TRUE(WaitUntil([&] { return (stored = LoggedWithPrefix("StartGameV2 AccessToken: ")).has_value(); }));
+    ASSERT_TRUE(WaitUntil([&] { return (stored = LoggedWithPrefix("StartGameV2 AccessToken: ")).has_value(); })) << m_sandbox->Log() << m_launcher->output();
     // Stored as the page gave it, whatever it holds.
     EXPECT_EQ("'" + *stored + "'", c.token);
     if (c.expectedIds.empty()) {

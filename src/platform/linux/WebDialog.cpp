@@ -30,23 +30,6 @@ std::string CertificateProblem(GTlsCertificateFlags errors) {
   return "the server's certificate cannot be verified";
 }
 
-// A JavaScript string literal of `text`.
-std::string ScriptString(const std::string& text) {
-  std::string literal = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      literal += '\\';
-      literal += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      literal += escaped;
-    } else {
-      literal += static_cast<char>(c);
-    }
-  }
-  return literal + "\"";
-}
 
 // The script that runs first in every frame of every page: window.external with the native
 // methods (arguments converted as the header states), and, in the top document, the click targets
@@ -61,11 +44,11 @@ std::string BootstrapScript(const std::vector<ExternalMethod>& methods, const st
   for (const ExternalMethod& method : methods) {
     std::string kinds;
     for (ScriptParameter parameter : method.parameters) kinds += parameter == ScriptParameter::kInt16 ? 'i' : 't';
-    methodList += "[" + ScriptString(method.name) + "," + ScriptString(kinds) + "],";
+    methodList += "[" + ScriptStringLiteral(method.name) + "," + ScriptStringLiteral(kinds) + "],";
   }
   methodList += "]";
   std::string targetList = "[";
-  for (const std::string& id : clickTargets) targetList += ScriptString(id) + ",";
+  for (const std::string& id : clickTargets) targetList += ScriptStringLiteral(id) + ",";
   targetList += "]";
 
   return R"JS((function () {
@@ -80,8 +63,8 @@ std::string BootstrapScript(const std::vector<ExternalMethod>& methods, const st
       return parsed.protocol === 'file:' ? 'file:' : parsed.origin;
     }
     try {
-      const trusted = originOf()JS" + ScriptString(trustedUrl) + R"JS();
-      return trusted !== 'null' && originOf(window.location.href) === trusted ? )JS" + ScriptString(callKey) + R"JS( : '';
+      const trusted = originOf()JS" + ScriptStringLiteral(trustedUrl) + R"JS();
+      return trusted !== 'null' && originOf(window.location.href) === trusted ? )JS" + ScriptStringLiteral(callKey) + R"JS( : '';
     } catch (error) {
       return '';
     }
@@ -192,6 +175,24 @@ std::string NewCallKey() {
 }
 
 }  // namespace
+
+std::string ScriptStringLiteral(std::string_view text) {
+  std::string literal = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      literal += '\\';
+      literal += static_cast<char>(c);
+    } else if (c < 0x20 || c == '<' || c == '>' || c == '&' || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      literal += escaped;
+    } else {
+      literal += static_cast<char>(c);
+    }
+  }
+  return literal + "\"";
+}
+
 
 struct WebDialog::Impl {
   explicit Impl(WebDialogDelegate& owner) : delegate(owner) {}
