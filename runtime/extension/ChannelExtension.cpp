@@ -111,10 +111,23 @@ class PageChannel {
     return G_SOURCE_CONTINUE;
   }
 
+  // What the socket did not take goes as soon as it takes more, also when the page sends nothing
+  // further (its movie waits for the answer to what is still unsent).
+  static gboolean OnWritableThunk(gint, GIOCondition, gpointer self) {
+    auto* channel = static_cast<PageChannel*>(self);
+    channel->m_writeSource = 0;
+    channel->Flush();
+    return G_SOURCE_REMOVE;
+  }
+
   void Close() {
     if (m_source != 0) {
       g_source_remove(m_source);
       m_source = 0;
+    }
+    if (m_writeSource != 0) {
+      g_source_remove(m_writeSource);
+      m_writeSource = 0;
     }
     if (m_fd >= 0) close(m_fd);
     m_fd = -1;
@@ -122,9 +135,13 @@ class PageChannel {
 
   // Writes what the socket takes now; false when the channel broke.
   bool Flush() {
-    if (m_fd < 0 || m_out.WriteTo(m_fd)) return true;
-    Break();
-    return false;
+    if (m_fd < 0) return true;
+    if (!m_out.WriteTo(m_fd)) {
+      Break();
+      return false;
+    }
+    if (!m_out.empty() && m_writeSource == 0) m_writeSource = g_unix_fd_add(m_fd, G_IO_OUT, OnWritableThunk, this);
+    return true;
   }
 
   // Reads what the socket holds now; false when the channel broke or ended.
@@ -254,7 +271,8 @@ class PageChannel {
   JSCContext* m_context;
   JSCValue* m_listener = nullptr;
   int m_fd = -1;
-  guint m_source = 0;
+  guint m_source = 0;       // watches for what the launcher sends
+  guint m_writeSource = 0;  // watches for room while output waits
   player_runtime::PendingOutput m_out;
   player_runtime::FrameReader m_reader;
   int64_t m_unanswered = 0;  // commands sent whose answers have not come

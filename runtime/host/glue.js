@@ -153,9 +153,18 @@
     runHeldFrames(false);
   }
 
-  function schedule(calls) {
+  // `now`: the page runs no script of its own at the moment (the channel's listener runs from the
+  // web process's loop, not inside a task of the page, so a microtask would wait for the page's
+  // next task: a frame that a hidden window never runs, a timer), and the calls go in at once.
+  function schedule(calls, now) {
     for (const call of calls) due.push(call);
-    if (delivering || pending || dueHead === due.length) return;
+    if (delivering || dueHead === due.length) return;
+    if (now) {
+      chainStart = performance.now();
+      deliver();
+      return;
+    }
+    if (pending) return;
     pending = true;
     queueMicrotask(() => {
       pending = false;
@@ -229,7 +238,7 @@
     // What arrives while the page is not waiting for an answer; commands the launcher never got
     // (it refused the channel) take the older road.
     native.listen((calls, unsent) => {
-      if (calls) schedule(calls);
+      if (calls) schedule(calls, true);
       if (!unsent) return;
       for (const item of unsent) {
         if (item.length === 1) send({ kind: "trace", text: item[0] });

@@ -586,6 +586,22 @@ std::vector<int> WebProcessesOf(int launcher) {
   return found;
 }
 
+// The threads' stacks of the launcher and its pages, for a test that finds them stalled; gdb is
+// optional, and without it the text says so.
+std::string StacksOf(int launcher) {
+  std::vector<int> processes = WebProcessesOf(launcher);
+  processes.insert(processes.begin(), launcher);
+  std::string stacks;
+  for (int pid : processes) {
+    testing_support::ProcessOptions options;
+    options.timeout = 60s;
+    auto result = testing_support::RunProcess(
+        {"gdb", "-batch", "-nx", "-p", std::to_string(pid), "-ex", "thread apply all bt 30"}, options);
+    stacks += "== process " + std::to_string(pid) + "\n" + result.output + "\n";
+  }
+  return stacks;
+}
+
 TEST(PlayerChannel, AnswersComeBeforeTheMoviesNextFrame) {
   // Each frame's commands must all be answered before the movie's next frame: a command that
   // takes longer than a frame (it waits for a process), and many quick ones.
@@ -687,7 +703,7 @@ TEST(PlayerChannel, WindowAndHallCommandsInATightLoopNeverStall) {
   bool finished = run.WaitForMessage("FlashLog: loop done");
   done = true;
   hall.join();
-  ASSERT_TRUE(finished) << run.LogText();
+  ASSERT_TRUE(finished) << run.LogText() << run.Output().substr(0, 20000) << StacksOf(run.pid());
   ProcessResult result = run.CloseAndWait();
   ASSERT_TRUE(result.exited) << result.output;
   auto reports = MovieReports(result.output);
