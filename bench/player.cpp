@@ -9,6 +9,10 @@
 //   Round trips per second of GET_VERSION: the movie sends the command, the host answers through
 //   COMPLETE_EVENT, the movie sends the next on the answer; 1,000 in a row, timed by the movie.
 //   Ratio: ours divided by the bare stack's.
+// bench-name: bridge_inpage
+//   Our round trips as above, against the bare stack whose page answers each command itself, in
+//   a microtask, without leaving the page (bridge_inpage_peer): the ceiling of any road to a
+//   host. Ratio: ours divided by it.
 // bench-name: patch_check
 //   Files per second that the movie checks, each of 2,000 files of 16 KiB with HAVE_THIS_FILE and
 //   then CALCULATE_MD5, every command sent on the previous answer and timed by the movie. The peer
@@ -19,8 +23,8 @@
 //   server. The peer is the bare stack's cold start to its first command (first_command_bare):
 //   what a game window made only after the login would have to catch up. Ratio: the bare stack's
 //   time divided by ours.
-// With BRIMTALE_BENCH_BEFORE_LAUNCHER naming another build's launcher (an earlier commit's), the
-// launcher's start-up figures are also measured with it, taking turns, as NAME_before.
+// With BRIMTALE_BENCH_BEFORE_LAUNCHER naming another build's launcher (an earlier commit's), its
+// figures are also measured, taking turns, as NAME_before.
 // Without a DISPLAY the benchmark runs itself again under xvfb-run.
 
 #include <signal.h>
@@ -105,9 +109,10 @@ Run RunLauncher(const std::string& script, const std::string& awaited, size_t co
                       sandbox.dir() / "TestMovie.swf" + "?script=" + PercentEncode(script) + R"("})");
   auto options = sandbox.Options();
   options.timeout = kRunLimit + std::chrono::seconds(30);
-  std::string executable = sandbox.Executable();
+  // The copy of the executable into the sandbox happens before the clock starts.
+  const std::string path = sandbox.Executable();
   auto start = Clock::now();
-  ChildProcess launcher({executable, "ID=bench"}, options);
+  ChildProcess launcher({path, "ID=bench"}, options);
   Run run;
   while (run.lines.size() < count && Clock::now() - start < kRunLimit && launcher.IsRunning()) {
     run.lines = LoggedLines(sandbox.LogPath(), awaited);
@@ -130,13 +135,18 @@ std::vector<std::string> RendererArgument() {
   return {"canvas"};
 }
 
+enum class Answers { kByTheHost, kInThePage };
+
 // The same for the bare stack, whose standard output holds the lines.
 Run RunBare(const std::string& script, const std::string& awaited, size_t count = 1,
-            std::chrono::milliseconds poll = kFinePoll) {
+            std::chrono::milliseconds poll = kFinePoll, Answers answers = Answers::kByTheHost) {
   testing_support::ProcessOptions options;
   options.timeout = kRunLimit + std::chrono::seconds(30);
-  std::vector<std::string> argv{BRIMTALE_BARE_PLAYER_HOST, BRIMTALE_RUFFLE_FOLDER, kMovie, script,
-                                std::to_string(kWidth), std::to_string(kHeight)};
+  std::vector<std::string> argv{BRIMTALE_BARE_PLAYER_HOST};
+  if (answers == Answers::kInThePage) argv.push_back("--in-page");
+  for (std::string argument : {std::string(BRIMTALE_RUFFLE_FOLDER), kMovie, script, std::to_string(kWidth),
+                               std::to_string(kHeight)})
+    argv.push_back(argument);
   for (std::string& renderer : RendererArgument()) argv.push_back(renderer);
   auto start = Clock::now();
   ChildProcess host(argv, options);
@@ -192,8 +202,11 @@ int FirstCommand() {
   }
   PrintFigure("first_command", ours, "s");
   PrintFigure("first_command_bare", bare, "s");
-  if (!before.empty()) PrintFigure("first_command_before", earlier, "s");
   PrintRatio("first_command", bare / ours);
+  if (!before.empty()) {
+    PrintFigure("first_command_before", earlier, "s");
+    PrintRatio("first_command_before", bare / earlier);
+  }
   return 0;
 }
 
@@ -275,23 +288,42 @@ int LoginToFirstCommand() {
   return 0;
 }
 
-int BridgeRoundTrip() {
+// Round trips per second of the test movie's "ROUNDTRIP" report in the lines of one run; 0 when
+// the run gave none.
+double RoundTripsPerSecond(const Run& run, const std::string& prefix, int count) {
+  long milliseconds = RoundTripMilliseconds(run.lines, prefix, count);
+  return milliseconds < 0 ? 0 : count * 1000.0 / milliseconds;
+}
+
+// Our round trips against a peer's, turn by turn (and the earlier launcher's, if one is named):
+// `name` is the figure, the bare stack answering as a host does (bridge_roundtrip) or in its page
+// (bridge_inpage).
+int BridgeRoundTrip(const std::string& name, Answers peerAnswers) {
   constexpr int kCount = 1000;
   const std::string script = "*" + std::to_string(kCount) + "|GET_VERSION|";
-  double ours = 0, bare = 0;
+  const std::string before = BeforeLauncher();
+  double ours = 0, peer = 0, earlier = 0;
   for (int round = 0; round < kRounds; ++round) {
-    long launcher = RoundTripMilliseconds(RunLauncher(script, "FlashLog: ROUNDTRIP ", 1, kCoarsePoll).lines, "FlashLog: ", kCount);
-    long peer = RoundTripMilliseconds(RunBare(script, "ROUNDTRIP ", 1, kCoarsePoll).lines, "", kCount);
-    if (launcher < 0 || peer < 0) {
-      std::fprintf(stderr, "bridge_roundtrip: no result from the movie (launcher %ld, bare %ld)\n", launcher, peer);
+    double launcher = RoundTripsPerSecond(RunLauncher(script, "FlashLog: ROUNDTRIP ", 1, kCoarsePoll), "FlashLog: ", kCount);
+    double bare = RoundTripsPerSecond(RunBare(script, "ROUNDTRIP ", 1, kCoarsePoll, peerAnswers), "", kCount);
+    if (launcher <= 0 || bare <= 0) {
+      std::fprintf(stderr, "%s: no result from the movie (launcher %.0f, peer %.0f)\n", name.c_str(), launcher, bare);
       return 1;
     }
-    ours = std::max(ours, kCount * 1000.0 / launcher);
-    bare = std::max(bare, kCount * 1000.0 / peer);
+    ours = std::max(ours, launcher);
+    peer = std::max(peer, bare);
+    if (!before.empty())
+      earlier = std::max(earlier, RoundTripsPerSecond(RunLauncher(script, "FlashLog: ROUNDTRIP ", 1, kCoarsePoll, before),
+                                                      "FlashLog: ", kCount));
   }
-  PrintFigure("bridge_roundtrip", ours, "round_trips/s");
-  PrintFigure("bridge_roundtrip_bare", bare, "round_trips/s");
-  PrintRatio("bridge_roundtrip", ours / bare);
+  const std::string peerName = peerAnswers == Answers::kInThePage ? name + "_peer" : name + "_bare";
+  PrintFigure(name, ours, "round_trips/s");
+  PrintFigure(peerName, peer, "round_trips/s");
+  PrintRatio(name, ours / peer);
+  if (!before.empty()) {
+    PrintFigure(name + "_before", earlier, "round_trips/s");
+    PrintRatio(name + "_before", earlier / peer);
+  }
   return 0;
 }
 
@@ -319,7 +351,8 @@ int PatchCheck() {
   const std::string pattern = dir / "f{i}";
   const std::string script = "*" + std::to_string(kFiles) + "|HAVE_THIS_FILE|" + pattern + "\n*" +
                              std::to_string(kFiles) + "|CALCULATE_MD5|" + pattern;
-  double ours = 1e30, md5sum = 1e30;
+  const std::string before = BeforeLauncher();
+  double ours = 1e30, md5sum = 1e30, earlier = 1e30;
   for (int round = 0; round < kRounds; ++round) {
     long launcher = RoundTripMilliseconds(RunLauncher(script, "FlashLog: ROUNDTRIP ", 2, kCoarsePoll).lines, "FlashLog: ", kFiles);
     double peer = Md5sumSeconds(files);
@@ -329,10 +362,19 @@ int PatchCheck() {
     }
     ours = std::min(ours, launcher / 1000.0);
     md5sum = std::min(md5sum, peer);
+    if (!before.empty()) {
+      long old = RoundTripMilliseconds(
+          RunLauncher(script, "FlashLog: ROUNDTRIP ", 2, kCoarsePoll, before).lines, "FlashLog: ", kFiles);
+      if (old > 0) earlier = std::min(earlier, old / 1000.0);
+    }
   }
   PrintFigure("patch_check", kFiles / ours, "files/s");
   PrintFigure("patch_check_md5sum", kFiles / md5sum, "files/s");
   PrintRatio("patch_check", md5sum / ours);
+  if (!before.empty()) {
+    PrintFigure("patch_check_before", kFiles / earlier, "files/s");
+    PrintRatio("patch_check_before", md5sum / earlier);
+  }
   return 0;
 }
 
@@ -343,10 +385,11 @@ int main(int argc, char** argv) {
   // Each figure shows as soon as it is known, even when a later one fails.
   setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<std::string> names(argv + 1, argv + argc);
-  if (names.empty()) names = {"first_command", "bridge_roundtrip", "patch_check", "login_to_first_command"};
+  if (names.empty()) names = {"first_command", "bridge_roundtrip", "bridge_inpage", "patch_check", "login_to_first_command"};
   for (const std::string& name : names) {
     int status = name == "first_command"            ? FirstCommand()
-                 : name == "bridge_roundtrip"       ? BridgeRoundTrip()
+                 : name == "bridge_roundtrip"       ? BridgeRoundTrip(name, Answers::kByTheHost)
+                 : name == "bridge_inpage"          ? BridgeRoundTrip(name, Answers::kInThePage)
                  : name == "patch_check"            ? PatchCheck()
                  : name == "login_to_first_command" ? LoginToFirstCommand()
                                                     : (std::fprintf(stderr, "player: unknown benchmark %s\n", name.c_str()), 2);

@@ -255,12 +255,24 @@ std::optional<InvokeCall> ParseInvokeCall(std::string_view request) {
   return result;
 }
 
-std::optional<InvokeRequest> ParseInvokeRequest(std::string_view request) {
+std::string ValidUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t position = 0;
+  while (position < text.size()) {
+    // Runs of plain ASCII go over as they are.
+    size_t start = position;
+    while (position < text.size() && static_cast<uint8_t>(text[position]) < 0x80) ++position;
+    out.append(text.substr(start, position - start));
+    if (position < text.size()) AppendUtf8(out, DecodeUtf8(text, position));
+  }
+  return out;
+}
+
+InvokeRequest ScriptOf(InvokeCall call) {
   using Kind = InvokeArgument::Kind;
-  std::optional<InvokeCall> call = ParseInvokeCall(request);
-  if (!call) return std::nullopt;
-  InvokeRequest script{std::move(call->name), {}};
-  for (InvokeArgument& argument : call->arguments) {
+  InvokeRequest script{std::move(call.name), {}};
+  for (InvokeArgument& argument : call.arguments) {
     switch (argument.kind) {
       case Kind::kString: script.arguments.push_back(JavaScriptString(argument.text)); break;
       case Kind::kNumber: script.arguments.push_back(std::move(argument.text)); break;
@@ -271,6 +283,12 @@ std::optional<InvokeRequest> ParseInvokeRequest(std::string_view request) {
     }
   }
   return script;
+}
+
+std::optional<InvokeRequest> ParseInvokeRequest(std::string_view request) {
+  std::optional<InvokeCall> call = ParseInvokeCall(request);
+  if (!call) return std::nullopt;
+  return ScriptOf(std::move(*call));
 }
 
 }  // namespace player_runtime

@@ -32,8 +32,14 @@ struct InvokeRequest {
   std::vector<std::string> arguments;  // each as a JavaScript expression (strings as literals)
 };
 
+// The call with its arguments written as script.
+InvokeRequest ScriptOf(InvokeCall call);
 // ParseInvokeCall, with the arguments written as script.
 std::optional<InvokeRequest> ParseInvokeRequest(std::string_view request);
+
+// `text` read as UTF-8, with U+FFFD for each byte that is no part of a valid sequence (as
+// JavaScriptString reads it).
+std::string ValidUtf8(std::string_view text);
 
 // XML character data with its entities replaced (&amp; &lt; &gt; &quot; &apos; and numeric
 // references). An unknown or unterminated entity is kept as it is.

@@ -95,6 +95,8 @@ void ShowFailurePage(Player& player, const std::string& query) {
   player.waiting.clear();
   player.showsFailure = true;
   player.handedMovie.reset();
+  // The player's page goes, and its channel with it; the page that comes back asks for a new one.
+  if (player.channel) player.channel->Close();
   const std::string page = PageFileUrl(player.codeHandle, kFailurePage) + "?" + query;
   webkit_web_view_load_uri(player.view, page.c_str());
 }

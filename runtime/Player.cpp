@@ -1,6 +1,9 @@
 // A player: its web view and page, the page's messages (the movie's commands, trace output and
 // errors), and the calls into the movie.
 
+#include <gio/gunixfdlist.h>
+#include <sys/socket.h>
+
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -56,6 +59,22 @@ std::string PropertyText(JSCValue* object, const char* name) {
   return text;
 }
 
+bool PropertyIsTrue(JSCValue* object, const char* name) {
+  JSCValue* value = jsc_value_object_get_property(object, name);
+  bool isTrue = value != nullptr && jsc_value_is_boolean(value) && jsc_value_to_boolean(value);
+  if (value != nullptr) g_object_unref(value);
+  return isTrue;
+}
+
+// Said once a run: every page that follows will most likely be the same.
+void ReportMissingChannel() {
+  RuntimeState& state = State();
+  if (state.channelMissingLogged) return;
+  state.channelMissingLogged = true;
+  Log("the page has no channel of its own: commands take WebKit's message handler and answers are evaluated as "
+      "script");
+}
+
 void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
   HWND window = static_cast<HWND>(data);
   JSCValue* message = webkit_javascript_result_get_js_value(result);
@@ -63,12 +82,14 @@ void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
   if (player == nullptr || !jsc_value_is_object(message)) return;
   std::string kind = PropertyText(message, "kind");
   if (kind == "ready") {
+    if (!PropertyIsTrue(message, "channel")) ReportMissingChannel();
     player->ready = true;
     std::vector<std::string> waiting;
     waiting.swap(player->waiting);
     for (std::string& script : waiting) RunScript(player, std::move(script));
   } else if (kind == "fscommand") {
-    if (player->listener == nullptr) return;
+    // A page with a channel of its own sends its commands there and nowhere else.
+    if (player->listener == nullptr || (player->channel && player->channel->open())) return;
     std::string command = PropertyText(message, "command");
     std::string args = PropertyText(message, "args");
     SFPCFSCommandInfoStruct event{};
@@ -95,6 +116,47 @@ void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
   } else if (kind == "retry" || kind == "quit") {
     OnFailurePageAction(*player, kind);
   }
+}
+
+constexpr char kChannelMessage[] = "brimtale-channel";
+
+// The runtime's page asks for its channel when its window object is made (the extension does,
+// before the page's script runs): one end of a new socket pair goes back with the reply, the other
+// serves the page from now on. Any other page is not answered and keeps the older road.
+gboolean OnUserMessage(WebKitWebView* view, WebKitUserMessage* message, gpointer data) {
+  if (g_strcmp0(webkit_user_message_get_name(message), kChannelMessage) != 0) return FALSE;
+  HWND window = static_cast<HWND>(data);
+  Player* player = PlayerOf(window);
+  const char* uri = webkit_web_view_get_uri(view);
+  if (player == nullptr || uri == nullptr || !IsPlayerPage(uri)) return FALSE;
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends) != 0) {
+    Log("no socket for the page's channel: %s", g_strerror(errno));
+    return FALSE;
+  }
+  if (player->channel) player->channel->Close();
+  player->channel = MovieChannel::Open(window, ends[0]);
+  GUnixFDList* descriptors = g_unix_fd_list_new_from_array(&ends[1], 1);  // takes the page's end
+  webkit_user_message_send_reply(message, webkit_user_message_new_with_fd_list(kChannelMessage, nullptr, descriptors));
+  g_object_unref(descriptors);
+  return TRUE;
+}
+
+// Nothing waits for the page's process, so its end changes nothing but the road of later calls:
+// they queue for a page that has to be loaded again. A process that died took the movie with it:
+// the window shows the failure page (in a new process) rather than an empty view.
+void OnWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data) {
+  Player* player = PlayerOf(static_cast<HWND>(data));
+  const char* cause = reason == WEBKIT_WEB_PROCESS_CRASHED                 ? "crashed"
+                      : reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? "out of memory"
+                                                                           : "ended by the view";
+  Log("the page's web process has ended: %s", cause);
+  if (player == nullptr) return;
+  if (player->channel) player->channel->Close();
+  player->channel.reset();
+  player->ready = false;
+  if (reason != WEBKIT_WEB_PROCESS_TERMINATED_BY_API)
+    OnMovieFailed(*player, std::string("the player's process ended (") + cause + ")", "");
 }
 
 // The browser's own context menu never shows; the player's menu is the page's.
@@ -171,6 +233,8 @@ void CreatePlayer(HWND window, void* widget, const void*) {
   g_object_unref(settings);
   raw->view = view;
   g_signal_connect(view, "context-menu", G_CALLBACK(OnContextMenu), nullptr);
+  g_signal_connect(view, "user-message-received", G_CALLBACK(OnUserMessage), window);
+  g_signal_connect(view, "web-process-terminated", G_CALLBACK(OnWebProcessTerminated), window);
   GuardView(view);
   if (raw->transparent) {
     GdkRGBA clear{0, 0, 0, 0};
@@ -199,7 +263,7 @@ void CreatePlayer(HWND window, void* widget, const void*) {
 }
 
 std::string PlayerPageUrl(const Player& player) {
-  std::string page = PageFileUrl(player.codeHandle, "player.html");
+  std::string page = PageFileUrl(player.codeHandle, kPlayerPage);
   if (DrawsWithoutGpu()) page += "?renderer=canvas";
   return page;
 }
@@ -218,9 +282,12 @@ void DestroyPlayer(HWND window) {
   if (found == players.end()) return;
   std::unique_ptr<Player> player = std::move(found->second);
   players.erase(found);
+  // A command being run (one that closed the window) keeps the channel object until it returns.
+  if (player->channel) player->channel->Close();
   if (player->view != nullptr) {
     WebKitUserContentManager* content = webkit_web_view_get_user_content_manager(player->view);
     g_signal_handlers_disconnect_by_data(content, window);
+    g_signal_handlers_disconnect_by_data(player->view, window);
   }
   if (player->picture != nullptr) g_signal_handlers_disconnect_by_data(player->picture, window);
   if (player->offscreen != nullptr) {
@@ -244,17 +311,25 @@ void LoadMovie(Player& player, const char* url) {
 }
 
 bool CallMovie(Player& player, const char* request) {
-  auto invoke = ParseInvokeRequest(request);
-  if (!invoke) {
+  auto call = ParseInvokeCall(request);
+  if (!call) {
     Log("not an invoke request: %s", request);
     return false;
   }
   // No movie plays behind the failure page; the next one must not get calls meant for this one.
   if (player.showsFailure) return true;
-  std::string script = "brimtale.call(" + JavaScriptString(invoke->name) + ", [";
-  for (size_t i = 0; i < invoke->arguments.size(); ++i) {
+  if (player.channel && player.channel->open()) {
+    // The page reads the texts as UTF-8, as the script road's literals read them.
+    call->name = ValidUtf8(call->name);
+    for (InvokeArgument& argument : call->arguments)
+      if (argument.kind == InvokeArgument::Kind::kString) argument.text = ValidUtf8(argument.text);
+    return player.channel->Call(std::move(*call));
+  }
+  InvokeRequest invoke = ScriptOf(std::move(*call));
+  std::string script = "brimtale.call(" + JavaScriptString(invoke.name) + ", [";
+  for (size_t i = 0; i < invoke.arguments.size(); ++i) {
     if (i > 0) script += ", ";
-    script += invoke->arguments[i];
+    script += invoke.arguments[i];
   }
   script += "])";
   RunScript(&player, std::move(script));

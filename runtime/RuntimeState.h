@@ -10,6 +10,8 @@
 //   MoviePages.cpp   the launcher's own URLs: movies handed over in memory or held ready, the
 //                    player readied before its movie, the launcher's failure page
 //   PageGuard.cpp    keeps a player's view on the runtime's own page
+//   MovieChannel.cpp the page's channel: the movie's commands in, the calls into the movie out
+//   extension/       the web process side of that channel, and how the library carries it
 //   PlayerClass.cpp  the player window class in the launcher's window layer
 //   PlayerCode.cpp   the files of one loaded player control
 //
@@ -25,6 +27,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "MovieChannel.h"
 #include "PlayerCode.h"
 #include "platform/Window.h"
 
@@ -64,6 +67,7 @@ struct Player {
   bool menu = true;
   bool transparent = false;
   std::vector<std::string> waiting;  // scripts for the page until it is ready
+  std::shared_ptr<MovieChannel> channel;  // the page's own channel, once it has asked for one
   PFLASHPLAYERCONTROLEVENTLISTENER listener = nullptr;
   void* listenerContext = nullptr;
   std::string movieUrl;       // the URL the movie sees as its own (what the failure page names)
@@ -80,6 +84,7 @@ struct RuntimeState {
   std::unordered_map<HWND, std::unique_ptr<Player>> players;
   uint32_t classAtom = 0;
   WebKitWebContext* context = nullptr;  // shared by every player; lives as long as the process
+  bool channelMissingLogged = false;    // a page without a channel of its own has been reported
 };
 
 // Never destroyed: at exit the web views' threads may still run, and nothing here needs tearing down.
@@ -118,6 +123,10 @@ bool ForwardInput(const Player& player, UINT message, WPARAM wParam, LPARAM lPar
 WebKitWebContext* SharedContext();
 // Whether `uri` is one of the runtime's own pages (a page file of the scheme, any query).
 bool IsRuntimePage(const std::string& uri);
+// Whether `uri` is the player's page: the one page that is given a channel of its own.
+bool IsPlayerPage(const std::string& uri);
+// The name of the runtime's URI scheme.
+const char* RuntimeScheme();
 // The scheme's URL of the page file `name` under the code `codeHandle`.
 std::string PageFileUrl(HFPC codeHandle, const std::string& name);
 // The URL the page loads for the URL a movie was given: file: and relative URLs are served by the
@@ -151,6 +160,14 @@ GBytes* HandedMovieBytes(uint64_t id);
 // Keeps the view on the runtime's own pages: other navigations and new windows are refused, web
 // links go to the user's browser, frames never load.
 void GuardView(WebKitWebView* view);
+
+// ---- extension/ExtensionInstall.cpp
+
+// The page's file name: the extension gives a channel to this page only.
+inline constexpr char kPlayerPage[] = "player.html";
+// Writes the channel extension out (once per process) and has the context load it into its web
+// processes; false when it cannot be written (the pages then have no channel of their own).
+bool InstallChannelExtension(WebKitWebContext* context);
 
 // ---- PlayerClass.cpp
 

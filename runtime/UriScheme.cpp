@@ -144,6 +144,20 @@ std::string PreferredLanguage() {
   return "en-US";
 }
 
+// The file name of the runtime's own page at `uri` (a page file of the scheme, any query); empty
+// for any other URL.
+std::string RuntimePageName(const std::string& uri) {
+  GUri* parsed = g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr);
+  if (parsed == nullptr) return {};
+  const char* host = g_uri_get_host(parsed);
+  std::string path = g_uri_get_path(parsed);
+  bool page = g_strcmp0(g_uri_get_scheme(parsed), kScheme) == 0 && host != nullptr &&
+              g_str_has_prefix(host, "code-") && path.size() > 1 && FindHostFile(path.substr(1)) != nullptr &&
+              std::strcmp(MimeTypeOf(path), "text/html") == 0;
+  g_uri_unref(parsed);
+  return page ? path.substr(1) : std::string();
+}
+
 }  // namespace
 
 WebKitWebContext* SharedContext() {
@@ -157,20 +171,17 @@ WebKitWebContext* SharedContext() {
   std::string language = PreferredLanguage();
   const gchar* languages[] = {language.c_str(), nullptr};
   webkit_web_context_set_preferred_languages(state.context, languages);
+  // Without it the pages take WebKit's message handler and script evaluation, as a page does whose
+  // process could not load it; the first page's "ready" tells.
+  InstallChannelExtension(state.context);
   return state.context;
 }
 
-bool IsRuntimePage(const std::string& uri) {
-  GUri* parsed = g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr);
-  if (parsed == nullptr) return false;
-  const char* host = g_uri_get_host(parsed);
-  std::string path = g_uri_get_path(parsed);
-  bool page = g_strcmp0(g_uri_get_scheme(parsed), kScheme) == 0 && host != nullptr &&
-              g_str_has_prefix(host, "code-") && path.size() > 1 && FindHostFile(path.substr(1)) != nullptr &&
-              std::strcmp(MimeTypeOf(path), "text/html") == 0;
-  g_uri_unref(parsed);
-  return page;
-}
+bool IsRuntimePage(const std::string& uri) { return !RuntimePageName(uri).empty(); }
+
+bool IsPlayerPage(const std::string& uri) { return RuntimePageName(uri) == kPlayerPage; }
+
+const char* RuntimeScheme() { return kScheme; }
 
 std::string PageFileUrl(HFPC codeHandle, const std::string& name) { return CodeOrigin(codeHandle) + "/" + name; }
 

@@ -3,8 +3,10 @@
 // a URI scheme as the player runtime serves them (whole files from memory, with their media
 // types). Every fscommand but LOG is answered at once through the movie's COMPLETE_EVENT.
 //
-//   bare_player_host RUFFLE_FOLDER MOVIE SCRIPT WIDTH HEIGHT [RENDERER]
+//   bare_player_host [--in-page] RUFFLE_FOLDER MOVIE SCRIPT WIDTH HEIGHT [RENDERER]
 //
+// With --in-page the page answers every fscommand but LOG itself, in a microtask, and nothing
+// crosses to the host but LOG: the ceiling of any road between the page and a host.
 // The window has the given size and Ruffle draws with RENDERER when one is given (else its default),
 // so that the bare stack draws the same frames as the launcher it is compared with.
 //
@@ -26,6 +28,7 @@ std::string g_ruffleFolder;
 std::string g_moviePath;
 std::string g_script;
 std::string g_renderer;
+bool g_inPage = false;
 WebKitWebView* g_view = nullptr;
 bool g_firstSeen = false;
 
@@ -72,7 +75,11 @@ std::string PageHtml() {
          "<script src=\"ruffle.js\"></script></head><body><script>"
          "const channel=window.webkit.messageHandlers.bare;"
          "const player=window.RufflePlayer.newest().createPlayer();player.id=\"player\";"
-         "player.onFSCommand=(command,args)=>{channel.postMessage([String(command),args==null?\"\":String(args)]);"
+         "const inPage=" + std::string(g_inPage ? "true" : "false") + ";let first=true;"
+         "player.onFSCommand=(command,args)=>{command=String(command);"
+         "if(inPage&&command!==\"LOG\"){if(first){first=false;channel.postMessage([\"\",\"\"]);}"
+         "queueMicrotask(()=>answer(\"COMPLETE_EVENT\",command+\",1\"));}"
+         "else channel.postMessage([command,args==null?\"\":String(args)]);"
          "return true;};document.body.appendChild(player);"
          "window.answer=(name,value)=>{const p=typeof player.ruffle===\"function\"?player.ruffle():player;"
          "p.callExternalInterface(name,value);};"
@@ -125,7 +132,7 @@ void OnMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpoint
   }
   if (std::string(command) == "LOG") {
     if (g_str_has_prefix(args, "ROUNDTRIP")) std::printf("%s\n", args);
-  } else {
+  } else if (!g_inPage) {
     std::string script = "answer(\"COMPLETE_EVENT\"," + Quoted(std::string(command) + ",1") + ")";
     webkit_web_view_evaluate_javascript(g_view, script.c_str(), static_cast<gssize>(script.size()), nullptr, nullptr,
                                         nullptr, nullptr, nullptr);
@@ -140,8 +147,14 @@ void OnMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpoint
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--in-page") {
+    g_inPage = true;
+    argv[1] = argv[0];
+    ++argv;
+    --argc;
+  }
   if (argc != 6 && argc != 7) {
-    std::fprintf(stderr, "usage: bare_player_host RUFFLE_FOLDER MOVIE SCRIPT WIDTH HEIGHT [RENDERER]\n");
+    std::fprintf(stderr, "usage: bare_player_host [--in-page] RUFFLE_FOLDER MOVIE SCRIPT WIDTH HEIGHT [RENDERER]\n");
     return 2;
   }
   g_ruffleFolder = argv[1];

@@ -19,14 +19,23 @@ import flash.text.TextFormat;
 //   *N|COMMAND|ARGUMENTS     sent N times, each time after the previous answer has arrived, with
 //                            every "{i}" in the arguments replaced by the sending's number (from 0);
 //                            then "ROUNDTRIP N MS" reports the time the N round trips took (also
-//                            sent as a LOG command)
+//                            sent as a LOG command); a download's end (LOADER_...) meanwhile is
+//                            reported as any answer
 //   =N                       the rest of the script waits until N answers have arrived
 //   >URL|TARGET              opens the URL in the named window (navigateToURL; "_self" when none)
 //   @SCRIPT                  calls the page's script (ExternalInterface.call with the text)
+//   !N|COMMAND|ARGUMENTS     sent N times at once, "{i}" as above; the N answers must each end in
+//                            "," and the arguments of their command, in the order sent: then
+//                            "BURST N IN ORDER" is reported, else "BURST N OUT OF ORDER AT k: answer"
+//   ~N                       the movie plays at N frames a second from now on
+//   ^F|B|COMMAND|ARGUMENTS   on each of the next F frames, sent B times at once ("{i}" counts all
+//                            of them); once all are answered, "FRAMES F LATE k" reports how many
+//                            answers came in a later frame than their command
 //   FETCH|URL                the player itself loads URL (no command): LOG "FETCHED <length>" when
 //                            it came, LOG "FETCH FAILED <event>" when it did not
 // The answers arrive through the callbacks "COMPLETE_EVENT" and "UPDATE_PROGRESS"; each one is
-// reported as "COMPLETE_EVENT value" or "UPDATE_PROGRESS value".
+// reported as "COMPLETE_EVENT value" or "UPDATE_PROGRESS value" (a value of more than 200
+// characters by its first 100 and its length).
 class Main {
   static var output:TextField;
   static var repeatLeft = 0;
@@ -38,6 +47,20 @@ class Main {
   static var nextStep = 0;
   static var answers = 0;
   static var waitFor = 0;
+  static var burstExpected:Array<String> = [];
+  static var burstCount = 0;
+  static var burstAnswered = 0;
+  static var burstBad = "";
+  static var frame = 0;
+  static var framesLeft = 0;
+  static var framesCount = 0;
+  static var frameBatch = 0;
+  static var frameCommand = "";
+  static var frameArguments = "";
+  static var frameSent = 0;
+  static var frameSentIn:Array<Int> = [];
+  static var frameLate = 0;
+  static var frameAnswered = 0;
 
   static function report(line:String) {
     untyped __global__["trace"]("MOVIE " + line);
@@ -62,8 +85,56 @@ class Main {
     send(repeatCommand, StringTools.replace(repeatArguments, "{i}", Std.string(repeatCount - repeatLeft)));
   }
 
+  static function reportValue(name:String, text:String) {
+    if (text.length > 200) text = text.substr(0, 100) + "... (" + text.length + " characters)";
+    report(name + " " + text);
+  }
+
+  static function withNumber(arguments:String, i:Int):String {
+    return StringTools.replace(arguments, "{i}", Std.string(i));
+  }
+
+  static function onBurstAnswer(text:String) {
+    var expected = burstExpected[burstAnswered];
+    if (burstBad == "" && !StringTools.endsWith(text, "," + expected))
+      burstBad = "BURST " + burstCount + " OUT OF ORDER AT " + burstAnswered + ": " + text;
+    burstAnswered++;
+    if (burstAnswered < burstExpected.length) return;
+    burstExpected = [];
+    report(burstBad != "" ? burstBad : "BURST " + burstCount + " IN ORDER");
+    runSteps();
+  }
+
+  static function onFrameAnswer() {
+    if (frameSentIn[frameAnswered++] != frame) frameLate++;
+    if (framesLeft > 0 || frameAnswered < frameSentIn.length) return;
+    frameSentIn = [];
+    frameAnswered = 0;
+    report("FRAMES " + framesCount + " LATE " + frameLate);
+    runSteps();
+  }
+
+  static function onEnterFrame(_:Event) {
+    frame++;
+    if (framesLeft == 0) return;
+    framesLeft--;
+    for (k in 0...frameBatch) {
+      frameSentIn.push(frame);
+      send(frameCommand, withNumber(frameArguments, frameSent++));
+    }
+  }
+
   static function onCompleteEvent(value:Dynamic):Void {
-    if (repeatLeft > 0) {
+    if (burstExpected.length > 0) {
+      onBurstAnswer(Std.string(value));
+      return;
+    }
+    if (frameAnswered < frameSentIn.length) {
+      onFrameAnswer();
+      return;
+    }
+    // A download's end is no command's answer.
+    if (repeatLeft > 0 && !StringTools.startsWith(Std.string(value), "LOADER_")) {
       repeatLeft--;
       if (repeatLeft > 0) {
         sendRepeated();
@@ -75,23 +146,28 @@ class Main {
       }
       return;
     }
-    report("COMPLETE_EVENT " + Std.string(value));
+    reportValue("COMPLETE_EVENT", Std.string(value));
     answers++;
     runSteps();
   }
 
   static function onUpdateProgress(value:Dynamic):Void {
-    report("UPDATE_PROGRESS " + Std.string(value));
+    reportValue("UPDATE_PROGRESS", Std.string(value));
   }
 
   // Runs the script from where it stands until it has to wait (for answers or a repetition).
   static function runSteps() {
-    while (nextStep < steps.length && repeatLeft == 0) {
+    while (nextStep < steps.length && repeatLeft == 0 && burstExpected.length == 0 && framesLeft == 0 &&
+        frameAnswered == frameSentIn.length) {
       if (answers < waitFor) return;
       var step = steps[nextStep++];
       if (step.length == 0) continue;
       if (step.charAt(0) == "=") {
         waitFor = Std.parseInt(step.substr(1));
+        continue;
+      }
+      if (step.charAt(0) == "~") {
+        Lib.current.stage.frameRate = Std.parseFloat(step.substr(1));
         continue;
       }
       if (step.charAt(0) == "@") {
@@ -101,6 +177,26 @@ class Main {
       var fields = step.split("|");
       if (step.charAt(0) == ">") {
         Lib.getURL(new URLRequest(fields[0].substr(1)), fields.length > 1 ? fields[1] : "_self");
+        continue;
+      }
+      if (step.charAt(0) == "!" && fields.length >= 2) {
+        burstCount = Std.parseInt(fields[0].substr(1));
+        burstAnswered = 0;
+        burstBad = "";
+        var command = fields[1];
+        var arguments = fields.slice(2).join("|");
+        for (i in 0...burstCount) burstExpected.push(withNumber(arguments, i));
+        for (i in 0...burstCount) send(command, withNumber(arguments, i));
+        continue;
+      }
+      if (step.charAt(0) == "^" && fields.length >= 3) {
+        framesCount = Std.parseInt(fields[0].substr(1));
+        framesLeft = framesCount;
+        frameBatch = Std.parseInt(fields[1]);
+        frameCommand = fields[2];
+        frameArguments = fields.slice(3).join("|");
+        frameSentIn = [];
+        frameAnswered = 0;
         continue;
       }
       if (step.charAt(0) == "*" && fields.length >= 2) {
@@ -148,6 +244,7 @@ class Main {
     Lib.current.stage.addEventListener(KeyboardEvent.KEY_DOWN, function(event:KeyboardEvent) {
       send("LOG", "KEY " + event.charCode);
     });
+    Lib.current.addEventListener(Event.ENTER_FRAME, onEnterFrame);
     ExternalInterface.addCallback("COMPLETE_EVENT", onCompleteEvent);
     ExternalInterface.addCallback("UPDATE_PROGRESS", onUpdateProgress);
     var script:String = Reflect.field(Lib.current.loaderInfo.parameters, "script");

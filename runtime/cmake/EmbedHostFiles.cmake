@@ -1,5 +1,9 @@
-# cmake -DOUTPUT=file.cpp -DFILES="a;b" -P EmbedHostFiles.cmake
-# Writes a C++ source that holds each file as a byte array, found by its file name.
+# cmake -DOUTPUT=file.cpp -DFILES="a;b" [-DFUNCTION=Name] -P EmbedHostFiles.cmake
+# Writes a C++ source that holds each file as a byte array, found by its file name through the
+# function FUNCTION (FindHostFile when none is named), declared in HostFiles.h.
+if(NOT FUNCTION)
+  set(FUNCTION FindHostFile)
+endif()
 set(arrays "")
 set(table "")
 set(index 0)
@@ -23,7 +27,7 @@ const HostFile kHostFiles[] = {
 ${table}};
 }  // namespace
 
-const HostFile* FindHostFile(std::string_view name) {
+const HostFile* ${FUNCTION}(std::string_view name) {
   for (const HostFile& file : kHostFiles)
     if (name == file.name) return &file;
   return nullptr;

@@ -2,15 +2,20 @@
 // The page side of a player window. The runtime library drives it through `window.brimtale`
 // (prepare, hold, load, start, call, unload) and hears from it through the "brimtale" message
 // handler:
-//   {kind: "ready"}                             the page can take calls
-//   {kind: "fscommand", command, args}          fscommand() of the movie
-//   {kind: "trace", text}                       trace() of the movie
+//   {kind: "ready", channel}                    the page can take calls; whether it has a channel
+//   {kind: "fscommand", command, args}          fscommand() of the movie, where it has none
+//   {kind: "trace", text}                       trace() of the movie, where it has no channel
 //   {kind: "error", text}                       a failure the runtime logs
 //   {kind: "failure", cause, detail}            the movie cannot be played (the runtime shows the
 //                                               launcher's failure page instead of the player's own)
+// The movie's commands and the calls into the movie take the page's own channel where the web
+// process extension gave it one (`brimtaleChannel`): a command comes back with the calls its
+// handler made, which reach the movie in a microtask, right after the movie's fscommand returns
+// (the player takes no call while it runs one). Calls from outside a command arrive by themselves.
 (function () {
   const channel = window.webkit.messageHandlers.brimtale;
   const send = (message) => channel.postMessage(message);
+  const native = window.brimtaleChannel || null;
   const base = new URL(".", document.baseURI).href;
   let player = null;
   let failed = false;
@@ -79,6 +84,16 @@
     }).observe(shadow, { childList: true, subtree: true });
   }
 
+  // How long one delivery of answers (each may bring on the movie's next command, whose answer is
+  // then due too) runs before the page's own work (the view's messages, timers) runs in between.
+  const chainBudgetMs = 8;
+  // How long the movie's frames wait for answers still due. The system's own player ran a command
+  // inside the movie's frame, so its answer came before the movie's next frame: frames wait for a
+  // command the launcher still runs for up to a second, and for answers that have come but wait
+  // their turn in the page (a chain of commands) a quarter of one. Then a frame goes through.
+  const runningHoldMs = 1000;
+  const queuedHoldMs = 250;
+
   window.RufflePlayer = window.RufflePlayer || {};
   window.RufflePlayer.config = {
     publicPath: base,
@@ -104,11 +119,151 @@
     return player && typeof player.ruffle === "function" ? player.ruffle() : player;
   }
 
+  // Calls into the movie, in the order they came: due[dueHead] is the next.
+  let due = [];
+  let dueHead = 0;
+  let delivering = false;  // deliver() runs
+  let pending = false;     // a microtask or a task will run deliver()
+  let chainStart = 0;
+  const nextTask = new MessageChannel();
+  nextTask.port1.onmessage = () => {
+    pending = false;
+    chainStart = performance.now();
+    deliver();
+  };
+
+  function deliver() {
+    delivering = true;
+    try {
+      while (dueHead < due.length) {
+        if (performance.now() - chainStart >= chainBudgetMs) {
+          pending = true;
+          nextTask.port2.postMessage(0);
+          return;
+        }
+        const call = due[dueHead];
+        due[dueHead++] = undefined;
+        window.brimtale.call(call[0], call.slice(1));
+      }
+      due = [];
+      dueHead = 0;
+    } finally {
+      delivering = false;
+    }
+    runHeldFrames(false);
+  }
+
+  // `now`: the page runs no script of its own at the moment (the channel's listener runs from the
+  // web process's loop, not inside a task of the page, so a microtask would wait for the page's
+  // next task: a frame that a hidden window never runs, a timer), and the calls go in at once.
+  function schedule(calls, now) {
+    for (const call of calls) due.push(call);
+    if (delivering || dueHead === due.length) return;
+    if (now) {
+      chainStart = performance.now();
+      deliver();
+      return;
+    }
+    if (pending) return;
+    pending = true;
+    queueMicrotask(() => {
+      pending = false;
+      chainStart = performance.now();
+      deliver();
+    });
+  }
+
+  // The movie's frames (the player runs them from animation frames) wait while answers are due,
+  // for a while at most: then one goes through, and the next waits again. And the player runs
+  // one frame at most in an animation frame, as the system's own player did: one that is behind
+  // would run two in one go, and no answer can come between those. So the time it is given
+  // advances by one frame of the movie's at most.
+  const requestFrame = window.requestAnimationFrame.bind(window);
+  const heldFrames = [];
+  let holdStart = 0;
+  let holdTimer = 0;
+  let lastTime = null;
+  let movieTime = 0;
+
+  function movieFrameMs() {
+    const metadata = player && api() ? api().metadata : null;
+    return metadata && metadata.frameRate > 0 ? 1000 / metadata.frameRate : 1000 / 60;
+  }
+
+  function movieClock(time) {
+    movieTime = lastTime === null ? time : movieTime + Math.max(0, Math.min(time - lastTime, movieFrameMs()));
+    lastTime = time;
+    return movieTime;
+  }
+
+  function answersDue() {
+    return dueHead < due.length || (native !== null && native.unanswered() > 0);
+  }
+
+  // How long frames may wait from the start of the wait, for what is due now.
+  function holdLimit() {
+    return native !== null && native.unanswered() > 0 ? runningHoldMs : queuedHoldMs;
+  }
+
+  function endHoldInTime() {
+    const left = holdStart + holdLimit() - performance.now();
+    if (left > 0 && answersDue()) holdTimer = setTimeout(endHoldInTime, left);
+    else runHeldFrames(true);
+  }
+
+  function runHeldFrames(always) {
+    if (heldFrames.length === 0 || (!always && answersDue())) return;
+    clearTimeout(holdTimer);
+    holdTimer = 0;
+    holdStart = 0;
+    for (const frame of heldFrames.splice(0)) requestFrame((time) => frame(movieClock(time)));
+  }
+
+  if (native) {
+    window.requestAnimationFrame = (callback) =>
+      requestFrame((time) => {
+        if (answersDue()) {
+          const now = performance.now();
+          if (holdStart === 0) {
+            holdStart = now;
+            holdTimer = setTimeout(endHoldInTime, holdLimit());
+          }
+          if (now - holdStart < holdLimit()) {
+            heldFrames.push(callback);
+            return;
+          }
+        }
+        callback(movieClock(time));
+      });
+    // What arrives while the page is not waiting for an answer; commands the launcher never got
+    // (it refused the channel) take the older road.
+    native.listen((calls, unsent) => {
+      if (calls) schedule(calls, true);
+      if (!unsent) return;
+      for (const item of unsent) {
+        if (item.length === 1) send({ kind: "trace", text: item[0] });
+        else if (item.length === 2) send({ kind: "fscommand", command: item[0], args: item[1] });
+      }
+    });
+  }
+
+  function forward(command, args) {
+    const text = args == null ? "" : String(args);
+    const calls = native ? native.send(String(command), text) : null;
+    if (calls) schedule(calls);
+    else send({ kind: "fscommand", command: String(command), args: text });
+  }
+
+  // A trace takes the commands' road where there is one, so that it keeps its place among them.
+  function trace(text) {
+    if (!native || !native.trace(String(text))) send({ kind: "trace", text: String(text) });
+  }
+
   function createPlayer() {
     const element = window.RufflePlayer.newest().createPlayer();
     element.id = "player";
     element.onFSCommand = (command, args) => {
-      send({ kind: "fscommand", command: String(command), args: args == null ? "" : String(args) });
+      forward(command, args);
       return true;
     };
     document.body.appendChild(element);
@@ -146,7 +301,7 @@
         };
         if (movieBase) options.base = movieBase;
         await api().load(options);
-        api().traceObserver = (text) => send({ kind: "trace", text: String(text) });
+        api().traceObserver = trace;
         if (entry && held === entry) {
           entry.loaded = true;
           if (entry.startAsked) startHeldMovie();
@@ -223,5 +378,5 @@
   };
 
   // The browser's own menu never shows; the player's menu is Ruffle's and follows `menu`.
-  window.addEventListener("load", () => send({ kind: "ready" }));
+  window.addEventListener("load", () => send({ kind: "ready", channel: native !== null }));
 })();

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "ops/SiteIndex.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/TestSiteKeys.h"
@@ -183,6 +185,15 @@ class PlayerRun {
   }
   LauncherSandbox& sandbox() { return m_sandbox; }
 
+  // The launcher starts as the game hall starts it, with the test hall library beside it, which
+  // delivers the hall's messages written to hallTrigger().
+  void WithHall() {
+    std::filesystem::copy_file(BRIMTALE_TEST_HALL_LIBRARY, m_sandbox.dir() / "QQGameProcMsgHelper.so");
+    m_arguments = "ID=test,PROCPARA=p";
+  }
+  std::string hallTrigger() const { return m_sandbox.dir() / "hall-trigger"; }
+  std::string hallRecord() const { return m_sandbox.dir() / "hall-record.txt"; }
+
   void Start(const std::string& swfUrl, const std::string& moreConfig = "",
              std::map<std::string, std::string> environment = {}) {
     m_sandbox.WriteConfig(R"({"LauncherType": 1, "LauncherCaption": )" + JsonString(m_caption) +
@@ -192,9 +203,11 @@ class PlayerRun {
     options.workingDirectory = m_sandbox.dir().path();
     // The hall's login analysis goes nowhere, at once.
     options.environment["BRIMTALE_HALL_ANALYSIS_HOST"] = "http://127.0.0.1:9";
+    options.environment["BRIMTALE_TEST_HALL_TRIGGER"] = hallTrigger();
+    options.environment["BRIMTALE_TEST_HALL_RECORD"] = hallRecord();
     for (auto& [name, value] : environment) options.environment[name] = value;
     options.timeout = kMovieBudget + 60s;
-    m_launcher = std::make_unique<ChildProcess>(std::vector<std::string>{m_sandbox.Executable(), "ID=test"}, options);
+    m_launcher = std::make_unique<ChildProcess>(std::vector<std::string>{m_sandbox.Executable(), m_arguments}, options);
   }
 
   // Waits until the log holds a message for which `done` is true, within `budget` from the movie's
@@ -286,6 +299,7 @@ class PlayerRun {
 
   // The log so far, for failure messages.
   std::string LogText() const { return m_sandbox.Log(); }
+  bool IsRunning() { return m_launcher->IsRunning(); }
 
   Screen& screen() { return m_screen; }
   int pid() const { return m_launcher->pid(); }
@@ -293,6 +307,7 @@ class PlayerRun {
  private:
   std::string m_caption;
   std::string m_size = R"({"Width": 800, "Height": 600})";
+  std::string m_arguments = "ID=test";
   LauncherSandbox m_sandbox;
   Screen m_screen;
   std::unique_ptr<ChildProcess> m_launcher;
@@ -535,6 +550,214 @@ TEST(PlayerWindow, DraggingMovesTheWindowByTheCursorsDisplacement) {
   EXPECT_TRUE(run.WaitForMessage("FlashLog: KEY 98")) << run.LogText();
   ProcessResult result = run.CloseAndWait();
   ASSERT_TRUE(result.exited);
+}
+
+// ---- The page's own channel: the movie's commands and their answers.
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds budget = 60s) {
+  auto deadline = std::chrono::steady_clock::now() + budget;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+// The movie's report that starts with `prefix`, if it made one.
+std::optional<std::string> ReportStartingWith(const std::vector<std::string>& reports, const std::string& prefix) {
+  for (const std::string& report : reports)
+    if (report.rfind(prefix, 0) == 0) return report;
+  return std::nullopt;
+}
+
+// The web processes the launcher started (its children of WebKit's web process).
+std::vector<int> WebProcessesOf(int launcher) {
+  std::vector<int> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = testing_support::ReadFile(entry.path() / "stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || stat.find("(WebKitWebProces") == std::string::npos) continue;
+    int parent = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %*c %d", &parent) == 1 && parent == launcher) found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+// The threads' stacks of the launcher and its pages, for a test that finds them stalled; gdb is
+// optional, and without it the text says so.
+std::string StacksOf(int launcher) {
+  std::vector<int> processes = WebProcessesOf(launcher);
+  processes.insert(processes.begin(), launcher);
+  std::string stacks;
+  for (int pid : processes) {
+    testing_support::ProcessOptions options;
+    options.timeout = 60s;
+    auto result = testing_support::RunProcess(
+        {"gdb", "-batch", "-nx", "-p", std::to_string(pid), "-ex", "thread apply all bt 30"}, options);
+    stacks += "== process " + std::to_string(pid) + "\n" + result.output + "\n";
+  }
+  return stacks;
+}
+
+TEST(PlayerChannel, AnswersComeBeforeTheMoviesNextFrame) {
+  // Each frame's commands must all be answered before the movie's next frame: a command that
+  // takes longer than a frame (it waits for a process), and many quick ones.
+  PlayerRun run;
+  run.Start(MovieUrl(run.MoviePath(), {"^6|1|RUN_FILE_AND_STOP|/bin/sleep,/,0.05", "^6|40|HAVE_THIS_FILE|/x/{i}",
+                                       "LOG|frames done"}));
+  ASSERT_TRUE(run.WaitForMessage("FlashLog: frames done")) << run.LogText();
+  ProcessResult result = run.CloseAndWait();
+  ASSERT_TRUE(result.exited) << result.output.substr(0, 4000);
+  auto reports = MovieReports(result.output);
+  std::vector<std::string> frames;
+  std::copy_if(reports.begin(), reports.end(), std::back_inserter(frames),
+               [](const std::string& r) { return r.rfind("FRAMES ", 0) == 0; });
+  EXPECT_EQ(frames, (std::vector<std::string>{"FRAMES 6 LATE 0", "FRAMES 6 LATE 0"}));
+}
+
+TEST(PlayerChannel, LargeAnswersAndBurstsArriveWholeOnceEachInOrder) {
+  PlayerRun run;
+  // 16 MiB of file: an answer of 32 MiB of text, far more than a socket holds at once.
+  const std::string large = run.sandbox().dir() / "large.bin";
+  testing_support::WriteFile(large, std::string(16 << 20, '\x5A'));
+  run.Start(MovieUrl(run.MoviePath(), {"READ_FILE|" + large, "GET_VERSION|", "=2",
+                                       "!10000|HAVE_THIS_FILE|/nonexistent/{i}", "LOG|burst done"}));
+  ASSERT_TRUE(run.WaitForMessage("FlashLog: burst done")) << run.LogText();
+  ProcessResult result = run.CloseAndWait();
+  ASSERT_TRUE(result.exited) << result.output;
+  auto reports = MovieReports(result.output);
+  std::string hex;
+  for (int i = 0; i < 45; ++i) hex += "5A";
+  EXPECT_TRUE(HasLine(reports, "COMPLETE_EVENT READ_FILE," + hex + "... (" + std::to_string(10 + (32 << 20)) +
+                                   " characters)"))
+      << result.output.substr(0, 4000);
+  EXPECT_TRUE(HasLine(reports, "COMPLETE_EVENT GET_VERSION,1"));
+  EXPECT_TRUE(HasLine(reports, "BURST 10000 IN ORDER")) << ReportStartingWith(reports, "BURST").value_or("no burst");
+  // Nothing answered twice: the burst's answers are not reported one by one.
+  EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
+                          [](const std::string& r) { return r.rfind("COMPLETE_EVENT", 0) == 0; }),
+            2);
+}
+
+TEST(PlayerChannel, ProgressAndCompletionReachTheMovieDuringACommandStorm) {
+  // A download the server trickles out over about a second, while the movie sends command after
+  // command for far longer.
+  testing_support::LoopbackHttpServer server;
+  server.server().Get("/slow.bin", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_chunked_content_provider("application/octet-stream", [&](size_t offset, httplib::DataSink& sink) {
+      if (offset >= 10 * 4096 || server.stopping()) {
+        sink.done();
+        return true;
+      }
+      std::this_thread::sleep_for(100ms);
+      std::string chunk(4096, 'd');
+      return sink.write(chunk.data(), chunk.size());
+    });
+  });
+  server.Start();
+  PlayerRun run;
+  const std::string target = run.sandbox().dir() / "slow.bin";
+  run.Start(MovieUrl(run.MoviePath(), {"START_DOWNLOAD|" + server.Url("/slow.bin") + "," + target,
+                                       "*20000|GET_VERSION|", "LOG|storm done"}));
+  ASSERT_TRUE(run.WaitForMessage("FlashLog: storm done")) << run.LogText();
+  ProcessResult result = run.CloseAndWait();
+  ASSERT_TRUE(result.exited) << result.output;
+  auto reports = MovieReports(result.output);
+  auto at = [&](const std::string& prefix) {
+    auto found = std::find_if(reports.begin(), reports.end(), [&](const std::string& r) { return r.rfind(prefix, 0) == 0; });
+    return found - reports.begin();
+  };
+  const auto stormEnd = at("ROUNDTRIP 20000 ");
+  ASSERT_LT(stormEnd, static_cast<long>(reports.size())) << result.output.substr(0, 4000);
+  EXPECT_LT(at("UPDATE_PROGRESS "), stormEnd) << result.output.substr(0, 4000);
+  EXPECT_LT(at("COMPLETE_EVENT LOADER_COMPLETE," + target), stormEnd) << result.output.substr(0, 4000);
+}
+
+TEST(PlayerChannel, WindowAndHallCommandsInATightLoopNeverStall) {
+  PlayerRun run;
+  run.WithHall();
+  run.Start(MovieUrl(run.MoviePath(), {"*1000|MIN_WINDOWS|", "*1000|RETURN_WINDOWS|", "LOG|loop done"}));
+  Window window = run.WaitForWindow();
+  ASSERT_NE(window, 0u);
+  // While the movie sends its commands, the hall hides, shows and raises the window, and the
+  // window is sized, as fast as each takes.
+  std::atomic<bool> done{false};
+  std::atomic<int> rounds{0};
+  std::thread hall([&] {
+    Display* display = XOpenDisplay(nullptr);
+    while (!done && display != nullptr) {
+      if (!testing_support::PathExists(run.hallTrigger())) {
+        testing_support::WriteFile(run.hallTrigger() + ".new", "3:0 3:1 4");
+        std::filesystem::rename(run.hallTrigger() + ".new", run.hallTrigger());
+      }
+      XResizeWindow(display, window, 700 + (rounds % 2) * 100, 600);
+      XSync(display, False);
+      ++rounds;
+      std::this_thread::sleep_for(5ms);
+    }
+    if (display != nullptr) XCloseDisplay(display);
+  });
+  bool finished = run.WaitForMessage("FlashLog: loop done");
+  done = true;
+  hall.join();
+  ASSERT_TRUE(finished) << run.LogText() << run.Output().substr(0, 20000) << StacksOf(run.pid());
+  ProcessResult result = run.CloseAndWait();
+  ASSERT_TRUE(result.exited) << result.output;
+  auto reports = MovieReports(result.output);
+  EXPECT_TRUE(ReportStartingWith(reports, "ROUNDTRIP 1000 ").has_value()) << result.output.substr(0, 4000);
+  auto record = testing_support::SplitLines(testing_support::ReadFile(run.hallRecord()));
+  EXPECT_GT(std::count(record.begin(), record.end(), "Delivered 3:0 3:1 4"), 1) << rounds;
+}
+
+TEST(PlayerChannel, AKilledWebProcessEndsTheWaitAtOnceWithALogLineAndTheFailurePage) {
+  PlayerRun run;
+  const std::string movie = MovieUrl(run.MoviePath(), {"*1000000|GET_VERSION|"});
+  run.Start(movie, "", {{"BRIMTALE_PLAYER_CONSOLE", "1"}});
+  ASSERT_TRUE(run.WaitForLog([](const auto& messages) {
+    return std::count(messages.begin(), messages.end(), "DispatchFSCommand: GET_VERSION\t") > 100;
+  })) << run.LogText();
+  std::vector<int> pages = WebProcessesOf(run.pid());
+  ASSERT_FALSE(pages.empty());
+  for (int page : pages) kill(page, SIGKILL);
+  ASSERT_TRUE(WaitUntil([&] { return run.Output().find("the page's web process has ended: crashed") !=
+                                              std::string::npos; }))
+      << run.Output().substr(0, 4000);
+  // The window shows the failure page, drawn by a new process, not what the dead one left.
+  auto shown = run.WaitForFailurePage();
+  ASSERT_TRUE(shown) << run.Output().substr(0, 4000);
+  EXPECT_NE(shown->find("The game cannot be played | "), std::string::npos) << *shown;
+  EXPECT_NE(shown->find("the player's process ended (crashed)"), std::string::npos) << *shown;
+  Window window = run.WaitForWindow();
+  ASSERT_NE(window, 0u);
+  EXPECT_TRUE(run.WaitForColour(window, 5, 5, kFailurePageBackground));
+  // The launcher goes on: its window closes as ever.
+  EXPECT_TRUE(run.IsRunning());
+  ProcessResult result = run.CloseAndWait();
+  ASSERT_TRUE(result.exited) << result.output.substr(0, 4000);
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(run.sandbox().LogMessages().back(), "Exit Instance");
+}
+
+TEST(PlayerChannel, ThePageWithoutItsExtensionTakesTheOlderRoad) {
+  PlayerRun run;
+  // No folder can be made for the extension under a runtime folder that is a file.
+  const std::string notAFolder = run.sandbox().dir() / "runtime-file";
+  testing_support::WriteFile(notAFolder, "");
+  run.Start(MovieUrl(run.MoviePath(), {"GET_VERSION|", "=1", "!100|HAVE_THIS_FILE|/nonexistent/{i}", "LOG|old road"}),
+            "", {{"XDG_RUNTIME_DIR", notAFolder}});
+  ASSERT_TRUE(run.WaitForMessage("FlashLog: old road")) << run.LogText();
+  ProcessResult result = run.CloseAndWait();
+  ASSERT_TRUE(result.exited) << result.output;
+  auto reports = MovieReports(result.output);
+  EXPECT_TRUE(HasLine(reports, "COMPLETE_EVENT GET_VERSION,1")) << result.output;
+  EXPECT_TRUE(HasLine(reports, "BURST 100 IN ORDER")) << result.output;
+  const std::string notice = "player runtime: the page has no channel of its own";
+  const size_t first = result.output.find(notice);
+  EXPECT_NE(first, std::string::npos) << result.output;
+  EXPECT_EQ(result.output.find(notice, first + 1), std::string::npos) << "said more than once";
 }
 
 // The movie's server refuses: the window shows the launcher's failure page with the address and

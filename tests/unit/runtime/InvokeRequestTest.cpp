@@ -71,6 +71,12 @@ TEST(JavaScriptString, EveryTextBecomesAValidLiteral) {
   // Bytes that are not UTF-8 (a lone continuation, an overlong form, a cut sequence, a surrogate).
   EXPECT_EQ(JavaScriptString("a\x80" "b\xC0\xAF" "c\xE2\x82" "d\xED\xA0\x80"),
             "\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD" "c\xEF\xBF\xBD\xEF\xBF\xBD" "d\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");
+  // The page's channel carries texts as bytes: they are mended the same way, and nothing else
+  // changes (a NUL, line separators and markup stay as they are).
+  EXPECT_EQ(ValidUtf8("a\x80" "b\xC0\xAF" "c\xE2\x82" "d\xED\xA0\x80"),
+            "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD" "c\xEF\xBF\xBD\xEF\xBF\xBD" "d\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  const std::string kept("ü€😀\0\xE2\x80\xA8</script>\"", 23);
+  EXPECT_EQ(ValidUtf8(kept), kept);
 }
 
 }  // namespace
