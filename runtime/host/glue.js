@@ -219,22 +219,53 @@
     for (const frame of heldFrames.splice(0)) requestFrame((time) => frame(movieClock(time)));
   }
 
+  function runFrame(callback, time) {
+    if (!native) {
+      callback(time);
+      return;
+    }
+    if (answersDue()) {
+      const now = performance.now();
+      if (holdStart === 0) {
+        holdStart = now;
+        holdTimer = setTimeout(endHoldInTime, holdLimit());
+      }
+      if (now - holdStart < holdLimit()) {
+        heldFrames.push(callback);
+        return;
+      }
+    }
+    callback(movieClock(time));
+  }
+
+  // The frames the player asked for that have not run. A window that has just been shown gives
+  // its first animation frame a few hundred milliseconds later (its page turns visible, then its
+  // compositor starts); the movie's first frame need not wait for that: a held movie's start runs
+  // them at once.
+  const cancelFrame = window.cancelAnimationFrame.bind(window);
+  const unrunFrames = new Map();  // id: callback
+  window.requestAnimationFrame = (callback) => {
+    const id = requestFrame((time) => {
+      if (unrunFrames.delete(id)) runFrame(callback, time);
+    });
+    unrunFrames.set(id, callback);
+    return id;
+  };
+  window.cancelAnimationFrame = (id) => {
+    unrunFrames.delete(id);
+    cancelFrame(id);
+  };
+
+  function runRequestedFramesNow() {
+    const frames = [...unrunFrames];
+    unrunFrames.clear();
+    for (const [id, callback] of frames) {
+      cancelFrame(id);
+      runFrame(callback, performance.now());
+    }
+  }
+
   if (native) {
-    window.requestAnimationFrame = (callback) =>
-      requestFrame((time) => {
-        if (answersDue()) {
-          const now = performance.now();
-          if (holdStart === 0) {
-            holdStart = now;
-            holdTimer = setTimeout(endHoldInTime, holdLimit());
-          }
-          if (now - holdStart < holdLimit()) {
-            heldFrames.push(callback);
-            return;
-          }
-        }
-        callback(movieClock(time));
-      });
     // What arrives while the page is not waiting for an answer; commands the launcher never got
     // (it refused the channel) take the older road.
     native.listen((calls, unsent) => {
@@ -283,6 +314,7 @@
     const target = api();
     if (target && typeof target.resume === "function") target.resume();
     else if (player && typeof player.play === "function") player.play();
+    setTimeout(runRequestedFramesNow, 0);
   }
 
   window.brimtale = {
