@@ -387,6 +387,17 @@ void OnWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKit
                                        OnChannelReply, new Binding{id});
 }
 
+// The script engine compiles a wasm function again with its optimizing compiler once it has run a
+// while (50,000 counts by default). Ruffle's start-up runs much of its 14 MB of code a while, so
+// on two cores those compilations took the core the start-up itself needed: 1.5 s from Ruffle's
+// code compiled to the movie's first request, 0.7 s with a later threshold. Code that stays hot
+// (a game's frames) still reaches the optimizing tier, a little later.
+void DelayOptimizingTier() {
+  constexpr gint kOptimizeAfterWarmUp = 1000000;
+  if (!jsc_options_set_int("thresholdForOMGOptimizeAfterWarmUp", kOptimizeAfterWarmUp))
+    g_warning("the script engine's optimizing threshold cannot be set");
+}
+
 }  // namespace
 
 // The runtime names its scheme and its page's path in the initialization data ("(ss)").
@@ -398,6 +409,7 @@ extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(W
   g_variant_get(const_cast<GVariant*>(data), "(&s&s)", &scheme, &path);
   g_scheme = scheme;
   g_pagePath = path;
+  DelayOptimizingTier();
   g_signal_connect(webkit_script_world_get_default(), "window-object-cleared", G_CALLBACK(OnWindowObjectCleared),
                    nullptr);
 }
