@@ -908,7 +908,9 @@ TEST_F(LoginDialog, TheGameWindowGetsReadyBehindTheLoginAndItsMovieRunsOnlyAfter
 
     ASSERT_TRUE(WaitUntil([&] { return Logged("DispatchFSCommand: LOG\tfirst"); }, testing_support::kMovieStartBudget))
         << m_launcher->output();
-    if (heldReady) EXPECT_EQ(Reports(), (std::vector<std::string>{"movie fetched", "token"}));
+    if (heldReady) {
+      EXPECT_EQ(Reports(), (std::vector<std::string>{"movie fetched", "token"}));
+    }
     const auto messages = m_sandbox->LogMessages();
     auto at = [&](const std::string& prefix) {
       return std::find_if(messages.begin(), messages.end(), [&](const std::string& m) { return m.rfind(prefix, 0) == 0; }) -

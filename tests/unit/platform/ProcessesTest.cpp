@@ -106,7 +106,9 @@ TEST(ListProcesses, AscendingIdsWithTheExecutableFileNames) {
   bool sleeper = false;
   for (size_t i = 0; i < processes->size(); ++i) {
     const auto& process = (*processes)[i];
-    if (i > 0) EXPECT_LT((*processes)[i - 1].id, process.id);
+    if (i > 0) {
+      EXPECT_LT((*processes)[i - 1].id, process.id);
+    }
     EXPECT_FALSE(process.exeFile.empty());
     if (process.id == static_cast<uint32_t>(getpid())) self = process.exeFile == "unit_platform";
     if (process.id == static_cast<uint32_t>(child)) sleeper = process.exeFile == "sleep";
