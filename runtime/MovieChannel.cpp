@@ -24,13 +24,20 @@ struct MovieChannel::Source {
 
   static gboolean Prepare(GSource* source, gint* timeout) {
     MovieChannel* owner = reinterpret_cast<Source*>(source)->owner;
+    // A loop run by a handler itself: the next command waits for the handler to end, and the
+    // socket is not watched meanwhile, or that loop would wake for it again and again.
+    if (owner != nullptr && owner->m_dispatching) {
+      owner->WatchSocket(false);
+      *timeout = -1;
+      return FALSE;
+    }
     // A pass given away must not block in the poll: the frames are already here.
     *timeout = owner != nullptr && owner->m_yielded ? 0 : -1;
     return owner != nullptr && !owner->m_yielded && owner->HasWork();
   }
   static gboolean Check(GSource* source) {
     MovieChannel* owner = reinterpret_cast<Source*>(source)->owner;
-    if (owner == nullptr) return FALSE;
+    if (owner == nullptr || owner->m_dispatching) return FALSE;
     if (owner->m_yielded) {
       // This pass belonged to the rest of the loop; the next one is ours again.
       owner->m_yielded = false;
@@ -43,7 +50,10 @@ struct MovieChannel::Source {
     if (owner == nullptr) return G_SOURCE_REMOVE;
     // The listener may close and drop the channel while it runs.
     std::shared_ptr<MovieChannel> keep = owner->shared_from_this();
+    owner->m_dispatching = true;
     owner->OnReady(g_source_query_unix_fd(source, owner->m_fdTag));
+    owner->m_dispatching = false;
+    owner->WatchSocket(true);
     return G_SOURCE_CONTINUE;
   }
 };
@@ -55,6 +65,9 @@ std::shared_ptr<MovieChannel> MovieChannel::Open(HWND window, int fd) {
   source->owner = channel.get();
   channel->m_source = source;
   channel->m_fdTag = g_source_add_unix_fd(&source->base, fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
+  // The loop would otherwise take the socket out of its poll for each dispatch and put it back
+  // after, waking itself twice a command for nothing; re-entry is kept out by Prepare and Check.
+  g_source_set_can_recurse(&source->base, TRUE);
   g_source_attach(&source->base, nullptr);
   return channel;
 }
@@ -178,7 +191,15 @@ void MovieChannel::Flush() {
 void MovieChannel::WatchOutput(bool wanted) {
   if (m_source == nullptr || wanted == m_watchingOutput) return;
   m_watchingOutput = wanted;
+  if (m_muted) return;  // takes effect when the socket is watched again
   int events = G_IO_IN | G_IO_HUP | G_IO_ERR | (wanted ? G_IO_OUT : 0);
+  g_source_modify_unix_fd(&m_source->base, m_fdTag, static_cast<GIOCondition>(events));
+}
+
+void MovieChannel::WatchSocket(bool watched) {
+  if (m_source == nullptr || watched != m_muted) return;
+  m_muted = !watched;
+  int events = watched ? G_IO_IN | G_IO_HUP | G_IO_ERR | (m_watchingOutput ? G_IO_OUT : 0) : 0;
   g_source_modify_unix_fd(&m_source->base, m_fdTag, static_cast<GIOCondition>(events));
 }
 

@@ -51,6 +51,7 @@ class MovieChannel : public std::enable_shared_from_this<MovieChannel> {
   void Send(FrameKind kind, const std::vector<InvokeCall>& calls);
   void Flush();
   void WatchOutput(bool wanted);
+  void WatchSocket(bool watched);
   bool HasWork() const;
 
   HWND m_window;
@@ -59,6 +60,8 @@ class MovieChannel : public std::enable_shared_from_this<MovieChannel> {
   gpointer m_fdTag = nullptr;
   bool m_watchingOutput = false;
   bool m_yielded = false;  // the last dispatch used its time: one loop pass goes to other work
+  bool m_dispatching = false;  // a dispatch runs (a handler may run a loop of its own meanwhile)
+  bool m_muted = false;        // the socket is not watched while a handler's own loop runs
   FrameReader m_reader;
   PendingOutput m_out;
   std::optional<std::vector<InvokeCall>> m_answer;  // the calls of the command being run
