@@ -122,16 +122,18 @@ std::optional<Frame> FrameReader::Next() {
   if (m_buffer.size() - m_start - kFrameHeaderSize < length) return std::nullopt;
   Frame frame{static_cast<FrameKind>(kind), m_buffer.substr(m_start + kFrameHeaderSize, length)};
   m_start += kFrameHeaderSize + length;
-  // The consumed front is dropped once it outweighs what is left, so the buffer never keeps a
-  // stream's whole history and compaction stays linear overall.
-  if (m_start == m_buffer.size()) {
-    m_buffer.clear();
-    m_start = 0;
-  } else if (m_start > m_buffer.size() / 2) {
-    m_buffer.erase(0, m_start);
-    m_start = 0;
-  }
+  DropConsumedFront(m_buffer, m_start);
   return frame;
+}
+
+void DropConsumedFront(std::string& buffer, size_t& start) {
+  if (start == buffer.size()) {
+    buffer.clear();
+    start = 0;
+  } else if (start > buffer.size() / 2) {
+    buffer.erase(0, start);
+    start = 0;
+  }
 }
 
 }  // namespace player_runtime

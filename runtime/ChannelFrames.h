@@ -50,6 +50,11 @@ std::string EncodeCalls(const std::vector<InvokeCall>& calls);
 // nullopt when the payload is not a well-formed list of calls.
 std::optional<std::vector<InvokeCall>> DecodeCalls(std::string_view payload);
 
+// Drops the front of `buffer` up to `start` once it outweighs what is left (resetting `start`),
+// so that a buffer read or written from its front never keeps a stream's whole history and the
+// copying stays linear overall.
+void DropConsumedFront(std::string& buffer, size_t& start);
+
 // Takes the bytes of a stream as they come and hands out whole frames.
 class FrameReader {
  public:

@@ -25,14 +25,7 @@ bool PendingOutput::WriteTo(int fd) {
       return false;
     }
   }
-  // The written front goes once it outweighs the rest, so copying stays linear overall.
-  if (m_start == m_bytes.size()) {
-    m_bytes.clear();
-    m_start = 0;
-  } else if (m_start > m_bytes.size() / 2) {
-    m_bytes.erase(0, m_start);
-    m_start = 0;
-  }
+  DropConsumedFront(m_bytes, m_start);
   return true;
 }
 
