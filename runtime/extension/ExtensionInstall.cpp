@@ -38,16 +38,25 @@ void RemoveOwnFolder() {
   if (!g_folder.empty()) RemoveFolder(g_folder);
 }
 
-// Folders of earlier runs whose process no longer exists ("brimtale-channel-PID-XXXXXX").
+// Folders of earlier runs whose process no longer exists ("brimtale-channel-PID-XXXXXX"). Only a
+// real folder of this user's own is emptied, through its descriptor: a link, a FIFO or another
+// user's folder that merely bears the name is left as it is.
 void RemoveAbandonedFolders(const std::string& base) {
   DIR* directory = opendir(base.c_str());
   if (directory == nullptr) return;
+  const int baseFd = dirfd(directory);
   while (dirent* entry = readdir(directory)) {
-    std::string name = entry->d_name;
+    const std::string name = entry->d_name;
     if (name.rfind(kFolderPrefix, 0) != 0) continue;
     long pid = std::strtol(name.c_str() + sizeof kFolderPrefix - 1, nullptr, 10);
     if (pid <= 0 || pid == getpid() || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
-    RemoveFolder(base + "/" + name);
+    int folder = openat(baseFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (folder < 0) continue;
+    struct stat found {};
+    const bool ours = fstat(folder, &found) == 0 && found.st_uid == geteuid();
+    if (ours) unlinkat(folder, kModuleName, 0);
+    close(folder);
+    if (ours) unlinkat(baseFd, name.c_str(), AT_REMOVEDIR);
   }
   closedir(directory);
 }

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "ops/SiteIndex.h"
@@ -758,6 +759,53 @@ TEST(PlayerChannel, ThePageWithoutItsExtensionTakesTheOlderRoad) {
   const size_t first = result.output.find(notice);
   EXPECT_NE(first, std::string::npos) << result.output;
   EXPECT_EQ(result.output.find(notice, first + 1), std::string::npos) << "said more than once";
+}
+
+// At start the launcher clears the extension's folders that killed runs left in the runtime folder.
+// Only a real folder of the user's own goes: what merely bears such a name (a link to a folder
+// elsewhere, a FIFO, a file) is left as it is, and a hard link in an abandoned folder takes nothing
+// from the file it shares. None of it keeps the channel from starting.
+TEST(PlayerChannel, OnlyRealFoldersOfKilledRunsAreClearedFromTheRuntimeFolder) {
+  PlayerRun run;
+  const std::filesystem::path runtime = run.sandbox().dir() / "runtime";
+  const std::filesystem::path elsewhere = run.sandbox().dir() / "elsewhere";
+  std::filesystem::create_directories(elsewhere);
+  testing_support::WriteFile(elsewhere / "libbrimtale-channel.so", "not the launcher's");
+  testing_support::WriteFile(elsewhere / "shared", "kept");
+  // Above the kernel's largest process id: no process has it.
+  const std::string dead = runtime / "brimtale-channel-4194305-";
+  struct Planted {
+    std::string name;
+    std::function<void(const std::string&)> plant;
+    bool cleared;
+  };
+  const std::vector<Planted> planted = {
+      {dead + "link", [&](const std::string& path) { std::filesystem::create_directory_symlink(elsewhere, path); }, false},
+      {dead + "fifo", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, false},
+      {dead + "file", [](const std::string& path) { testing_support::WriteFile(path, "a file"); }, false},
+      {dead + "real", [](const std::string& path) {
+         std::filesystem::create_directory(path);
+         testing_support::WriteFile(path + "/libbrimtale-channel.so", "left by a killed run");
+       }, true},
+      {dead + "hardlink", [&](const std::string& path) {
+         std::filesystem::create_directory(path);
+         std::filesystem::create_hard_link(elsewhere / "shared", path + "/libbrimtale-channel.so");
+       }, true},
+  };
+  for (const Planted& entry : planted) entry.plant(entry.name);
+
+  run.Start(MovieUrl(run.MoviePath(), {"GET_VERSION|", "=1", "LOG|swept"}), "", {{"BRIMTALE_PLAYER_CONSOLE", "1"}});
+  ASSERT_TRUE(run.WaitForMessage("FlashLog: swept")) << run.LogText();
+  ProcessResult result = run.CloseAndWait();
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(result.output.find("the page has no channel of its own"), std::string::npos) << result.output;
+  for (const Planted& entry : planted) {
+    std::error_code error;
+    EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(entry.name, error)), !entry.cleared)
+        << entry.name;
+  }
+  EXPECT_EQ(testing_support::ReadFile(elsewhere / "libbrimtale-channel.so"), "not the launcher's");
+  EXPECT_EQ(testing_support::ReadFile(elsewhere / "shared"), "kept");
 }
 
 // The movie's server refuses: the window shows the launcher's failure page with the address and
