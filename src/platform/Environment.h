@@ -19,4 +19,9 @@ std::optional<std::string> GetEnvironmentVariable(const std::string& name);
 // as does running out of memory. Setting the value a variable already has costs nothing.
 bool SetEnvironmentVariable(const std::string& name, const std::string& value);
 
+// Takes JACK out of the sound outputs that GStreamer may choose by itself in the processes started
+// afterwards (the web views' processes), unless GST_PLUGIN_FEATURE_RANK already ranks it: see
+// Environment.cpp. Called before the first web view.
+void KeepWebViewSoundOffJack();
+
 }  // namespace platform

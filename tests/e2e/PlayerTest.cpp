@@ -1,13 +1,16 @@
 // The launcher with its real runtime library and player control, playing the test movie under
 // Xvfb: the window, the movie's commands and their answers, loading movies, dragging, closing.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -18,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -806,6 +810,25 @@ TEST(PlayerChannel, OnlyRealFoldersOfKilledRunsAreClearedFromTheRuntimeFolder) {
   }
   EXPECT_EQ(testing_support::ReadFile(elsewhere / "libbrimtale-channel.so"), "not the launcher's");
   EXPECT_EQ(testing_support::ReadFile(elsewhere / "shared"), "kept");
+}
+
+// On a machine without sound, GStreamer's automatic output reaches JACK, whose metadata store in
+// /dev/shm is shared by all of the user's processes. A process killed while opening it leaves its
+// lock held, and whoever opens it next waits for ever: the web process must never be that one. The
+// test takes a mount namespace and a /dev/shm of its own for the locked store.
+TEST(PlayerWindow, AJackStoreLeftLockedByAKilledProcessKeepsNoMovieFromStarting) {
+  // First of all: a process that has threads cannot take a mount namespace of its own.
+  ASSERT_EQ(unshare(CLONE_NEWNS), 0) << "needs root and no thread yet: " << strerror(errno);
+  ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
+  ASSERT_EQ(mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "size=16m"), 0) << strerror(errno);
+  ProcessResult wedge = testing_support::RunProcess({BRIMTALE_WEDGE_JACK_STORE_PATH});
+  ASSERT_TRUE(wedge.exited && wedge.exitStatus == 0) << wedge.output;
+
+  PlayerRun run;
+  run.Start(MovieUrl(run.MoviePath(), {"GET_VERSION|", "=1", "LOG|started"}));
+  EXPECT_TRUE(run.WaitForMessage("FlashLog: started")) << run.LogText();
+  ProcessResult result = run.CloseAndWait();
+  EXPECT_TRUE(result.exited) << result.output;
 }
 
 // The movie's server refuses: the window shows the launcher's failure page with the address and

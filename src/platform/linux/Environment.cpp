@@ -124,4 +124,19 @@ bool SetEnvironmentVariable(const std::string& name, const std::string& value) {
   return true;
 }
 
+// GStreamer's automatic sound output tries JACK when neither a PulseAudio (or PipeWire) server nor
+// an ALSA device answers: on a machine without sound, a web view that plays sound opens JACK's
+// client library, which opens the user's metadata store (/dev/shm/jack_db-UID, a Berkeley DB shared
+// by all the user's processes). A process killed while opening it leaves its lock held for ever,
+// and every later opener waits for it: the web process then hangs before its page runs, and the
+// window stays black. A machine with sound answers before JACK is reached and loses nothing; a
+// user who wants JACK says so in GST_PLUGIN_FEATURE_RANK, which is then left as it is.
+void KeepWebViewSoundOffJack() {
+  constexpr char kRanks[] = "GST_PLUGIN_FEATURE_RANK";
+  constexpr char kJackOutOfReach[] = "jackaudiosink:NONE";
+  const std::string ranks = GetEnvironmentVariable(kRanks).value_or("");
+  if (ranks.find("jackaudiosink") != std::string::npos) return;
+  SetEnvironmentVariable(kRanks, ranks.empty() ? kJackOutOfReach : ranks + "," + kJackOutOfReach);
+}
+
 }  // namespace platform

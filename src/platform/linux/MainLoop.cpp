@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Environment.h"
+
 namespace platform {
 namespace {
 
@@ -45,6 +47,7 @@ bool InitGui() {
   if (state.guiAvailable) return true;
   // The window layer speaks X11 (window lookup, SHAPE); under Wayland it goes through XWayland.
   gdk_set_allowed_backends("x11");
+  KeepWebViewSoundOffJack();
   state.guiAvailable = gtk_init_check(nullptr, nullptr);
   return state.guiAvailable;
 }
