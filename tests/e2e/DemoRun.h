@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -142,6 +143,11 @@ class DemoRun : public ::testing::Test {
   }
   void TearDown() override {
     EndGame();
+    // What the launcher wrote besides its log (the page's console lines among it) tells why.
+    if (HasFailure() && m_launcher) {
+      m_launcher->IsRunning();
+      std::cout << "The launcher's output:\n" << m_launcher->output() << std::endl;
+    }
     m_launcher.reset();
   }
 
@@ -160,6 +166,7 @@ class DemoRun : public ::testing::Test {
     if (!extraConfig.empty()) config.insert(config.find('{') + 1, extraConfig + ",");
     m_sandbox.WriteConfig(config);
     std::filesystem::remove(MarkerPath());
+    m_runFrom = m_sandbox.LogMessages().size();
     ProcessOptions options = m_sandbox.Options();
     options.environment["XDG_DATA_HOME"] = m_sandbox.Home() + "/.local/share";
     options.environment["BRIMTALE_PORTAL_ANALYSIS_HOST"] = "http://" + address;
@@ -173,8 +180,12 @@ class DemoRun : public ::testing::Test {
   // starts when the movie has started: start-up itself is slow on a busy machine.
   std::optional<std::string> WaitForGame(std::chrono::milliseconds budget = 120s) {
     auto ended = [&] { return PathExists(MarkerPath()) || !m_launcher->IsRunning(); };
-    WaitUntil([&] { return ended() || testing_support::MovieHasStarted(m_sandbox.LogMessages()); },
-              testing_support::kMovieStartBudget);
+    auto thisRun = [&] {
+      auto messages = m_sandbox.LogMessages();
+      messages.erase(messages.begin(), messages.begin() + std::min(m_runFrom, messages.size()));
+      return messages;
+    };
+    WaitUntil([&] { return ended() || testing_support::MovieHasStarted(thisRun()); }, testing_support::kMovieStartBudget);
     if (!WaitUntil(ended, budget)) return std::nullopt;
     if (!PathExists(MarkerPath())) return std::nullopt;
     const std::string marker = ReadFile(MarkerPath());
@@ -230,6 +241,7 @@ class DemoRun : public ::testing::Test {
   std::unique_ptr<ChildProcess> m_launcher;
   std::map<std::string, std::string> m_environment;  // added to the launcher's
   int m_gamePid = 0;
+  size_t m_runFrom = 0;  // the first of the log's messages written by the latest run
 };
 
 }  // namespace demo_testing

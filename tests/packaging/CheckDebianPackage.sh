@@ -153,9 +153,11 @@ as_player() {
     "$@" >"$work/out.txt" 2>"$work/err.txt" || status=$?
   return $status
 }
-# The same on an X server of its own (xvfb-run, run as the player too).
+# The same on an X server of its own (Xvfb, run as the player too).
+cp "$(dirname "$0")/../support/own-x-server.sh" "$work/own-x-server.sh"
+chmod 755 "$work/own-x-server.sh"
 as_player_on_xvfb() {
-  as_player xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" "$@"
+  as_player "$work/own-x-server.sh" "$@"
 }
 # Runs a command as the player on an X server of its own until the player's log holds a line that
 # matches PATTERN (at most 300 s, or until the command ends), keeps a screenshot of the screen then

@@ -133,12 +133,12 @@ void RunUnderXvfbWithoutDisplay(int argc, char** argv) {
   const char* display = std::getenv("DISPLAY");
   if ((display != nullptr && display[0] != '\0') || std::getenv("BRIMTALE_UNDER_XVFB") != nullptr) return;
   setenv("BRIMTALE_UNDER_XVFB", "1", 1);
-  std::vector<char*> args{const_cast<char*>("xvfb-run"), const_cast<char*>("-a"), const_cast<char*>("-s"),
-                          const_cast<char*>("-screen 0 1920x1080x24 -nolisten tcp")};
+  static const std::string server = BRIMTALE_SOURCE_DIR "/tests/support/own-x-server.sh";
+  std::vector<char*> args{const_cast<char*>(server.c_str())};
   args.insert(args.end(), argv, argv + argc);
   args.push_back(nullptr);
-  execvp("xvfb-run", args.data());
-  std::fprintf(stderr, "%s: xvfb-run cannot be started (run scripts/install-deps)\n", argv[0]);
+  execv(server.c_str(), args.data());
+  std::fprintf(stderr, "%s: %s cannot be started (run scripts/install-deps)\n", argv[0], server.c_str());
   std::exit(1);
 }
 

@@ -66,9 +66,9 @@ class ChildProcess {
   ProcessResult m_result;
 };
 
-// Without an X display, runs this program again under xvfb-run with the same arguments and does
-// not return; returns when there is a display (or when this is that second run). On failure to
-// start xvfb-run, prints why and ends with status 1.
+// Without an X display, runs this program again on an X server of its own with the same arguments
+// and does not return; returns when there is a display (or when this is that second run). On
+// failure to start the server, prints why and ends with status 1.
 void RunUnderXvfbWithoutDisplay(int argc, char** argv);
 
 // `text` with every byte but letters, digits and "-_.~" as %XX: for the test movie's script in a URL.
