@@ -256,12 +256,19 @@
     cancelFrame(id);
   };
 
+  // A frame may have been asked for by a player that is gone (the prepared player's, replaced by
+  // the movie's while the window was hidden and gave no frames): it throws, as its code has been
+  // dropped. The frames after it must still run, or the movie's player would never get another.
   function runRequestedFramesNow() {
     const frames = [...unrunFrames];
     unrunFrames.clear();
     for (const [id, callback] of frames) {
       cancelFrame(id);
-      runFrame(callback, performance.now());
+      try {
+        runFrame(callback, performance.now());
+      } catch (error) {
+        console.error("a frame of a player that is gone: " + error);
+      }
     }
   }
 
