@@ -191,15 +191,18 @@ void MovieChannel::Flush() {
 void MovieChannel::WatchOutput(bool wanted) {
   if (m_source == nullptr || wanted == m_watchingOutput) return;
   m_watchingOutput = wanted;
-  if (m_muted) return;  // takes effect when the socket is watched again
-  int events = G_IO_IN | G_IO_HUP | G_IO_ERR | (wanted ? G_IO_OUT : 0);
-  g_source_modify_unix_fd(&m_source->base, m_fdTag, static_cast<GIOCondition>(events));
+  ApplyWatch();
 }
 
 void MovieChannel::WatchSocket(bool watched) {
   if (m_source == nullptr || watched != m_muted) return;
   m_muted = !watched;
-  int events = watched ? G_IO_IN | G_IO_HUP | G_IO_ERR | (m_watchingOutput ? G_IO_OUT : 0) : 0;
+  ApplyWatch();
+}
+
+// What the loop polls the socket for: nothing while muted, input always, output while some waits.
+void MovieChannel::ApplyWatch() {
+  int events = m_muted ? 0 : G_IO_IN | G_IO_HUP | G_IO_ERR | (m_watchingOutput ? G_IO_OUT : 0);
   g_source_modify_unix_fd(&m_source->base, m_fdTag, static_cast<GIOCondition>(events));
 }
 

@@ -52,6 +52,7 @@ class MovieChannel : public std::enable_shared_from_this<MovieChannel> {
   void Flush();
   void WatchOutput(bool wanted);
   void WatchSocket(bool watched);
+  void ApplyWatch();
   bool HasWork() const;
 
   HWND m_window;

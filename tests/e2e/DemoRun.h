@@ -180,12 +180,8 @@ class DemoRun : public ::testing::Test {
   // starts when the movie has started: start-up itself is slow on a busy machine.
   std::optional<std::string> WaitForGame(std::chrono::milliseconds budget = 120s) {
     auto ended = [&] { return PathExists(MarkerPath()) || !m_launcher->IsRunning(); };
-    auto thisRun = [&] {
-      auto messages = m_sandbox.LogMessages();
-      messages.erase(messages.begin(), messages.begin() + std::min(m_runFrom, messages.size()));
-      return messages;
-    };
-    WaitUntil([&] { return ended() || testing_support::MovieHasStarted(thisRun()); }, testing_support::kMovieStartBudget);
+    WaitUntil([&] { return ended() || testing_support::MovieHasStarted(MessagesOfThisRun()); },
+              testing_support::kMovieStartBudget);
     if (!WaitUntil(ended, budget)) return std::nullopt;
     if (!PathExists(MarkerPath())) return std::nullopt;
     const std::string marker = ReadFile(MarkerPath());
@@ -203,6 +199,11 @@ class DemoRun : public ::testing::Test {
   bool Logged(const std::string& message) const {
     auto messages = m_sandbox.LogMessages();
     return std::find(messages.begin(), messages.end(), message) != messages.end();
+  }
+  // The log's messages written by the latest run (the log keeps the runs before).
+  std::vector<std::string> MessagesOfThisRun() const {
+    const auto messages = m_sandbox.LogMessages();
+    return {messages.begin() + std::min(m_runFrom, messages.size()), messages.end()};
   }
   // Whether a message from the `from`th on holds `text` (the log keeps the runs before).
   bool LoggedContaining(const std::string& text, size_t from = 0) const {

@@ -24,6 +24,7 @@
 #include <db.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 
@@ -768,9 +769,10 @@ TEST(PlayerChannel, ThePageWithoutItsExtensionTakesTheOlderRoad) {
 }
 
 // At start the launcher clears the extension's folders that killed runs left in the runtime folder.
-// Only a real folder of the user's own goes: what merely bears such a name (a link to a folder
-// elsewhere, a FIFO, a file) is left as it is, and a hard link in an abandoned folder takes nothing
-// from the file it shares. None of it keeps the channel from starting.
+// Only a real folder of the user's own goes, whatever bytes its name holds, and also when a killed
+// sweep left it empty: what merely bears such a name (a link to a folder elsewhere, a FIFO, a
+// device, a file) or another user's folder is left as it is, and a hard link in an abandoned folder
+// takes nothing from the file it shares. None of it keeps the channel from starting.
 TEST(PlayerChannel, OnlyRealFoldersOfKilledRunsAreClearedFromTheRuntimeFolder) {
   PlayerRun run;
   const std::filesystem::path runtime = run.sandbox().dir() / "runtime";
@@ -797,6 +799,16 @@ TEST(PlayerChannel, OnlyRealFoldersOfKilledRunsAreClearedFromTheRuntimeFolder) {
          std::filesystem::create_directory(path);
          std::filesystem::create_hard_link(elsewhere / "shared", path + "/libbrimtale-channel.so");
        }, true},
+      // A sweep killed between the module and its folder left the folder empty.
+      {dead + "emptied", [](const std::string& path) { std::filesystem::create_directory(path); }, true},
+      {dead + "\xff\xfe", [](const std::string& path) { std::filesystem::create_directory(path); }, true},
+      {dead + "device", [](const std::string& path) { ASSERT_EQ(mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0); },
+       false},
+      {dead + "theirs", [](const std::string& path) {
+         std::filesystem::create_directory(path);
+         testing_support::WriteFile(path + "/libbrimtale-channel.so", "another user's");
+         ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0) << "needs root";
+       }, false},
   };
   for (const Planted& entry : planted) entry.plant(entry.name);
 

@@ -10,7 +10,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "platform/Environment.h"
@@ -170,6 +173,29 @@ TEST(Environment, SetReadsBackAndRefusesMalformedNames) {
   EXPECT_EQ(child.error, 0) << "a program still starts with the longest value";
   if (child.processHandle != 0) platform::WaitForProcessHandle(child.processHandle);
   platform::SetEnvironmentVariable(name, "");
+}
+
+// The web views' processes never choose JACK by themselves; ranks the user gave are kept, and a
+// user who ranks JACK is left with that choice.
+TEST(Environment, WebViewSoundStaysOffJackUnlessTheUserRanksIt) {
+  const std::optional<std::string> theirs = platform::GetEnvironmentVariable("GST_PLUGIN_FEATURE_RANK");
+  const struct {
+    std::optional<std::string> before;
+    std::string after;
+  } cases[] = {
+      {std::nullopt, "jackaudiosink:NONE"},
+      {"pulsesink:MAX", "pulsesink:MAX,jackaudiosink:NONE"},
+      {"jackaudiosink:PRIMARY", "jackaudiosink:PRIMARY"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.before.value_or("(unset)"));
+    if (c.before) setenv("GST_PLUGIN_FEATURE_RANK", c.before->c_str(), 1);
+    else unsetenv("GST_PLUGIN_FEATURE_RANK");
+    platform::KeepWebViewSoundOffJack();
+    EXPECT_EQ(platform::GetEnvironmentVariable("GST_PLUGIN_FEATURE_RANK"), c.after);
+  }
+  if (theirs) setenv("GST_PLUGIN_FEATURE_RANK", theirs->c_str(), 1);
+  else unsetenv("GST_PLUGIN_FEATURE_RANK");
 }
 
 TEST(Environment, ReadersOnOtherThreadsSeeAWholeEnvironmentWhileVariablesAreAdded) {
