@@ -1,7 +1,9 @@
 #include "ChannelSocket.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 
 namespace player_runtime {
 
@@ -51,6 +53,27 @@ bool ReadAvailable(int fd, FrameReader& reader) {
       return false;
     }
   }
+}
+
+int64_t MonotonicMicroseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+
+bool ExchangeUntil(int fd, PendingOutput& out, FrameReader& reader, int64_t deadline,
+                   const std::function<bool()>& answered) {
+  if (!out.WriteTo(fd)) return false;
+  while (!answered()) {
+    const int64_t left = deadline - MonotonicMicroseconds();
+    if (left <= 0) return true;
+    pollfd entry{fd, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0};
+    const int ready = poll(&entry, 1, static_cast<int>((left + 999) / 1000));
+    if (ready < 0 && errno != EINTR) return true;  // no wait possible: the answers come later
+    if ((entry.revents & POLLOUT) && !out.WriteTo(fd)) return false;
+    if ((entry.revents & (POLLIN | POLLHUP | POLLERR)) && !ReadAvailable(fd, reader)) return false;
+  }
+  return true;
 }
 
 }  // namespace player_runtime

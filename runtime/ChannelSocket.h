@@ -4,6 +4,8 @@
 // (MovieChannel.cpp) and by the web process extension (extension/ChannelExtension.cpp).
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -30,5 +32,16 @@ class PendingOutput {
 
 // Reads what the socket holds now into `reader`; false at the end of the stream or on an error.
 bool ReadAvailable(int fd, FrameReader& reader);
+
+// The monotonic clock, in microseconds.
+int64_t MonotonicMicroseconds();
+
+// Writes what `out` holds and reads into `reader` until `answered()` is true or the monotonic
+// clock reaches `deadline`. What waits is written first, whatever the time: a process that was
+// held up past its deadline (a busy machine) still sends what its peer must answer, and what the
+// socket does not take now stays in `out`. `answered` is asked before each wait, and again after
+// each read. false when the socket failed or the peer has gone.
+bool ExchangeUntil(int fd, PendingOutput& out, FrameReader& reader, int64_t deadline,
+                   const std::function<bool()>& answered);
 
 }  // namespace player_runtime

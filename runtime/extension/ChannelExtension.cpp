@@ -17,10 +17,6 @@
 //
 // Everything runs on the web process's main thread.
 
-#include <errno.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 #include <glib-unix.h>
 #include <webkit2/webkit-web-extension.h>
@@ -49,12 +45,6 @@ constexpr int kAnswerWaitMicroseconds = 10000;
 
 std::string g_scheme;    // the runtime's URI scheme
 std::string g_pagePath;  // the path of the runtime's page
-
-int64_t NowMicroseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
-}
 
 // One page's end of the channel.
 class PageChannel {
@@ -165,21 +155,20 @@ class PageChannel {
     if (m_reader.broken()) Break();
   }
 
-  // Waits, within the time limit, until every command sent has its answer (the latest command's
-  // comes last).
+  // Sends the command and waits, within the time limit, until every command sent has its answer
+  // (the latest command's comes last). What the socket did not take goes when it takes more.
   void WaitForAnswers(std::vector<InvokeCall>& due) {
-    const int64_t deadline = NowMicroseconds() + kAnswerWaitMicroseconds;
-    while (m_fd >= 0) {
+    const int64_t deadline = player_runtime::MonotonicMicroseconds() + kAnswerWaitMicroseconds;
+    auto answered = [&] {
       TakeFrames(due);
-      if (m_fd < 0 || m_unanswered == 0) break;
-      const int64_t left = deadline - NowMicroseconds();
-      if (left <= 0) break;
-      pollfd entry{m_fd, static_cast<short>(POLLIN | (m_out.empty() ? 0 : POLLOUT)), 0};
-      int ready = poll(&entry, 1, static_cast<int>((left + 999) / 1000));
-      if (ready < 0 && errno != EINTR) break;
-      if (entry.revents & POLLOUT) Flush();
-      if (entry.revents & (POLLIN | POLLHUP | POLLERR)) ReadAvailable();
+      return m_fd < 0 || m_unanswered == 0;
+    };
+    if (!player_runtime::ExchangeUntil(m_fd, m_out, m_reader, deadline, answered)) {
+      if (m_fd >= 0) TakeFrames(due);  // what came before the end still counts
+      Break();
+      return;
     }
+    Flush();
   }
 
   void OnReadable() {

@@ -305,8 +305,13 @@ class PlayerRun {
   }
   ProcessResult Wait() { return m_launcher->Wait(); }
 
-  // The log so far, for failure messages.
-  std::string LogText() const { return m_sandbox.Log(); }
+  // The log so far and what the launcher has printed (the runtime's own lines, the movie's
+  // traces, the page's console where it is on; its last 20,000 characters), for failure messages.
+  std::string LogText() {
+    std::string output = Output();
+    if (output.size() > 20000) output = "..." + output.substr(output.size() - 20000);
+    return m_sandbox.Log() + "\n---- output ----\n" + output;
+  }
   bool IsRunning() { return m_launcher->IsRunning(); }
 
   Screen& screen() { return m_screen; }
@@ -383,7 +388,7 @@ TEST(PlayerWindow, LoadSwfReplacesTheMovieFromRelativeAndHttpUrls) {
   // the start-up URL of an http movie).
   std::string third = server.Url("/TestMovie.swf") + "?script=" + PercentEncode("GET_VERSION|\n=1\nLOG|third");
   std::string second = "TestMovie.swf?script=" + PercentEncode("GET_VERSION|\n=1\nLOG|second\nLOAD_SWF|" + third);
-  run.Start(MovieUrl(run.MoviePath(), {"LOG|first", "LOAD_SWF|" + second}));
+  run.Start(MovieUrl(run.MoviePath(), {"LOG|first", "LOAD_SWF|" + second}), "", {{"BRIMTALE_PLAYER_CONSOLE", "1"}});
 
   ASSERT_TRUE(run.WaitForMessage("FlashLog: third")) << run.LogText();
   ProcessResult result = run.CloseAndWait();
@@ -477,7 +482,7 @@ TEST(PlayerWindow, HttpMovieGetsTheTimeQuery) {
 
   bool played = run.WaitForMessage("FlashLog: no script");
   ProcessResult result = run.CloseAndWait();
-  ASSERT_TRUE(played) << run.LogText() << result.output;
+  ASSERT_TRUE(played) << run.LogText();
   ASSERT_TRUE(result.exited);
   std::lock_guard guard(lock);
   EXPECT_TRUE(std::regex_match(requested, std::regex(R"(/TestMovie\.swf\?[0-9]{10,})"))) << requested;
@@ -711,7 +716,7 @@ TEST(PlayerChannel, WindowAndHallCommandsInATightLoopNeverStall) {
   bool finished = run.WaitForMessage("FlashLog: loop done");
   done = true;
   hall.join();
-  ASSERT_TRUE(finished) << run.LogText() << run.Output().substr(0, 20000) << StacksOf(run.pid());
+  ASSERT_TRUE(finished) << run.LogText() << StacksOf(run.pid());
   ProcessResult result = run.CloseAndWait();
   ASSERT_TRUE(result.exited) << result.output;
   auto reports = MovieReports(result.output);
@@ -972,7 +977,7 @@ TEST(SealedPlayer, WithASiteKeyThePlayerFetchesNothingByItself) {
       return std::any_of(messages.begin(), messages.end(), [&](const std::string& m) { return m.starts_with(c.answer); });
     });
     ProcessResult result = run.CloseAndWait();
-    ASSERT_TRUE(answered) << run.LogText() << result.output;
+    ASSERT_TRUE(answered) << run.LogText();
     EXPECT_TRUE(HasLine(run.sandbox().LogMessages(), "FlashLog: playing"));
     EXPECT_EQ(dataRequests, c.requests);
   }

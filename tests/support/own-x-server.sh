@@ -27,4 +27,13 @@ while ! grep -q '^[0-9]' "$dir/display" 2>/dev/null; do
   fi
   sleep 0.02
 done
-DISPLAY=":$(head -n 1 "$dir/display")" XAUTHORITY="$dir/auth" "$@"
+status=0
+DISPLAY=":$(head -n 1 "$dir/display")" XAUTHORITY="$dir/auth" "$@" || status=$?
+# A server that went away under the command explains a failure that would look like the command's.
+if ! kill -0 "$server" 2>/dev/null; then
+  echo "own-x-server: the X server :$(head -n 1 "$dir/display") ended before the command did:" >&2
+  cat "$dir/server.log" >&2
+  server=
+  [ "$status" -ne 0 ] || status=1
+fi
+exit "$status"

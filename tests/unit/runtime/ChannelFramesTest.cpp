@@ -1,12 +1,16 @@
 // The frames of the page's channel: what one end writes, the other reads back whole, however the
-// stream cuts it, and a stream that is no frames is refused before anything is made of it.
+// stream cuts it, and a stream that is no frames is refused before anything is made of it. And the
+// page's wait for an answer: its command always goes, whatever time is left.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "ChannelFrames.h"
+#include "ChannelSocket.h"
 
 namespace {
 
@@ -108,6 +112,75 @@ TEST(ChannelFrames, AStreamThatIsNoFramesBreaksTheReaderForGood) {
   std::string out;
   EXPECT_FALSE(AppendFrame(out, FrameKind::kAnswer, std::string_view(out.data(), kMaxFramePayload + 1)));
   EXPECT_TRUE(out.empty());
+}
+
+// A page held up past its wait's end (a busy machine) must still send its command: its movie
+// waits for the answer, and nothing else would send it.
+TEST(ChannelSocket, TheCommandGoesWhateverTimeTheWaitHasLeft) {
+  struct Case {
+    const char* name;
+    int64_t waitMicroseconds;  // from now; not above zero: the deadline has passed
+    bool peerAnswers;
+    bool peerGone;
+    size_t payload;
+    bool exchanged;  // ExchangeUntil's result
+  };
+  const Case cases[] = {
+      {"no time left, no answer", -1000, false, false, 10, true},
+      {"no time left, answer waiting", 0, true, false, 10, true},
+      {"time left, answered", 2000000, true, false, 10, true},
+      {"time left, no answer", 20000, false, false, 10, true},
+      {"no time left, more than the socket takes", -1000, false, false, 8 << 20, true},
+      {"time left, the peer has gone", 2000000, false, true, 10, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends), 0);
+    std::string answer;
+    AppendFrame(answer, FrameKind::kAnswer, EncodeCalls({}));
+    if (c.peerAnswers) {
+      ASSERT_EQ(write(ends[1], answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+    }
+    if (c.peerGone) close(ends[1]);
+
+    PendingOutput out;
+    ASSERT_TRUE(out.Append(FrameKind::kCommand, EncodeCommand("LOG", std::string(c.payload, 'x'))));
+    const size_t total = out.size();
+    FrameReader reader;
+    int asked = 0;
+    auto answered = [&] {
+      ++asked;
+      return !reader.empty();
+    };
+    EXPECT_EQ(ExchangeUntil(ends[0], out, reader, MonotonicMicroseconds() + c.waitMicroseconds, answered), c.exchanged);
+    if (c.peerGone) {
+      close(ends[0]);
+      continue;
+    }
+    // The peer has what the socket took, and what it did not take still waits: nothing is lost.
+    FrameReader peer;
+    ASSERT_TRUE(ReadAvailable(ends[1], peer));
+    if (c.payload < 4096) {
+      auto frame = peer.Next();
+      ASSERT_TRUE(frame.has_value());
+      EXPECT_EQ(frame->kind, FrameKind::kCommand);
+      EXPECT_TRUE(out.empty());
+    } else {
+      EXPECT_FALSE(peer.empty());
+      EXPECT_GT(out.size(), 0u);
+      EXPECT_LT(out.size(), total);
+    }
+    EXPECT_GE(asked, 1);
+    // An answer is read while there is time; one that came too late is still there to read.
+    if (c.peerAnswers && c.waitMicroseconds > 0) {
+      EXPECT_FALSE(reader.empty());
+    }
+    ASSERT_TRUE(ReadAvailable(ends[0], reader));
+    EXPECT_EQ(!reader.empty(), c.peerAnswers);
+    close(ends[0]);
+    close(ends[1]);
+  }
 }
 
 }  // namespace
