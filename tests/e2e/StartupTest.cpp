@@ -10,6 +10,7 @@
 #include <optional>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "base/AppInfo.h"
@@ -511,6 +512,40 @@ TEST_F(SingleInstance, CopiesOfDifferentVersionsRunSideBySide) {
   EXPECT_TRUE(Contains(messages, "LauncherCaption: Other Version"));
   EXPECT_TRUE(PassedSingleInstanceTest(messages));
   EXPECT_EQ(messages.back(), "Exit Instance");
+}
+
+// Every test's X server (tests/support/own-x-server.sh) must take a client that connects just as
+// the last one leaves: a launcher started again after its first run, a screenshot after a window
+// closed. An X server that resets itself then drops that client ("cannot open the X display").
+TEST(TestXServer, AClientThatConnectsAsTheLastOneLeavesIsKept) {
+  constexpr int kClients = 4;
+  constexpr int kConnections = 150;
+  std::vector<pid_t> children;
+  for (int i = 0; i < kClients; ++i) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int refused = 0;
+      for (int k = 0; k < kConnections; ++k) {
+        Display* display = XOpenDisplay(nullptr);
+        if (display == nullptr) {
+          ++refused;
+          continue;
+        }
+        XCloseDisplay(display);
+      }
+      _exit(std::min(refused, 100));
+    }
+    children.push_back(child);
+  }
+  int refused = 0;
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    refused += WEXITSTATUS(status);
+  }
+  EXPECT_EQ(refused, 0) << "of " << kClients * kConnections << " connections";
 }
 
 }  // namespace
