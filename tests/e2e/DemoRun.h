@@ -171,6 +171,9 @@ class DemoRun : public ::testing::Test {
     options.environment["XDG_DATA_HOME"] = m_sandbox.Home() + "/.local/share";
     options.environment["BRIMTALE_PORTAL_ANALYSIS_HOST"] = "http://" + address;
     options.environment["BRIMTALE_DEMO_GAME_MARKER"] = MarkerPath();
+    // The page's console goes to the output a failed test prints: the player's own account of a
+    // movie it could not play.
+    options.environment["BRIMTALE_PLAYER_CONSOLE"] = "1";
     for (const auto& [name, value] : m_environment) options.environment[name] = value;
     options.timeout = 180s;
     m_launcher = std::make_unique<ChildProcess>(std::vector<std::string>{m_sandbox.Executable()}, options);

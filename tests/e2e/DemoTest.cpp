@@ -273,7 +273,6 @@ TEST_F(Demo, StartsTheInstalledGameOfflineWhenItsServerIsGone) {
   };
   ASSERT_TRUE(logs("LoadSwf: kept " + movie, " for an offline start")) << m_sandbox.Log();
 
-  m_environment["BRIMTALE_PLAYER_CONSOLE"] = "1";
   StartLauncher(port);
   std::string shown;
   ASSERT_TRUE(WaitUntil([&] {
