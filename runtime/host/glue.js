@@ -27,6 +27,9 @@
   const blankMovie = new Uint8Array([0x46, 0x57, 0x53, 10, 17, 0, 0, 0, 0, 0, 24, 1, 0, 0x40, 0, 0, 0]);
   let preparing = null;  // the preparation, until it ends; a load waits for it
   let preparingElement = null;  // its player, whose panels say nothing of a movie
+  // Ends the preparation when its player stops with an error: a player whose code stopped inside
+  // its start (a panic) never ends its load, and the movie's load waits for the preparation.
+  let endPreparing = null;
   let holdLoads = false;  // loads asked for now are held
   let held = null;  // the held movie, {loaded, startAsked}, until it starts
 
@@ -73,8 +76,12 @@
     const started = () => typeof element.readyState === "number" && element.readyState >= 2;
     new MutationObserver(() => {
       const panic = shadow.getElementById("panic");
-      if (!panic || element === preparingElement) return;
+      if (!panic) return;
       const body = shadow.getElementById("panic-body");
+      if (element === preparingElement) {
+        if (endPreparing) endPreparing(body ? body.textContent : "");
+        return;
+      }
       reportFailure(
         started()
           ? "the player stopped with an error while playing it"
@@ -372,8 +379,11 @@
       if (player || preparing) return;
       player = createPlayer();
       preparingElement = player;
-      preparing = api()
-        .load({ data: blankMovie, autoplay: "off", contextMenu: "off" })
+      // The movie's load then goes on in a fresh player, which either starts or fails in view.
+      const stopped = new Promise((resolve, reject) => {
+        endPreparing = (detail) => reject(new Error("the player stopped with an error: " + detail));
+      });
+      preparing = Promise.race([api().load({ data: blankMovie, autoplay: "off", contextMenu: "off" }), stopped])
         .catch((error) => {
           send({ kind: "error", text: "prepare: " + error });
           if (player === preparingElement) {
@@ -384,6 +394,7 @@
         .finally(() => {
           preparing = null;
           preparingElement = null;
+          endPreparing = null;
         });
     },
     // Loads asked for while `on` holds are held.
