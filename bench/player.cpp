@@ -143,6 +143,11 @@ Run RunBare(const std::string& script, const std::string& awaited, size_t count 
             std::chrono::milliseconds poll = kFinePoll, Answers answers = Answers::kByTheHost) {
   testing_support::ProcessOptions options;
   options.timeout = kRunLimit + std::chrono::seconds(30);
+  // Sound as the launcher sets it up (platform::KeepWebViewSoundOffJack): without it the peer's web
+  // process reaches JACK on a machine without sound, and a peer stopped while it opens JACK's
+  // shared store leaves it locked for every later run.
+  if (std::getenv("GST_PLUGIN_FEATURE_RANK") == nullptr)
+    options.environment["GST_PLUGIN_FEATURE_RANK"] = "jackaudiosink:NONE";
   std::vector<std::string> argv{BRIMTALE_BARE_PLAYER_HOST};
   if (answers == Answers::kInThePage) argv.push_back("--in-page");
   for (std::string argument : {std::string(BRIMTALE_RUFFLE_FOLDER), kMovie, script, std::to_string(kWidth),
