@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -23,5 +24,9 @@ bool SetEnvironmentVariable(const std::string& name, const std::string& value);
 // afterwards (the web views' processes), unless GST_PLUGIN_FEATURE_RANK already ranks it: see
 // Environment.cpp. Called before the first web view.
 void KeepWebViewSoundOffJack();
+
+// The environment of a program started for the player (the game, RUN_FILE): the launcher's own,
+// as the movie's SET_ENVIRONMENT left it, without what the launcher set for its web views alone.
+std::vector<std::string> ProgramEnvironment();
 
 }  // namespace platform

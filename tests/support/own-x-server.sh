@@ -29,11 +29,12 @@ while ! grep -q '^[0-9]' "$dir/display" 2>/dev/null; do
   fi
   sleep 0.02
 done
+display=":$(head -n 1 "$dir/display")"
 status=0
-DISPLAY=":$(head -n 1 "$dir/display")" XAUTHORITY="$dir/auth" "$@" || status=$?
+DISPLAY="$display" XAUTHORITY="$dir/auth" "$@" || status=$?
 # A server that went away under the command explains a failure that would look like the command's.
 if ! kill -0 "$server" 2>/dev/null; then
-  echo "own-x-server: the X server :$(head -n 1 "$dir/display") ended before the command did:" >&2
+  echo "own-x-server: the X server $display ended before the command did:" >&2
   cat "$dir/server.log" >&2
   server=
   [ "$status" -ne 0 ] || status=1

@@ -124,19 +124,53 @@ bool SetEnvironmentVariable(const std::string& name, const std::string& value) {
   return true;
 }
 
+namespace {
+
+constexpr char kSoundRanks[] = "GST_PLUGIN_FEATURE_RANK";
+
+// What KeepWebViewSoundOffJack changed: the user's own ranks, and the entry that replaced them.
+struct SoundRanksChange {
+  bool made = false;
+  std::optional<std::string> users;
+  std::string entry;
+};
+SoundRanksChange& SoundRanksChanged() {
+  static SoundRanksChange change;
+  return change;
+}
+
+}  // namespace
+
 // GStreamer's automatic sound output tries JACK when neither a PulseAudio (or PipeWire) server nor
 // an ALSA device answers: on a machine without sound, a web view that plays sound opens JACK's
 // client library, which opens the user's metadata store (/dev/shm/jack_db-UID, a Berkeley DB shared
 // by all the user's processes). A process killed while opening it leaves its lock held for ever,
 // and every later opener waits for it: the web process then hangs before its page runs, and the
 // window stays black. A machine with sound answers before JACK is reached and loses nothing; a
-// user who wants JACK says so in GST_PLUGIN_FEATURE_RANK, which is then left as it is.
+// user who wants JACK says so in GST_PLUGIN_FEATURE_RANK, which is then left as it is. The web
+// engine starts its processes with the launcher's environment, so the change is made there, and
+// taken back for the programs started for the player.
 void KeepWebViewSoundOffJack() {
-  constexpr char kRanks[] = "GST_PLUGIN_FEATURE_RANK";
   constexpr char kJackOutOfReach[] = "jackaudiosink:NONE";
-  const std::string ranks = GetEnvironmentVariable(kRanks).value_or("");
-  if (ranks.find("jackaudiosink") != std::string::npos) return;
-  SetEnvironmentVariable(kRanks, ranks.empty() ? kJackOutOfReach : ranks + "," + kJackOutOfReach);
+  const std::optional<std::string> users = GetEnvironmentVariable(kSoundRanks);
+  if (users && users->find("jackaudiosink") != std::string::npos) return;
+  const std::string ranks = users ? *users + "," + kJackOutOfReach : kJackOutOfReach;
+  if (!SetEnvironmentVariable(kSoundRanks, ranks)) return;
+  SoundRanksChanged() = {true, users, std::string(kSoundRanks) + "=" + ranks};
+}
+
+std::vector<std::string> ProgramEnvironment() {
+  const SoundRanksChange& change = SoundRanksChanged();
+  std::vector<std::string> entries;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    // A value the movie set since (SET_ENVIRONMENT) is the movie's, and stays.
+    if (change.made && change.entry == *entry) {
+      if (change.users) entries.push_back(std::string(kSoundRanks) + "=" + *change.users);
+      continue;
+    }
+    entries.emplace_back(*entry);
+  }
+  return entries;
 }
 
 }  // namespace platform

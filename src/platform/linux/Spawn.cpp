@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/Environment.h"
 #include "platform/Process.h"
 #include "platform/Processes.h"
 
@@ -196,9 +197,14 @@ SpawnResult SpawnProcess(const std::string& program, const std::vector<std::stri
   sigfillset(&all);
   posix_spawnattr_setsigdefault(&attributes, &all);
 
+  const std::vector<std::string> environment = ProgramEnvironment();
+  std::vector<char*> envp;
+  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+
   SpawnResult result;
   pid_t pid = -1;
-  int error = posix_spawnp(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
+  int error = posix_spawnp(&pid, path.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (error != 0) {

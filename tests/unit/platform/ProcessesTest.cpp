@@ -176,16 +176,22 @@ TEST(Environment, SetReadsBackAndRefusesMalformedNames) {
 }
 
 // The web views' processes never choose JACK by themselves; ranks the user gave are kept, and a
-// user who ranks JACK is left with that choice.
+// user who ranks JACK is left with that choice. A program started for the player gets the user's
+// own ranks back, or the movie's if it set them since.
 TEST(Environment, WebViewSoundStaysOffJackUnlessTheUserRanksIt) {
   const std::optional<std::string> theirs = platform::GetEnvironmentVariable("GST_PLUGIN_FEATURE_RANK");
+  testing_support::TempDir dir;
+  const std::string seen = dir.path() + "/seen";
   const struct {
     std::optional<std::string> before;
     std::string after;
+    std::optional<std::string> movieSets;  // SET_ENVIRONMENT after the change
+    std::string program;                   // what a started program sees ("unset": nothing)
   } cases[] = {
-      {std::nullopt, "jackaudiosink:NONE"},
-      {"pulsesink:MAX", "pulsesink:MAX,jackaudiosink:NONE"},
-      {"jackaudiosink:PRIMARY", "jackaudiosink:PRIMARY"},
+      {std::nullopt, "jackaudiosink:NONE", std::nullopt, "unset"},
+      {"pulsesink:MAX", "pulsesink:MAX,jackaudiosink:NONE", std::nullopt, "pulsesink:MAX"},
+      {"jackaudiosink:PRIMARY", "jackaudiosink:PRIMARY", std::nullopt, "jackaudiosink:PRIMARY"},
+      {std::nullopt, "jackaudiosink:NONE", "alsasink:MAX", "alsasink:MAX"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.before.value_or("(unset)"));
@@ -193,6 +199,12 @@ TEST(Environment, WebViewSoundStaysOffJackUnlessTheUserRanksIt) {
     else unsetenv("GST_PLUGIN_FEATURE_RANK");
     platform::KeepWebViewSoundOffJack();
     EXPECT_EQ(platform::GetEnvironmentVariable("GST_PLUGIN_FEATURE_RANK"), c.after);
+    if (c.movieSets) platform::SetEnvironmentVariable("GST_PLUGIN_FEATURE_RANK", *c.movieSets);
+    platform::SpawnResult child = platform::SpawnProcess(
+        "/bin/sh", {"sh", "-c", "printf %s \"${GST_PLUGIN_FEATURE_RANK-unset}\" > \"$0\"", seen}, "");
+    ASSERT_EQ(child.error, 0);
+    platform::WaitForProcessHandle(child.processHandle);
+    EXPECT_EQ(testing_support::ReadFile(seen), c.program);
   }
   if (theirs) setenv("GST_PLUGIN_FEATURE_RANK", theirs->c_str(), 1);
   else unsetenv("GST_PLUGIN_FEATURE_RANK");
