@@ -227,6 +227,11 @@ void CreatePlayer(HWND window, void* widget, const void*) {
   // The page's console goes to standard output when asked for (diagnosing a movie).
   const char* console = std::getenv("BRIMTALE_PLAYER_CONSOLE");
   webkit_settings_set_enable_write_console_messages_to_stdout(settings, console != nullptr && console[0] == '1');
+  // Without a GPU, compositing through GL is Mesa's llvmpipe: it compiled its shaders on the page's
+  // thread for some 220 ms right as the movie started, between its first commands, and every
+  // frame then went through it. Drawn by the CPU directly, the page does neither.
+  if (DrawsWithoutGpu())
+    webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
   auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", SharedContext(),
                                             "user-content-manager", content, "settings", settings, nullptr));
   g_object_unref(content);
