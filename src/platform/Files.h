@@ -53,6 +53,7 @@ bool IsGeneratedFileSystem(int fd);
 
 // The size of the open file; nullopt when the system cannot tell.
 std::optional<uint64_t> FileSize(const ScopedFd& file);
+std::optional<uint64_t> FileSize(FILE* stream);
 
 // Reads exactly `bytes.size()` bytes of `file` from `offset` on, without moving its position.
 // false on a read error or when the file ends before. Any thread.

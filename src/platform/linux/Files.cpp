@@ -97,6 +97,12 @@ std::optional<uint64_t> FileSize(const ScopedFd& file) {
   return static_cast<uint64_t>(info.st_size);
 }
 
+std::optional<uint64_t> FileSize(FILE* stream) {
+  struct stat info {};
+  if (stream == nullptr || fstat(fileno(stream), &info) != 0 || info.st_size < 0) return std::nullopt;
+  return static_cast<uint64_t>(info.st_size);
+}
+
 bool ReadFileAt(const ScopedFd& file, uint64_t offset, std::span<uint8_t> bytes) {
   while (!bytes.empty()) {
     ssize_t got = pread(file.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));

@@ -80,8 +80,9 @@ TEST(Md5, ContextStartsOverAfterFinal) {
 
 TEST(CalcMd5, FilesAgreeWithMd5sum) {
   TempDir dir;
-  // The empty file, one chunk of the original reader, one byte past it, and many large chunks.
-  for (size_t length : {0, 1024, 1025, 200001}) {
+  // The empty file, one chunk of the original reader, one byte past it, and many large chunks;
+  // then either side of the reader's own chunk (smaller files are read in a buffer of their size).
+  for (size_t length : {0, 1024, 1025, 200001, 1048575, 1048576, 1048577, 3145728}) {
     std::string contents(length, '\0');
     for (size_t i = 0; i < length; ++i) contents[i] = static_cast<char>((i * 2654435761u) >> 13);
     std::string path = dir / ("file" + std::to_string(length));
