@@ -263,9 +263,24 @@
     cancelFrame(id);
   };
 
-  // A frame may have been asked for by a player that is gone (the prepared player's, replaced by
-  // the movie's while the window was hidden and gave no frames): it throws, as its code has been
-  // dropped. The frames after it must still run, or the movie's player would never get another.
+  // A player's instance that is replaced (a movie loaded into its element) or removed leaves the
+  // frames it asked for behind, and does not take them back: run, they would call into what it has
+  // freed (Ruffle's memory was seen corrupted by it: "Out of bounds memory access", and every
+  // call into the movie failing from then on). Every frame asked for until then is its own.
+  function dropRequestedFrames() {
+    for (const id of unrunFrames.keys()) cancelFrame(id);
+    unrunFrames.clear();
+    heldFrames.length = 0;
+  }
+
+  function removePlayer() {
+    dropRequestedFrames();
+    player.remove();
+    player = null;
+  }
+
+  // A frame that throws must not keep the ones after it from running, or the movie's player
+  // would never get another.
   function runRequestedFramesNow() {
     const frames = [...unrunFrames];
     unrunFrames.clear();
@@ -346,6 +361,7 @@
           autoplay: entry ? "off" : "on",
         };
         if (movieBase) options.base = movieBase;
+        dropRequestedFrames();
         await api().load(options);
         api().traceObserver = trace;
         if (entry && held === entry) {
@@ -386,10 +402,7 @@
       preparing = Promise.race([api().load({ data: blankMovie, autoplay: "off", contextMenu: "off" }), stopped])
         .catch((error) => {
           send({ kind: "error", text: "prepare: " + error });
-          if (player === preparingElement) {
-            player.remove();
-            player = null;
-          }
+          if (player === preparingElement) removePlayer();
         })
         .finally(() => {
           preparing = null;
@@ -408,8 +421,7 @@
       if (held.loaded) startHeldMovie();
     },
     unload() {
-      if (player) player.remove();
-      player = null;
+      if (player) removePlayer();
       handed = null;
       held = null;
     },
