@@ -91,17 +91,19 @@ ScopedFd OpenRegularFileForReading(const std::string& path) {
   return file;
 }
 
-std::optional<uint64_t> FileSize(const ScopedFd& file) {
+namespace {
+
+std::optional<uint64_t> SizeOfOpenFile(int fd) {
   struct stat info {};
-  if (!file.IsValid() || fstat(file.get(), &info) != 0 || info.st_size < 0) return std::nullopt;
+  if (fd < 0 || fstat(fd, &info) != 0 || info.st_size < 0) return std::nullopt;
   return static_cast<uint64_t>(info.st_size);
 }
 
-std::optional<uint64_t> FileSize(FILE* stream) {
-  struct stat info {};
-  if (stream == nullptr || fstat(fileno(stream), &info) != 0 || info.st_size < 0) return std::nullopt;
-  return static_cast<uint64_t>(info.st_size);
-}
+}  // namespace
+
+std::optional<uint64_t> FileSize(const ScopedFd& file) { return SizeOfOpenFile(file.get()); }
+
+std::optional<uint64_t> FileSize(FILE* stream) { return stream != nullptr ? SizeOfOpenFile(fileno(stream)) : std::nullopt; }
 
 bool ReadFileAt(const ScopedFd& file, uint64_t offset, std::span<uint8_t> bytes) {
   while (!bytes.empty()) {

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support/TestSupport.h"
 
@@ -82,15 +83,24 @@ TEST(CalcMd5, FilesAgreeWithMd5sum) {
   TempDir dir;
   // The empty file, one chunk of the original reader, one byte past it, and many large chunks;
   // then either side of the reader's own chunk (smaller files are read in a buffer of their size).
+  std::vector<std::string> paths;
   for (size_t length : {0, 1024, 1025, 200001, 1048575, 1048576, 1048577, 3145728}) {
     std::string contents(length, '\0');
     for (size_t i = 0; i < length; ++i) contents[i] = static_cast<char>((i * 2654435761u) >> 13);
-    std::string path = dir / ("file" + std::to_string(length));
-    WriteFile(path, contents);
+    paths.push_back(dir / ("file" + std::to_string(length)));
+    WriteFile(paths.back(), contents);
+  }
+  // The buffer is sized by the file read, not by a link's own size; a sparse file is read whole.
+  std::filesystem::create_symlink(dir / "file1048577", dir / "symbolic");
+  std::filesystem::create_hard_link(dir / "file1025", dir / "hard");
+  WriteFile(dir / "sparse", "end");
+  std::filesystem::resize_file(dir / "sparse", 64 << 20);
+  for (const char* name : {"symbolic", "hard", "sparse"}) paths.push_back(dir / name);
+  for (const std::string& path : paths) {
     auto result = RunProcess({"/usr/bin/env", "md5sum", path});
     ASSERT_TRUE(result.exited);
     ASSERT_GE(result.output.size(), 32u);
-    EXPECT_EQ(CalcMd5(path.c_str()), result.output.substr(0, 32)) << length << " bytes";
+    EXPECT_EQ(CalcMd5(path.c_str()), result.output.substr(0, 32)) << path;
   }
 }
 
