@@ -103,7 +103,9 @@ std::optional<uint64_t> SizeOfOpenFile(int fd) {
 
 std::optional<uint64_t> FileSize(const ScopedFd& file) { return SizeOfOpenFile(file.get()); }
 
-std::optional<uint64_t> FileSize(FILE* stream) { return stream != nullptr ? SizeOfOpenFile(fileno(stream)) : std::nullopt; }
+std::optional<uint64_t> FileSize(FILE* stream) {
+  return stream != nullptr ? SizeOfOpenFile(fileno(stream)) : std::nullopt;
+}
 
 bool ReadFileAt(const ScopedFd& file, uint64_t offset, std::span<uint8_t> bytes) {
   while (!bytes.empty()) {

@@ -82,7 +82,8 @@ TEST_F(DigestCommands, CalculateMd5OfAFileThatCannotBeOpenedAnswersZeros) {
   ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
   ASSERT_EQ(mknod(Path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
   const std::string zeros(32, '0');
-  for (const std::string& path : {Path("missing"), Path("folder"), Path("folder") + "/..", std::string("/proc/self/no-such-entry"),
+  for (const std::string& path : {Path("missing"), Path("folder"), Path("folder") + "/..",
+                                  std::string("/proc/self/no-such-entry"),
                                   Path("fifo"), Path("null"), std::string("/proc/self/status")})
     EXPECT_EQ(Run("CALCULATE_MD5", path), (Answer{"CALCULATE_MD5", zeros, path})) << path;
 }
