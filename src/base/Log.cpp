@@ -1,13 +1,16 @@
 #include "base/Log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/SpecialFolders.h"
 
@@ -33,40 +36,40 @@ const std::string& LogFilePath() {
 }
 
 // The first successful open of a run: restart a file that has reached the limit, write the banner.
-// Returns the stream to write the line to, or null when the fresh file cannot be opened.
-FILE* BeginRun(FILE* file, const std::string& path) {
-  long position = ftell(file);
-  fseek(file, 0, SEEK_END);
-  long size = ftell(file);
-  if (size < logfile::kRestartSize) {
-    fseek(file, position, SEEK_SET);
-  } else {
-    fclose(file);
+// false when the fresh file cannot be opened.
+bool BeginRun(platform::ScopedFd& file, const std::string& path) {
+  std::optional<uint64_t> size = platform::FileSize(file);
+  if (size && *size >= static_cast<uint64_t>(logfile::kRestartSize)) {
+    file = platform::ScopedFd();
     remove(path.c_str());
-    file = fopen(path.c_str(), "a+");
-    if (file == nullptr) return nullptr;
+    file = platform::OpenForAppending(path);
+    if (!file.IsValid()) return false;
   }
   platform::LocalTime now = platform::GetLocalTime();
-  fprintf(file, "\n================ Started in %04d-%02d-%02d %02d:%02d:%02d ================\n", now.year, now.month,
-          now.day, now.hour, now.minute, now.second);
-  return file;
+  char banner[80];
+  int length = snprintf(banner, sizeof banner, "\n================ Started in %04d-%02d-%02d %02d:%02d:%02d ================\n",
+                        now.year, now.month, now.day, now.hour, now.minute, now.second);
+  platform::WriteText(file, {banner, static_cast<size_t>(std::clamp(length, 0, static_cast<int>(sizeof banner) - 1))});
+  return true;
 }
 
 }  // namespace
 
+// Each line opens and closes the file (another program may read, move or delete it between any two
+// lines), straight through the system: a stream would add its own buffer, a status call and an
+// allocation to every line, and a movie's command writes one or two.
 void WriteLog(const char* format, ...) {
   if (g_callMade.load() && !g_fileOpened.load()) return;
   std::lock_guard<std::mutex> hold(g_logLock);
   if (g_callMade.load() && !g_fileOpened.load()) return;
 
   const std::string& path = LogFilePath();
-  FILE* file = fopen(path.c_str(), "a+");
+  platform::ScopedFd file = platform::OpenForAppending(path);
   g_callMade.store(true);
-  if (file == nullptr) return;
+  if (!file.IsValid()) return;
   if (!g_fileOpened.load()) {
     g_fileOpened.store(true);
-    file = BeginRun(file, path);
-    if (file == nullptr) return;
+    if (!BeginRun(file, path)) return;
   }
 
   char line[kLineBufferSize] = {};
@@ -81,8 +84,8 @@ void WriteLog(const char* format, ...) {
     vsnprintf(line + used, kFormatCapacity - used, format, arguments);
     va_end(arguments);
   }
+  // The line goes as far as its first NUL, as the stream's "%s" wrote it.
   size_t length = strlen(line);
   line[length] = '\n';
-  fprintf(file, "%s", line);
-  fclose(file);
+  platform::WriteText(file, {line, length + 1});
 }

@@ -62,6 +62,14 @@ bool ReadFileAt(const ScopedFd& file, uint64_t offset, std::span<uint8_t> bytes)
 // The same as a binary stdio stream; null on failure. The caller closes it with fclose.
 FILE* OpenRegularFileStream(const std::string& path);
 
+// Opens `path` to append to it as the C library's "a+" mode does (read and write, every write at
+// the end, created with mode 0666 less the umask when missing, a symbolic link followed), and
+// close-on-exec. Invalid on failure. Any thread.
+ScopedFd OpenForAppending(const std::string& path);
+// Writes all of `text` at the file's position (its end, for a file opened to append); false on a
+// failure. Any thread.
+bool WriteText(const ScopedFd& file, std::string_view text);
+
 // Whether `path` (a symbolic link followed) names something other than a regular file: a folder,
 // a FIFO, a device, a socket. false when nothing is there. Any thread.
 bool IsOtherThanRegularFile(const std::string& path);

@@ -107,6 +107,10 @@ std::optional<uint64_t> FileSize(FILE* stream) {
   return stream != nullptr ? SizeOfOpenFile(fileno(stream)) : std::nullopt;
 }
 
+ScopedFd OpenForAppending(const std::string& path) {
+  return ScopedFd(open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+}
+
 bool ReadFileAt(const ScopedFd& file, uint64_t offset, std::span<uint8_t> bytes) {
   while (!bytes.empty()) {
     ssize_t got = pread(file.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
@@ -547,5 +551,7 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
   if (RenameWithoutReplacing(moved, destination)) return true;
   return errno == EXDEV && MoveAcrossFileSystems(moved, destination);
 }
+
+bool WriteText(const ScopedFd& file, std::string_view text) { return WriteAll(file.get(), text.data(), text.size()); }
 
 }  // namespace platform
