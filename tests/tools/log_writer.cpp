@@ -5,6 +5,12 @@
 //   long:N           one message of N 'x' characters
 //   threads:T:N      T threads writing N numbered lines each at the same time
 //   mkdir            creates <documents>/zelqlog
+//   fork             a forked child writes "child PID TID" (its own, from the system) and ends;
+//                    then this process writes "parent PID TID"
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -34,6 +40,15 @@ int main(int argc, char** argv) {
           for (int n = 0; n < lines; ++n) WriteLog("thread %d line %d %s end", t, n, filler.c_str());
         });
       for (auto& worker : workers) worker.join();
+    } else if (op == "fork") {
+      auto ids = [] { return std::to_string(getpid()) + " " + std::to_string(syscall(SYS_gettid)); };
+      pid_t child = fork();
+      if (child == 0) {
+        WriteLog("child %s", ids().c_str());
+        _exit(0);
+      }
+      if (child < 0 || waitpid(child, nullptr, 0) != child) return 3;
+      WriteLog("parent %s", ids().c_str());
     } else if (op == "mkdir") {
       std::filesystem::create_directories(std::string(getenv("HOME")) + "/Documents/zelqlog");
     } else {

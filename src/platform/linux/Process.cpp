@@ -1,8 +1,10 @@
 #include "platform/Process.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -13,9 +15,37 @@
 
 namespace platform {
 
-uint32_t GetCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+namespace {
 
-uint32_t GetCurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+// Every log line asks for both, and each is a system call (two microseconds together here). They
+// are kept per thread. A forked child's one thread starts with the forking thread's copies, so a
+// fork makes every kept pair stale.
+std::atomic<unsigned> g_forks{0};
+
+struct ThreadIds {
+  unsigned forks = ~0u;
+  uint32_t process = 0;
+  uint32_t thread = 0;
+};
+
+const ThreadIds& CurrentIds() {
+  static const bool watchingForks = [] {
+    pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1); });
+    return true;
+  }();
+  (void)watchingForks;
+  thread_local ThreadIds ids;
+  const unsigned forks = g_forks.load();
+  if (ids.forks != forks)
+    ids = {forks, static_cast<uint32_t>(getpid()), static_cast<uint32_t>(syscall(SYS_gettid))};
+  return ids;
+}
+
+}  // namespace
+
+uint32_t GetCurrentProcessId() { return CurrentIds().process; }
+
+uint32_t GetCurrentThreadId() { return CurrentIds().thread; }
 
 std::string GetModuleFileName() {
   std::vector<char> buffer(256);

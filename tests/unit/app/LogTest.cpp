@@ -116,15 +116,46 @@ TEST_F(LogRun, LinesFromManyThreadsNeverInterleave) {
   MakeFolder();
   Run({"threads:8:200"});
   auto lines = SplitLines(ReadFile(path()));
-  const std::regex whole(R"(^\[PID:\d+\]\[TID:\d+\]\[\d\d:\d\d:\d\d\] thread (\d+) line (\d+) ([a-z])\3{199} end$)");
+  const std::regex whole(
+      R"(^\[PID:(\d+)\]\[TID:(\d+)\]\[\d\d:\d\d:\d\d\] thread (\d+) line (\d+) ([a-z])\5{199} end$)");
   std::map<int, std::set<int>> seen;
+  std::map<int, std::set<std::string>> threadIds;  // each thread's lines name it alone
+  std::set<std::string> processIds;
   for (size_t i = 2; i < lines.size(); ++i) {
     std::smatch match;
     ASSERT_TRUE(std::regex_match(lines[i], match, whole)) << "torn line: " << lines[i].substr(0, 120);
-    seen[std::stoi(match[1])].insert(std::stoi(match[2]));
+    seen[std::stoi(match[3])].insert(std::stoi(match[4]));
+    threadIds[std::stoi(match[3])].insert(match[2]);
+    processIds.insert(match[1]);
   }
   ASSERT_EQ(seen.size(), 8u);
   for (const auto& [thread, numbers] : seen) EXPECT_EQ(numbers.size(), 200u) << "thread " << thread;
+  std::set<std::string> distinct;
+  for (const auto& [thread, ids] : threadIds) {
+    EXPECT_EQ(ids.size(), 1u) << "thread " << thread;
+    distinct.insert(ids.begin(), ids.end());
+  }
+  EXPECT_EQ(distinct.size(), 8u);
+  EXPECT_EQ(processIds.size(), 1u);
+}
+
+// The prefix names the process and thread that wrote the line, also in a forked child of a
+// process that has written before (its first thread is a copy of the forking one).
+TEST_F(LogRun, PrefixNamesTheWritingProcessAndThreadAlsoAfterAFork) {
+  MakeFolder();
+  Run({"line:before", "fork"});
+  auto lines = SplitLines(ReadFile(path()));
+  ASSERT_EQ(lines.size(), 5u);
+  const std::regex written(R"(^\[PID:(\d+)\]\[TID:(\d+)\]\[\d\d:\d\d:\d\d\] (child|parent) (\d+) (\d+)$)");
+  std::set<std::string> processes;
+  for (size_t i = 3; i < 5; ++i) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(lines[i], match, written)) << lines[i];
+    EXPECT_EQ(match[1], match[4]) << lines[i];
+    EXPECT_EQ(match[2], match[5]) << lines[i];
+    processes.insert(match[1]);
+  }
+  EXPECT_EQ(processes.size(), 2u);
 }
 
 TEST_F(LogRun, MessageOverTheLimitIsCutAtIt) {
