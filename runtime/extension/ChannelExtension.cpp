@@ -383,9 +383,9 @@ void OnWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKit
 // the same large functions (its script's interpreter, the calls in and out): at a million counts
 // they came due a thousand commands into a patch check, and their compilations (seconds of a
 // core) and the collector's waits for them took four in ten of the commands a second for as long
-// as they ran.
-// At five million, a check of thousands of files runs at the baseline tier's speed throughout.
-// Code that stays hot (a game's frames, its loops) still reaches the optimizing tier, later.
+// as they ran. At five million, a check of thousands of files runs at the baseline tier's speed
+// throughout. Code that stays hot (a game's frames, its loops) still reaches the optimizing tier,
+// later.
 void DelayOptimizingTier() {
   constexpr gint kOptimizeAfterWarmUp = 5000000;
   if (!jsc_options_set_int("thresholdForOMGOptimizeAfterWarmUp", kOptimizeAfterWarmUp))
