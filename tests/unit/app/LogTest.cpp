@@ -1,4 +1,6 @@
 // The log as whole runs see it: each case starts a fresh process that writes through WriteLog.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -84,6 +86,45 @@ TEST_F(LogRun, FileAtTheLimitIsRestartedAndOneByteBelowIsKept) {
       EXPECT_EQ(text.compare(static_cast<size_t>(c.size), banner.size(), banner), 0);
     }
     EXPECT_NE(text.find("fresh\n"), std::string::npos);
+    std::filesystem::remove(path());
+  }
+}
+
+// What stands at the log's path is the user's: a link is followed as a file is, and a folder or a
+// FIFO there leaves the run unlogged without a failure or a wait (the FIFO has no reader).
+TEST_F(LogRun, PathOfAnotherKindIsFollowedOrLeftWithoutFailingOrWaiting) {
+  enum class Kind { kLinkToFile, kDanglingLink, kFolder, kFifo };
+  struct Case {
+    const char* name;
+    Kind kind;
+    bool logged;  // the lines reach the file behind the path
+  };
+  for (Case c : {Case{"link to a file", Kind::kLinkToFile, true}, Case{"dangling link", Kind::kDanglingLink, true},
+                 Case{"folder", Kind::kFolder, false}, Case{"fifo", Kind::kFifo, false}}) {
+    SCOPED_TRACE(c.name);
+    MakeFolder();
+    const std::string target = m_dir / "elsewhere.txt";
+    std::filesystem::remove(target);
+    switch (c.kind) {
+      case Kind::kLinkToFile:
+        WriteFile(target, "");
+        [[fallthrough]];
+      case Kind::kDanglingLink:
+        std::filesystem::create_symlink(target, path());
+        break;
+      case Kind::kFolder:
+        std::filesystem::create_directory(path());
+        break;
+      case Kind::kFifo:
+        ASSERT_EQ(mkfifo(path().c_str(), 0600), 0);
+        break;
+    }
+    Run({"line:first", "line:second"});
+    if (c.logged) {
+      auto lines = SplitLines(ReadFile(target));
+      ASSERT_EQ(lines.size(), 4u);
+      EXPECT_EQ(testing_support::LogMessage(lines[3]), "second");
+    }
     std::filesystem::remove(path());
   }
 }
