@@ -5,6 +5,7 @@
 //   long:N           one message of N 'x' characters
 //   threads:T:N      T threads writing N numbered lines each at the same time
 //   mkdir            creates <documents>/zelqlog
+//   endless          numbered lines of 12,000 characters until it is killed
 //   fork             a forked child writes "child PID TID" (its own, from the system) and ends;
 //                    then this process writes "parent PID TID"
 #include <sys/syscall.h>
@@ -49,6 +50,9 @@ int main(int argc, char** argv) {
       }
       if (child < 0 || waitpid(child, nullptr, 0) != child) return 3;
       WriteLog("parent %s", ids().c_str());
+    } else if (op == "endless") {
+      std::string filler(12000, 'y');
+      for (long n = 0;; ++n) WriteLog("endless %ld %s end", n, filler.c_str());
     } else if (op == "mkdir") {
       std::filesystem::create_directories(std::string(getenv("HOME")) + "/Documents/zelqlog");
     } else {
