@@ -255,6 +255,37 @@ std::optional<InvokeCall> ParseInvokeCall(std::string_view request) {
   return result;
 }
 
+std::u16string Utf16OfUtf8(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  size_t position = 0;
+  while (position < text.size()) {
+    uint32_t code = DecodeUtf8(text, position);
+    if (code < 0x10000) {
+      out += static_cast<char16_t>(code);
+    } else {
+      out += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+    }
+  }
+  return out;
+}
+
+std::string Utf8OfUtf16(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t code = text[i];
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (code >= 0xD800 && code <= 0xDFFF) {
+      code = 0xFFFD;
+    }
+    AppendUtf8(out, code);
+  }
+  return out;
+}
+
 std::string ValidUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());

@@ -41,6 +41,12 @@ std::optional<InvokeRequest> ParseInvokeRequest(std::string_view request);
 // JavaScriptString reads it).
 std::string ValidUtf8(std::string_view text);
 
+// The script engine's strings are UTF-16. Both conversions are whole: a NUL stays, bytes that
+// are not UTF-8 and halves of surrogate pairs that stand alone become U+FFFD (the engine's own
+// conversions return nothing, or cut the text short, at the first of them).
+std::u16string Utf16OfUtf8(std::string_view text);
+std::string Utf8OfUtf16(std::u16string_view text);
+
 // XML character data with its entities replaced (&amp; &lt; &gt; &quot; &apos; and numeric
 // references). An unknown or unterminated entity is kept as it is.
 std::string UnescapeXml(std::string_view text);

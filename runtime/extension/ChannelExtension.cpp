@@ -2,24 +2,34 @@
 // loads this module into each web process of the players' web context; it gives the runtime's
 // own page, in the main frame only, a native object `brimtaleChannel`:
 //
-//   send(command, arguments)   hands a command of the movie to the launcher and waits a short
-//                              while for its answer; returns the calls into the movie that are
-//                              due now (answers and calls from outside a command, in order), an
-//                              empty array when none are, null when the text cannot be sent
+//   send(command, arguments)   hands a command of the movie to the launcher and returns at once:
+//                              true, or false when the channel cannot take it (the page then
+//                              sends it another way)
+//   take()                     waits a short while until every command sent has its answer;
+//                              returns the calls into the movie that are due now (answers and
+//                              calls from outside a command, in order), an empty array when none are
 //   unanswered()               the number of commands sent whose answers have not come
+//   trace(text)                hands a trace of the movie over in its place among the commands;
+//                              false when the channel cannot take it
 //   listen(function)           receives, as an array of calls, whatever arrives while the page
-//                              is not waiting in send; if the view refuses the channel, it
+//                              is not waiting in take; if the view refuses the channel, it
 //                              receives the commands still unsent as a second argument, an
-//                              array of [command, arguments], and send() returns null from then on
+//                              array of [command, arguments], and send() returns false from then on
 //
 // A call is an array [name, argument...]. The page asks the view for the channel's socket when
 // its window object is made; commands sent before it arrives wait in the outgoing buffer.
+//
+// The page sends a command and takes its answer in two calls, so that the launcher runs the
+// command while the player finishes the movie's fscommand. The functions are made with the
+// engine's own C interface: a call through it costs a quarter of one through its GObject
+// interface, and a command takes two.
 //
 // Everything runs on the web process's main thread.
 
 #include <unistd.h>
 #include <glib-unix.h>
 #include <webkit2/webkit-web-extension.h>
+#include <JavaScriptCore/JavaScript.h>
 
 #include <cstring>
 #include <map>
@@ -28,6 +38,7 @@
 #include <vector>
 
 #include "ChannelSocket.h"
+#include "InvokeRequest.h"
 
 namespace {
 
@@ -36,24 +47,81 @@ using player_runtime::InvokeArgument;
 using player_runtime::InvokeCall;
 
 constexpr char kChannelMessage[] = "brimtale-channel";
-// How long send() waits for its answer before it leaves the answer to listen(). A command's answer
-// normally comes back well within it and reaches the movie before anything else runs in the page;
-// a slow command (a large file, a process waited for) does not hold the page for longer, and
-// neither does a launcher that is itself waiting for this process (WebKit's view has waited for
-// its page after a resize or a paint): the page goes on and answers it.
+// How long take() waits for the answers before it leaves them to listen(). An answer normally
+// comes back well within it and reaches the movie before anything else runs in the page; a slow
+// command (a large file, a process waited for) does not hold the page for longer, and neither
+// does a launcher that is itself waiting for this process (WebKit's view has waited for its page
+// after a resize or a paint): the page goes on and answers it.
 constexpr int kAnswerWaitMicroseconds = 10000;
 
 std::string g_scheme;    // the runtime's URI scheme
 std::string g_pagePath;  // the path of the runtime's page
 
+JSValueRef StringValue(JSContextRef context, std::string_view text) {
+  const std::u16string characters = player_runtime::Utf16OfUtf8(text);
+  JSStringRef string = JSStringCreateWithCharacters(reinterpret_cast<const JSChar*>(characters.data()),
+                                                    characters.size());
+  JSValueRef value = JSValueMakeString(context, string);
+  JSStringRelease(string);
+  return value;
+}
+
+std::string WholeText(JSContextRef context, JSValueRef value) {
+  JSStringRef string = JSValueToStringCopy(context, value, nullptr);
+  if (string == nullptr) return {};
+  std::string text = player_runtime::Utf8OfUtf16(
+      std::u16string_view(reinterpret_cast<const char16_t*>(JSStringGetCharactersPtr(string)), JSStringGetLength(string)));
+  JSStringRelease(string);
+  return text;
+}
+
+// Values are kept where the collector looks for them: in locals, and in an array that a local
+// holds (a value held only in memory of our own, a std::vector say, could be collected).
+JSObjectRef NewArray(JSContextRef context) { return JSObjectMakeArray(context, 0, nullptr, nullptr); }
+
+void Append(JSContextRef context, JSObjectRef array, unsigned& length, JSValueRef value) {
+  JSObjectSetPropertyAtIndex(context, array, length++, value, nullptr);
+}
+
+JSValueRef ArgumentValue(JSContextRef context, const InvokeArgument& argument) {
+  switch (argument.kind) {
+    case InvokeArgument::Kind::kString:
+      return StringValue(context, argument.text);
+    case InvokeArgument::Kind::kNumber:
+      return JSValueMakeNumber(context, g_ascii_strtod(argument.text.c_str(), nullptr));
+    case InvokeArgument::Kind::kTrue:
+      return JSValueMakeBoolean(context, true);
+    case InvokeArgument::Kind::kFalse:
+      return JSValueMakeBoolean(context, false);
+    case InvokeArgument::Kind::kNull:
+      return JSValueMakeNull(context);
+    case InvokeArgument::Kind::kUndefined:
+      break;
+  }
+  return JSValueMakeUndefined(context);
+}
+
+JSObjectRef CallsValue(JSContextRef context, const std::vector<InvokeCall>& calls) {
+  JSObjectRef list = NewArray(context);
+  unsigned listed = 0;
+  for (const InvokeCall& call : calls) {
+    JSObjectRef items = NewArray(context);
+    Append(context, list, listed, items);
+    unsigned length = 0;
+    Append(context, items, length, StringValue(context, call.name));
+    for (const InvokeArgument& argument : call.arguments) Append(context, items, length, ArgumentValue(context, argument));
+  }
+  return list;
+}
+
 // One page's end of the channel.
 class PageChannel {
  public:
-  explicit PageChannel(JSCContext* context) : m_context(JSC_CONTEXT(g_object_ref(context))) {}
+  explicit PageChannel(JSGlobalContextRef context) : m_context(JSGlobalContextRetain(context)) {}
   ~PageChannel() {
     Close();
-    if (m_listener != nullptr) g_object_unref(m_listener);
-    g_object_unref(m_context);
+    SetListener(nullptr);
+    JSGlobalContextRelease(m_context);
   }
   PageChannel(const PageChannel&) = delete;
   PageChannel& operator=(const PageChannel&) = delete;
@@ -65,13 +133,19 @@ class PageChannel {
     Flush();
   }
 
-  JSCValue* Send(const std::string& command, const std::string& arguments) {
+  // Written at once where the socket takes it, so that the launcher starts on it now.
+  bool Send(const std::string& command, const std::string& arguments) {
     if (m_broken || !m_out.Append(FrameKind::kCommand, player_runtime::EncodeCommand(command, arguments)))
-      return jsc_value_new_null(m_context);
+      return false;
     ++m_unanswered;
+    Flush();
+    return true;
+  }
+
+  JSObjectRef Take(JSContextRef context) {
     std::vector<InvokeCall> due;
-    if (m_fd >= 0) WaitForAnswers(due);
-    return CallsValue(due);
+    if (m_fd >= 0 && m_unanswered > 0) WaitForAnswers(due);
+    return CallsValue(context, due);
   }
 
   // false when the channel cannot take it (the page then sends it another way).
@@ -83,9 +157,9 @@ class PageChannel {
 
   int64_t unanswered() const { return m_unanswered; }
 
-  void Listen(JSCValue* listener) {
-    if (m_listener != nullptr) g_object_unref(m_listener);
-    m_listener = jsc_value_is_function(listener) ? JSC_VALUE(g_object_ref(listener)) : nullptr;
+  void Listen(JSValueRef listener) {
+    JSObjectRef function = JSValueIsObject(m_context, listener) ? JSValueToObject(m_context, listener, nullptr) : nullptr;
+    SetListener(function != nullptr && JSObjectIsFunction(m_context, function) ? function : nullptr);
     if (m_broken) HandBackUnsent();
   }
 
@@ -108,6 +182,12 @@ class PageChannel {
     channel->m_writeSource = 0;
     channel->Flush();
     return G_SOURCE_REMOVE;
+  }
+
+  void SetListener(JSObjectRef listener) {
+    if (m_listener != nullptr) JSValueUnprotect(m_context, m_listener);
+    m_listener = listener;
+    if (m_listener != nullptr) JSValueProtect(m_context, m_listener);
   }
 
   void Close() {
@@ -155,8 +235,8 @@ class PageChannel {
     if (m_reader.broken()) Break();
   }
 
-  // Sends the command and waits, within the time limit, until every command sent has its answer
-  // (the latest command's comes last). What the socket did not take goes when it takes more.
+  // Waits, within the time limit, until every command sent has its answer (the latest command's
+  // comes last). What the socket did not take goes when it takes more.
   void WaitForAnswers(std::vector<InvokeCall>& due) {
     const int64_t deadline = player_runtime::MonotonicMicroseconds() + kAnswerWaitMicroseconds;
     auto answered = [&] {
@@ -177,11 +257,14 @@ class PageChannel {
     TakeFrames(due);
     Flush();
     if (due.empty() || m_listener == nullptr) return;
-    JSCValue* calls = CallsValue(due);
-    JSCValue* result = jsc_value_function_call(m_listener, JSC_TYPE_VALUE, calls, G_TYPE_NONE);
-    if (result != nullptr) g_object_unref(result);
-    g_object_unref(calls);
-    jsc_context_clear_exception(m_context);
+    const JSValueRef arguments[] = {CallsValue(m_context, due)};
+    CallListener(1, arguments);
+  }
+
+  // Its exceptions are the page's: the page reports its own.
+  void CallListener(size_t count, const JSValueRef arguments[]) {
+    JSValueRef exception = nullptr;
+    JSObjectCallAsFunction(m_context, m_listener, nullptr, count, arguments, &exception);
   }
 
   // The launcher has gone, or spoke what is no frame: nothing more is sent or read.
@@ -198,67 +281,25 @@ class PageChannel {
     player_runtime::FrameReader queued;
     const std::string bytes = m_out.Take();
     queued.Append(bytes.data(), bytes.size());
-    GPtrArray* commands = g_ptr_array_new_with_free_func(g_object_unref);
+    JSObjectRef commands = NewArray(m_context);
+    unsigned listed = 0;
     while (auto frame = queued.Next()) {
-      GPtrArray* pair = g_ptr_array_new_with_free_func(g_object_unref);
+      JSObjectRef item = NewArray(m_context);
+      Append(m_context, commands, listed, item);
+      unsigned length = 0;
       if (frame->kind == FrameKind::kTrace) {
-        g_ptr_array_add(pair, StringValue(frame->payload));
+        Append(m_context, item, length, StringValue(m_context, frame->payload));
       } else if (auto command = player_runtime::DecodeCommand(frame->payload)) {
-        g_ptr_array_add(pair, StringValue(command->command));
-        g_ptr_array_add(pair, StringValue(command->arguments));
+        Append(m_context, item, length, StringValue(m_context, command->command));
+        Append(m_context, item, length, StringValue(m_context, command->arguments));
       }
-      g_ptr_array_add(commands, jsc_value_new_array_from_garray(m_context, pair));
-      g_ptr_array_unref(pair);
     }
-    JSCValue* unsent = jsc_value_new_array_from_garray(m_context, commands);
-    g_ptr_array_unref(commands);
-    JSCValue* result = jsc_value_function_call(m_listener, JSC_TYPE_VALUE, nullptr, JSC_TYPE_VALUE, unsent, G_TYPE_NONE);
-    if (result != nullptr) g_object_unref(result);
-    g_object_unref(unsent);
-    jsc_context_clear_exception(m_context);
+    const JSValueRef arguments[] = {JSValueMakeUndefined(m_context), commands};
+    CallListener(2, arguments);
   }
 
-  JSCValue* StringValue(const std::string& text) {
-    GBytes* bytes = g_bytes_new(text.data(), text.size());
-    JSCValue* value = jsc_value_new_string_from_bytes(m_context, bytes);
-    g_bytes_unref(bytes);
-    return value;
-  }
-
-  JSCValue* ArgumentValue(const InvokeArgument& argument) {
-    switch (argument.kind) {
-      case InvokeArgument::Kind::kString:
-        return StringValue(argument.text);
-      case InvokeArgument::Kind::kNumber:
-        return jsc_value_new_number(m_context, g_ascii_strtod(argument.text.c_str(), nullptr));
-      case InvokeArgument::Kind::kTrue:
-        return jsc_value_new_boolean(m_context, TRUE);
-      case InvokeArgument::Kind::kFalse:
-        return jsc_value_new_boolean(m_context, FALSE);
-      case InvokeArgument::Kind::kNull:
-        return jsc_value_new_null(m_context);
-      case InvokeArgument::Kind::kUndefined:
-        break;
-    }
-    return jsc_value_new_undefined(m_context);
-  }
-
-  JSCValue* CallsValue(const std::vector<InvokeCall>& calls) {
-    GPtrArray* list = g_ptr_array_new_with_free_func(g_object_unref);
-    for (const InvokeCall& call : calls) {
-      GPtrArray* items = g_ptr_array_new_with_free_func(g_object_unref);
-      g_ptr_array_add(items, StringValue(call.name));
-      for (const InvokeArgument& argument : call.arguments) g_ptr_array_add(items, ArgumentValue(argument));
-      g_ptr_array_add(list, jsc_value_new_array_from_garray(m_context, items));
-      g_ptr_array_unref(items);
-    }
-    JSCValue* value = jsc_value_new_array_from_garray(m_context, list);
-    g_ptr_array_unref(list);
-    return value;
-  }
-
-  JSCContext* m_context;
-  JSCValue* m_listener = nullptr;
+  JSGlobalContextRef m_context;
+  JSObjectRef m_listener = nullptr;  // protected while held
   int m_fd = -1;
   guint m_source = 0;       // watches for what the launcher sends
   guint m_writeSource = 0;  // watches for room while output waits
@@ -279,41 +320,57 @@ PageChannel* ChannelOf(guint64 page) {
   return found == Channels().end() ? nullptr : found->second.get();
 }
 
-std::string WholeText(JSCValue* value) {
-  std::string text;
-  GBytes* bytes = jsc_value_to_string_as_bytes(value);
-  if (bytes == nullptr) return text;
-  gsize size = 0;
-  const void* data = g_bytes_get_data(bytes, &size);
-  if (data != nullptr) text.assign(static_cast<const char*>(data), size);
-  g_bytes_unref(bytes);
-  return text;
+// What each of the object's functions is, and whose: the function object's private data.
+enum class Entry { kSend, kTake, kUnanswered, kTrace, kListen };
+
+struct EntryOf {
+  guint64 page;
+  Entry entry;
+};
+
+JSValueRef CallEntry(JSContextRef context, JSObjectRef function, JSObjectRef, size_t count,
+                     const JSValueRef arguments[], JSValueRef*) {
+  const auto* of = static_cast<const EntryOf*>(JSObjectGetPrivate(function));
+  PageChannel* channel = of != nullptr ? ChannelOf(of->page) : nullptr;
+  auto argument = [&](size_t i) { return i < count ? arguments[i] : JSValueMakeUndefined(context); };
+  switch (of != nullptr ? of->entry : Entry::kUnanswered) {
+    case Entry::kSend:
+      return JSValueMakeBoolean(context, channel != nullptr && channel->Send(WholeText(context, argument(0)),
+                                                                             WholeText(context, argument(1))));
+    case Entry::kTake:
+      return channel != nullptr ? channel->Take(context) : NewArray(context);
+    case Entry::kUnanswered:
+      return JSValueMakeNumber(context, channel != nullptr ? static_cast<double>(channel->unanswered()) : 0);
+    case Entry::kTrace:
+      return JSValueMakeBoolean(context, channel != nullptr && channel->Trace(WholeText(context, argument(0))));
+    case Entry::kListen:
+      if (channel != nullptr) channel->Listen(argument(0));
+      break;
+  }
+  return JSValueMakeUndefined(context);
+}
+
+JSClassRef EntryClass() {
+  static JSClassRef entryClass = [] {
+    JSClassDefinition definition = kJSClassDefinitionEmpty;
+    definition.className = "BrimtaleChannelFunction";
+    definition.callAsFunction = CallEntry;
+    definition.finalize = [](JSObjectRef function) { delete static_cast<EntryOf*>(JSObjectGetPrivate(function)); };
+    return JSClassCreate(&definition);
+  }();
+  return entryClass;
+}
+
+void SetProperty(JSContextRef context, JSObjectRef object, const char* name, JSValueRef value) {
+  JSStringRef key = JSStringCreateWithUTF8CString(name);
+  JSObjectSetProperty(context, object, key, value, kJSPropertyAttributeReadOnly | kJSPropertyAttributeDontDelete,
+                      nullptr);
+  JSStringRelease(key);
 }
 
 struct Binding {
   guint64 page;
 };
-
-JSCValue* OnSend(JSCValue* command, JSCValue* arguments, gpointer data) {
-  PageChannel* channel = ChannelOf(static_cast<Binding*>(data)->page);
-  JSCContext* context = jsc_value_get_context(command);
-  if (channel == nullptr) return jsc_value_new_null(context);
-  return channel->Send(WholeText(command), WholeText(arguments));
-}
-
-gboolean OnTrace(JSCValue* text, gpointer data) {
-  PageChannel* channel = ChannelOf(static_cast<Binding*>(data)->page);
-  return channel != nullptr && channel->Trace(WholeText(text));
-}
-
-double OnUnanswered(gpointer data) {
-  PageChannel* channel = ChannelOf(static_cast<Binding*>(data)->page);
-  return channel != nullptr ? static_cast<double>(channel->unanswered()) : 0;
-}
-
-void OnListen(JSCValue* listener, gpointer data) {
-  if (PageChannel* channel = ChannelOf(static_cast<Binding*>(data)->page)) channel->Listen(listener);
-}
 
 void OnChannelReply(GObject* source, GAsyncResult* result, gpointer data) {
   auto* binding = static_cast<Binding*>(data);
@@ -340,37 +397,25 @@ bool IsRuntimePage(const char* uri) {
   return page;
 }
 
-void OnWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame, gpointer) {
+void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage* page, WebKitFrame* frame, gpointer) {
   const guint64 id = webkit_web_page_get_id(page);
   if (!webkit_frame_is_main_frame(frame)) return;
   Channels().erase(id);
   if (!IsRuntimePage(webkit_frame_get_uri(frame))) return;
 
-  JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
+  // The main world's context, the one the page's own scripts run in (the signal is the default
+  // world's); the GObject interface has no way to the C interface's.
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  JSGlobalContextRef context = webkit_frame_get_javascript_global_context(frame);
+  G_GNUC_END_IGNORE_DEPRECATIONS
   Channels()[id] = std::make_unique<PageChannel>(context);
-  JSCValue* object = jsc_value_new_object(context, nullptr, nullptr);
-  auto unbind = [](gpointer data) { delete static_cast<Binding*>(data); };
-  JSCValue* send = jsc_value_new_function(context, "send", G_CALLBACK(OnSend), new Binding{id}, unbind,
-                                          JSC_TYPE_VALUE, 2, JSC_TYPE_VALUE, JSC_TYPE_VALUE);
-  JSCValue* trace = jsc_value_new_function(context, "trace", G_CALLBACK(OnTrace), new Binding{id}, unbind,
-                                           G_TYPE_BOOLEAN, 1, JSC_TYPE_VALUE);
-  JSCValue* listen = jsc_value_new_function(context, "listen", G_CALLBACK(OnListen), new Binding{id}, unbind,
-                                            G_TYPE_NONE, 1, JSC_TYPE_VALUE);
-  JSCValue* unanswered = jsc_value_new_function(context, "unanswered", G_CALLBACK(OnUnanswered), new Binding{id},
-                                                unbind, G_TYPE_DOUBLE, 0);
-  jsc_value_object_define_property_data(object, "send", JSC_VALUE_PROPERTY_ENUMERABLE, send);
-  jsc_value_object_define_property_data(object, "trace", JSC_VALUE_PROPERTY_ENUMERABLE, trace);
-  jsc_value_object_define_property_data(object, "listen", JSC_VALUE_PROPERTY_ENUMERABLE, listen);
-  jsc_value_object_define_property_data(object, "unanswered", JSC_VALUE_PROPERTY_ENUMERABLE, unanswered);
-  g_object_unref(unanswered);
-  JSCValue* global = jsc_context_get_global_object(context);
-  jsc_value_object_define_property_data(global, "brimtaleChannel", JSC_VALUE_PROPERTY_ENUMERABLE, object);
-  g_object_unref(global);
-  g_object_unref(send);
-  g_object_unref(listen);
-  g_object_unref(trace);
-  g_object_unref(object);
-  g_object_unref(context);
+  JSObjectRef object = JSObjectMake(context, nullptr, nullptr);
+  const std::pair<const char*, Entry> entries[] = {{"send", Entry::kSend},           {"take", Entry::kTake},
+                                                   {"unanswered", Entry::kUnanswered}, {"trace", Entry::kTrace},
+                                                   {"listen", Entry::kListen}};
+  for (const auto& [name, entry] : entries)
+    SetProperty(context, object, name, JSObjectMake(context, EntryClass(), new EntryOf{id, entry}));
+  SetProperty(context, JSContextGetGlobalObject(context), "brimtaleChannel", object);
 
   webkit_web_page_send_message_to_view(page, webkit_user_message_new(kChannelMessage, nullptr), nullptr,
                                        OnChannelReply, new Binding{id});

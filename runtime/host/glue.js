@@ -9,9 +9,10 @@
 //   {kind: "failure", cause, detail}            the movie cannot be played (the runtime shows the
 //                                               launcher's failure page instead of the player's own)
 // The movie's commands and the calls into the movie take the page's own channel where the web
-// process extension gave it one (`brimtaleChannel`): a command comes back with the calls its
-// handler made, which reach the movie in a microtask, right after the movie's fscommand returns
-// (the player takes no call while it runs one). Calls from outside a command arrive by themselves.
+// process extension gave it one (`brimtaleChannel`): a command is sent as the movie gives it, and
+// the calls its handler made are taken in a microtask, right after the movie's fscommand returns
+// (the player takes no call while it runs one), and reach the movie there. The launcher runs the
+// command meanwhile. Calls from outside a command arrive by themselves.
 (function () {
   const channel = window.webkit.messageHandlers.brimtale;
   const send = (message) => channel.postMessage(message);
@@ -139,10 +140,20 @@
     deliver();
   };
 
+  // Takes the answers of the commands sent: false when none came in time (they then arrive by
+  // themselves) or none are awaited.
+  function takeAnswers() {
+    if (native === null || native.unanswered() === 0) return false;
+    const calls = native.take();
+    for (const call of calls) due.push(call);
+    return calls.length > 0 || native.unanswered() === 0;
+  }
+
   function deliver() {
     delivering = true;
     try {
-      while (dueHead < due.length) {
+      while (dueHead < due.length || takeAnswers()) {
+        if (dueHead === due.length) continue;  // an answer without calls
         if (performance.now() - chainStart >= chainBudgetMs) {
           pending = true;
           nextTask.port2.postMessage(0);
@@ -165,7 +176,7 @@
   // next task: a frame that a hidden window never runs, a timer), and the calls go in at once.
   function schedule(calls, now) {
     for (const call of calls) due.push(call);
-    if (delivering || dueHead === due.length) return;
+    if (delivering || !answersDue()) return;
     if (now) {
       chainStart = performance.now();
       deliver();
@@ -309,8 +320,7 @@
 
   function forward(command, args) {
     const text = args == null ? "" : String(args);
-    const calls = native ? native.send(String(command), text) : null;
-    if (calls) schedule(calls);
+    if (native && native.send(String(command), text)) schedule([]);
     else send({ kind: "fscommand", command: String(command), args: text });
   }
 

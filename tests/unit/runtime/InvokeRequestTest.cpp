@@ -79,4 +79,19 @@ TEST(JavaScriptString, EveryTextBecomesAValidLiteral) {
   EXPECT_EQ(ValidUtf8(kept), kept);
 }
 
+// The page's end of the channel hands texts to the script engine as UTF-16 and takes them back.
+TEST(EngineText, ConversionsKeepTheWholeTextAndMendWhatIsNoText) {
+  const std::string kept("ü€😀\0\xE2\x80\xA8</script>\"", 23);
+  EXPECT_EQ(Utf16OfUtf8(kept), std::u16string(u"ü€😀\0\u2028</script>\"", 16));
+  EXPECT_EQ(Utf8OfUtf16(Utf16OfUtf8(kept)), kept);
+  EXPECT_EQ(Utf16OfUtf8("a\x80" "b\xED\xA0\x80" "c"), u"a\uFFFDb\uFFFD\uFFFD\uFFFDc");
+  // A half of a surrogate pair alone, first, last, or two first halves in a row: the engine's own
+  // conversion ended the text at the first of them.
+  const char16_t lone[] = {u'p', 0xD800, u'q', 0xDC00, 0xD83D, 0xD83D, 0xDE00, 0xDBFF};
+  EXPECT_EQ(Utf8OfUtf16(std::u16string_view(lone, 8)),
+            "p\xEF\xBF\xBDq\xEF\xBF\xBD\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBD");
+  EXPECT_EQ(Utf8OfUtf16(u""), "");
+  EXPECT_EQ(Utf16OfUtf8(""), u"");
+}
+
 }  // namespace
