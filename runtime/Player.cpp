@@ -120,6 +120,21 @@ void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
 
 constexpr char kChannelMessage[] = "brimtale-channel";
 
+// The player's compiled code (14 MB) goes to the page with its channel, as sealed in-memory files
+// the extension reads: through the page's scheme it came in WebKit's pieces of a few kilobytes,
+// each a message between the processes, and that took half a second here. The reply's
+// parameters name them, in the order of the descriptors after the socket's.
+GVariant* HandOverCode(const PlayerCode* code, GUnixFDList* descriptors) {
+  GVariantBuilder names;
+  g_variant_builder_init(&names, G_VARIANT_TYPE("as"));
+  for (const std::string& name : code != nullptr ? code->WasmNames() : std::vector<std::string>{}) {
+    int fd = code->SealedCopy(name);
+    if (fd < 0 || g_unix_fd_list_append(descriptors, fd, nullptr) < 0) continue;  // the page fetches it
+    g_variant_builder_add(&names, "s", name.c_str());
+  }
+  return g_variant_builder_end(&names);
+}
+
 // The runtime's page asks for its channel when its window object is made (the extension does,
 // before the page's script runs): one end of a new socket pair goes back with the reply, the other
 // serves the page from now on. Any other page is not answered and keeps the older road.
@@ -137,7 +152,8 @@ gboolean OnUserMessage(WebKitWebView* view, WebKitUserMessage* message, gpointer
   if (player->channel) player->channel->Close();
   player->channel = MovieChannel::Open(window, ends[0]);
   GUnixFDList* descriptors = g_unix_fd_list_new_from_array(&ends[1], 1);  // takes the page's end
-  webkit_user_message_send_reply(message, webkit_user_message_new_with_fd_list(kChannelMessage, nullptr, descriptors));
+  GVariant* code = HandOverCode(player->code.get(), descriptors);
+  webkit_user_message_send_reply(message, webkit_user_message_new_with_fd_list(kChannelMessage, code, descriptors));
   g_object_unref(descriptors);
   return TRUE;
 }

@@ -1,5 +1,10 @@
 #include "PlayerCode.h"
 
+#include <fcntl.h>
+#include <cerrno>
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace player_runtime {
 
 namespace {
@@ -42,6 +47,49 @@ GBytes* PlayerCode::Open(const std::string& name) const {
   std::string path = m_folder + "/" + name;
   if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) return nullptr;
   return g_bytes_new_take(contents, length);
+}
+
+PlayerCode::~PlayerCode() {
+  for (auto& [name, fd] : m_sealed) close(fd);
+}
+
+std::vector<std::string> PlayerCode::WasmNames() const {
+  std::vector<std::string> names;
+  auto isWasm = [](const std::string& name) { return name.size() > 5 && name.ends_with(".wasm"); };
+  if (m_folder.empty()) {
+    for (const auto& [name, entry] : m_entries)
+      if (isWasm(name) && IsPlainName(name)) names.push_back(name);
+    return names;
+  }
+  GDir* folder = g_dir_open(m_folder.c_str(), 0, nullptr);
+  if (folder == nullptr) return names;
+  while (const char* name = g_dir_read_name(folder))
+    if (isWasm(name)) names.emplace_back(name);
+  g_dir_close(folder);
+  return names;
+}
+
+int PlayerCode::SealedCopy(const std::string& name) const {
+  if (auto found = m_sealed.find(name); found != m_sealed.end()) return found->second;
+  GBytes* bytes = Open(name);
+  if (bytes == nullptr) return -1;
+  gsize size = 0;
+  const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+  int fd = memfd_create("brimtale-player-code", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  size_t written = 0;
+  while (fd >= 0 && written < size) {
+    ssize_t count = write(fd, data + written, size - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    written += static_cast<size_t>(count);
+  }
+  g_bytes_unref(bytes);
+  if (fd >= 0 && (written != size || fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)) {
+    close(fd);
+    fd = -1;
+  }
+  if (fd >= 0) m_sealed.emplace(name, fd);
+  return fd;
 }
 
 bool PlayerCode::Has(const std::string& name) const {

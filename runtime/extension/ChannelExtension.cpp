@@ -11,6 +11,8 @@
 //   unanswered()               the number of commands sent whose answers have not come
 //   trace(text)                hands a trace of the movie over in its place among the commands;
 //                              false when the channel cannot take it
+//   code(name)                 the player's compiled code file of that name as a Uint8Array, when
+//                              the view handed it over with the channel; else null
 //   listen(function)           receives, as an array of calls, whatever arrives while the page
 //                              is not waiting in take; if the view refuses the channel, it
 //                              receives the commands still unsent as a second argument, an
@@ -26,6 +28,9 @@
 //
 // Everything runs on the web process's main thread.
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <glib-unix.h>
 #include <webkit2/webkit-web-extension.h>
@@ -56,6 +61,50 @@ constexpr int kAnswerWaitMicroseconds = 10000;
 
 std::string g_scheme;    // the runtime's URI scheme
 std::string g_pagePath;  // the path of the runtime's page
+
+// The player's code files the view handed over, mapped for the process's life (the page may load
+// its player again); the files are sealed, so what is mapped cannot change or shrink.
+struct MappedFile {
+  const void* data;
+  size_t size;
+};
+
+std::map<std::string, MappedFile>& CodeFiles() {
+  static auto& files = *new std::map<std::string, MappedFile>;
+  return files;
+}
+
+// Maps the files named in the reply's parameters, which come after the socket in `descriptors`.
+void MapHandedCode(WebKitUserMessage* reply, GUnixFDList* descriptors) {
+  GVariant* names = webkit_user_message_get_parameters(reply);
+  if (names == nullptr || !g_variant_is_of_type(names, G_VARIANT_TYPE("as"))) return;
+  const gsize count = g_variant_n_children(names);
+  for (gsize i = 0; i < count && static_cast<gint>(i + 1) < g_unix_fd_list_get_length(descriptors); ++i) {
+    const char* name = nullptr;
+    g_variant_get_child(names, i, "&s", &name);
+    int fd = g_unix_fd_list_get(descriptors, static_cast<gint>(i + 1), nullptr);
+    if (fd < 0) continue;
+    struct stat file {};
+    const int seals = fcntl(fd, F_GET_SEALS);
+    const bool sealed = seals >= 0 && (seals & (F_SEAL_SHRINK | F_SEAL_WRITE)) == (F_SEAL_SHRINK | F_SEAL_WRITE);
+    if (!CodeFiles().contains(name) && sealed && fstat(fd, &file) == 0 && file.st_size > 0) {
+      void* data = mmap(nullptr, static_cast<size_t>(file.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+      if (data != MAP_FAILED) CodeFiles().emplace(name, MappedFile{data, static_cast<size_t>(file.st_size)});
+    }
+    close(fd);
+  }
+}
+
+// A copy the page's script owns (the engine takes no memory of ours as a buffer).
+JSValueRef CodeFileValue(JSContextRef context, const std::string& name) {
+  auto found = CodeFiles().find(name);
+  if (found == CodeFiles().end()) return JSValueMakeNull(context);
+  JSObjectRef array = JSObjectMakeTypedArray(context, kJSTypedArrayTypeUint8Array, found->second.size, nullptr);
+  void* bytes = array != nullptr ? JSObjectGetTypedArrayBytesPtr(context, array, nullptr) : nullptr;
+  if (bytes == nullptr) return JSValueMakeNull(context);
+  std::memcpy(bytes, found->second.data, found->second.size);
+  return array;
+}
 
 JSValueRef StringValue(JSContextRef context, std::string_view text) {
   const std::u16string characters = player_runtime::Utf16OfUtf8(text);
@@ -321,7 +370,7 @@ PageChannel* ChannelOf(guint64 page) {
 }
 
 // What each of the object's functions is, and whose: the function object's private data.
-enum class Entry { kSend, kTake, kUnanswered, kTrace, kListen };
+enum class Entry { kSend, kTake, kUnanswered, kTrace, kListen, kCode };
 
 struct EntryOf {
   guint64 page;
@@ -346,6 +395,8 @@ JSValueRef CallEntry(JSContextRef context, JSObjectRef function, JSObjectRef, si
     case Entry::kListen:
       if (channel != nullptr) channel->Listen(argument(0));
       break;
+    case Entry::kCode:
+      return CodeFileValue(context, WholeText(context, argument(0)));
   }
   return JSValueMakeUndefined(context);
 }
@@ -377,7 +428,8 @@ void OnChannelReply(GObject* source, GAsyncResult* result, gpointer data) {
   WebKitUserMessage* reply = webkit_web_page_send_message_to_view_finish(WEBKIT_WEB_PAGE(source), result, nullptr);
   PageChannel* channel = ChannelOf(binding->page);
   GUnixFDList* fds = reply != nullptr ? webkit_user_message_get_fd_list(reply) : nullptr;
-  int fd = fds != nullptr && g_unix_fd_list_get_length(fds) == 1 ? g_unix_fd_list_get(fds, 0, nullptr) : -1;
+  int fd = fds != nullptr && g_unix_fd_list_get_length(fds) >= 1 ? g_unix_fd_list_get(fds, 0, nullptr) : -1;
+  if (fd >= 0) MapHandedCode(reply, fds);
   if (channel != nullptr && fd >= 0) {
     channel->Connect(fd);
   } else {
@@ -410,9 +462,9 @@ void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage* page, WebKitFrame*
   G_GNUC_END_IGNORE_DEPRECATIONS
   Channels()[id] = std::make_unique<PageChannel>(context);
   JSObjectRef object = JSObjectMake(context, nullptr, nullptr);
-  const std::pair<const char*, Entry> entries[] = {{"send", Entry::kSend},           {"take", Entry::kTake},
-                                                   {"unanswered", Entry::kUnanswered}, {"trace", Entry::kTrace},
-                                                   {"listen", Entry::kListen}};
+  const std::pair<const char*, Entry> entries[] = {
+      {"send", Entry::kSend},   {"take", Entry::kTake},     {"unanswered", Entry::kUnanswered},
+      {"trace", Entry::kTrace}, {"listen", Entry::kListen}, {"code", Entry::kCode}};
   for (const auto& [name, entry] : entries)
     SetProperty(context, object, name, JSObjectMake(context, EntryClass(), new EntryOf{id, entry}));
   SetProperty(context, JSContextGetGlobalObject(context), "brimtaleChannel", object);

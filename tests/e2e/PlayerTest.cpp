@@ -326,6 +326,9 @@ class PlayerRun {
   std::unique_ptr<ChildProcess> m_launcher;
 };
 
+// What the runtime says when a page fetches the player's compiled code through its scheme.
+constexpr char kCodeByTheScheme[] = "player runtime: the player's code goes by the page's scheme: ";
+
 TEST(PlayerWindow, MovieCommandsAreAnsweredThroughItsCallbacks) {
   PlayerRun run("Player Test Ü & <Window>");
   ASSERT_TRUE(run.screen().IsOpen());
@@ -373,6 +376,8 @@ TEST(PlayerWindow, MovieCommandsAreAnsweredThroughItsCallbacks) {
   EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
                           [](const std::string& r) { return r.rfind("COMPLETE_EVENT", 0) == 0; }),
             3);
+  // The player's compiled code came with the page's channel, not through its scheme.
+  EXPECT_EQ(result.output.find(kCodeByTheScheme), std::string::npos) << result.output;
 }
 
 TEST(PlayerWindow, LoadSwfReplacesTheMovieFromRelativeAndHttpUrls) {
@@ -771,6 +776,8 @@ TEST(PlayerChannel, ThePageWithoutItsExtensionTakesTheOlderRoad) {
   const size_t first = result.output.find(notice);
   EXPECT_NE(first, std::string::npos) << result.output;
   EXPECT_EQ(result.output.find(notice, first + 1), std::string::npos) << "said more than once";
+  // Its player's code came by the older road too.
+  EXPECT_NE(result.output.find(kCodeByTheScheme), std::string::npos) << result.output;
 }
 
 // At start the launcher clears the extension's folders that killed runs left in the runtime folder.
