@@ -63,8 +63,10 @@ std::vector<std::string> PlayerCode::WasmNames() const {
   }
   GDir* folder = g_dir_open(m_folder.c_str(), 0, nullptr);
   if (folder == nullptr) return names;
-  while (const char* name = g_dir_read_name(folder))
-    if (isWasm(name)) names.emplace_back(name);
+  // Regular files only: a FIFO would hold the reader for ever, a device would never end.
+  while (const char* name = g_dir_read_name(folder)) {
+    if (isWasm(name) && g_file_test((m_folder + "/" + name).c_str(), G_FILE_TEST_IS_REGULAR)) names.emplace_back(name);
+  }
   g_dir_close(folder);
   return names;
 }

@@ -47,7 +47,13 @@
   }
   // The player's compiled code, where the view handed it over with the channel: fetched through
   // the page's scheme it comes in small pieces, and takes a good part of the player's start.
-  function handedCode(url) {
+  function handedCode(target) {
+    let url;
+    try {
+      url = new URL(target, document.baseURI).href;
+    } catch (error) {
+      return null;  // the page's own fetch says what is wrong with it
+    }
     if (!native || !url.startsWith(base) || !url.endsWith(".wasm")) return null;
     const bytes = native.code(url.substring(base.length));
     if (!bytes) return null;
@@ -68,7 +74,7 @@
       Object.defineProperty(response, "url", { value: handed.url });
       return Promise.resolve(response);
     }
-    const code = target ? handedCode(new URL(target, document.baseURI).href) : null;
+    const code = target ? handedCode(target) : null;
     return code ? Promise.resolve(code) : pageFetch(input, init);
   };
 

@@ -5,6 +5,15 @@
 #include <vector>
 
 #include "PlayerArchive.h"
+#include "PlayerCode.h"
+#include "support/TestSupport.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
 
 namespace {
 
@@ -47,6 +56,47 @@ TEST(PlayerArchive, EveryShortenedArchiveAndAForeignHeaderAreRefused) {
   huge[huge.size() - 5] = 0xFF;
   huge[huge.size() - 2] = 0xFF;
   EXPECT_FALSE(ReadArchiveIndex(huge).has_value());
+}
+
+// What a page is handed of the player's compiled code: sealed copies, so that the web process can
+// trust what it maps.
+void ExpectSealedCopyOf(const PlayerCode& code, const std::string& name, const std::string& bytes) {
+  const int fd = code.SealedCopy(name);
+  ASSERT_GE(fd, 0) << name;
+  EXPECT_EQ(code.SealedCopy(name), fd) << "made once";
+  std::string read(bytes.size() + 1, '\0');
+  EXPECT_EQ(pread(fd, read.data(), read.size(), 0), static_cast<ssize_t>(bytes.size()));
+  EXPECT_EQ(read.substr(0, bytes.size()), bytes);
+  const int seals = fcntl(fd, F_GET_SEALS);
+  EXPECT_EQ(seals & (F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL),
+            F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
+  EXPECT_EQ(pwrite(fd, "x", 1, 0), -1);
+  EXPECT_NE(ftruncate(fd, 0), 0);
+}
+
+TEST(PlayerCode, ItsCompiledCodeIsHandedAsSealedCopiesOfRegularFilesOnly) {
+  auto archived = PlayerCode::FromArchive(TwoFileArchive());
+  ASSERT_TRUE(archived);
+  EXPECT_EQ(archived->WasmNames(), std::vector<std::string>{"core.wasm"});
+  ExpectSealedCopyOf(*archived, "core.wasm", std::string("\0asm\x01", 5));
+  EXPECT_EQ(archived->SealedCopy("missing.wasm"), -1);
+
+  // An unpacked folder: what only bears the name (a FIFO, a link to one, a folder) is no code, and
+  // is neither opened nor waited for.
+  testing_support::TempDir dir;
+  testing_support::WriteFile(dir / "package.json", R"({"name":"x","version":"0.6.0"})");
+  testing_support::WriteFile(dir / "ruffle.js", "");
+  testing_support::WriteFile(dir / "a.wasm", "wasm bytes");
+  std::filesystem::create_symlink("a.wasm", dir / "link.wasm");
+  ASSERT_EQ(mkfifo((dir / "fifo.wasm").c_str(), 0600), 0);
+  std::filesystem::create_symlink("fifo.wasm", dir / "to-fifo.wasm");
+  std::filesystem::create_directory(dir / "folder.wasm");
+  auto unpacked = PlayerCode::FromFolder(dir.path());
+  ASSERT_TRUE(unpacked);
+  std::vector<std::string> names = unpacked->WasmNames();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.wasm", "link.wasm"}));
+  ExpectSealedCopyOf(*unpacked, "link.wasm", "wasm bytes");
 }
 
 TEST(PackageVersion, TheVersionTextBecomesAFlashVersionMostSignificantLast) {
