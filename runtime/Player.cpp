@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -120,19 +122,25 @@ void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
 
 constexpr char kChannelMessage[] = "brimtale-channel";
 
-// The player's compiled code (14 MB) goes to the page with its channel, as sealed in-memory files
-// the extension reads: through the page's scheme it came in WebKit's pieces of a few kilobytes,
-// each a message between the processes, and that took half a second here. The reply's
-// parameters name them, in the order of the descriptors after the socket's.
+// The player's compiled code (14 MB) goes to the page with its channel, in the sealed in-memory
+// file that holds the player control, which the extension maps: through the page's scheme it came
+// in WebKit's pieces of a few kilobytes, each a message between the processes, and that took half
+// a second here. The reply's parameters name each file with the index of its descriptor in the
+// list (after the socket's), its offset and its size.
 GVariant* HandOverCode(const PlayerCode* code, GUnixFDList* descriptors) {
-  GVariantBuilder names;
-  g_variant_builder_init(&names, G_VARIANT_TYPE("as"));
+  GVariantBuilder files;
+  g_variant_builder_init(&files, G_VARIANT_TYPE("a(sutt)"));
+  std::map<int, gint> listed;  // descriptor: its index in the list
   for (const std::string& name : code != nullptr ? code->WasmNames() : std::vector<std::string>{}) {
-    int fd = code->SealedCopy(name);
-    if (fd < 0 || g_unix_fd_list_append(descriptors, fd, nullptr) < 0) continue;  // the page fetches it
-    g_variant_builder_add(&names, "s", name.c_str());
+    std::optional<PlayerCode::SealedFile> file = code->Sealed(name);
+    if (!file) continue;  // the page fetches it
+    auto [at, added] = listed.emplace(file->fd, -1);
+    if (added) at->second = g_unix_fd_list_append(descriptors, file->fd, nullptr);
+    if (at->second < 0) continue;
+    g_variant_builder_add(&files, "(sutt)", name.c_str(), static_cast<guint32>(at->second),
+                          static_cast<guint64>(file->offset), static_cast<guint64>(file->size));
   }
-  return g_variant_builder_end(&names);
+  return g_variant_builder_end(&files);
 }
 
 // The runtime's page asks for its channel when its window object is made (the extension does,

@@ -14,11 +14,39 @@ bool IsPlainName(const std::string& name) {
   return !name.empty() && name[0] != '/' && name.find("..") == std::string::npos;
 }
 
+// A sealed in-memory file holding `bytes`; -1 when none can be made.
+int SealedFileOf(std::span<const uint8_t> bytes) {
+  int fd = memfd_create("brimtale-player-code", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  size_t written = 0;
+  while (fd >= 0 && written < bytes.size()) {
+    ssize_t count = write(fd, bytes.data() + written, bytes.size() - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    written += static_cast<size_t>(count);
+  }
+  if (fd >= 0 && (written != bytes.size() ||
+                  fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 std::shared_ptr<PlayerCode> PlayerCode::FromArchive(std::span<const uint8_t> data) {
   auto code = std::shared_ptr<PlayerCode>(new PlayerCode);
-  code->m_archive.assign(data.begin(), data.end());
+  // Held in a sealed file, so that pages can be handed its compiled code without another copy.
+  code->m_archiveFd = SealedFileOf(data);
+  void* mapped = code->m_archiveFd >= 0 && !data.empty()
+                     ? mmap(nullptr, data.size(), PROT_READ, MAP_SHARED, code->m_archiveFd, 0)
+                     : MAP_FAILED;
+  if (mapped != MAP_FAILED) {
+    code->m_archive = {static_cast<const uint8_t*>(mapped), data.size()};
+  } else {
+    code->m_copy.assign(data.begin(), data.end());
+    code->m_archive = code->m_copy;
+  }
   auto index = ReadArchiveIndex(code->m_archive);
   if (!index) return nullptr;
   for (ArchiveEntry& entry : *index) code->m_entries.emplace(entry.name, entry);
@@ -50,7 +78,9 @@ GBytes* PlayerCode::Open(const std::string& name) const {
 }
 
 PlayerCode::~PlayerCode() {
-  for (auto& [name, fd] : m_sealed) close(fd);
+  if (m_copy.empty() && !m_archive.empty()) munmap(const_cast<uint8_t*>(m_archive.data()), m_archive.size());
+  if (m_archiveFd >= 0) close(m_archiveFd);
+  for (auto& [name, file] : m_sealed) close(file.fd);
 }
 
 std::vector<std::string> PlayerCode::WasmNames() const {
@@ -71,27 +101,21 @@ std::vector<std::string> PlayerCode::WasmNames() const {
   return names;
 }
 
-int PlayerCode::SealedCopy(const std::string& name) const {
+std::optional<PlayerCode::SealedFile> PlayerCode::Sealed(const std::string& name) const {
+  if (m_folder.empty()) {
+    auto found = m_entries.find(name);
+    if (found == m_entries.end() || m_archiveFd < 0 || !m_copy.empty()) return std::nullopt;
+    return SealedFile{m_archiveFd, found->second.offset, found->second.size};
+  }
   if (auto found = m_sealed.find(name); found != m_sealed.end()) return found->second;
   GBytes* bytes = Open(name);
-  if (bytes == nullptr) return -1;
+  if (bytes == nullptr) return std::nullopt;
   gsize size = 0;
-  const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-  int fd = memfd_create("brimtale-player-code", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  size_t written = 0;
-  while (fd >= 0 && written < size) {
-    ssize_t count = write(fd, data + written, size - written);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) break;
-    written += static_cast<size_t>(count);
-  }
+  const auto* data = static_cast<const uint8_t*>(g_bytes_get_data(bytes, &size));
+  const int fd = SealedFileOf({data, size});
   g_bytes_unref(bytes);
-  if (fd >= 0 && (written != size || fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)) {
-    close(fd);
-    fd = -1;
-  }
-  if (fd >= 0) m_sealed.emplace(name, fd);
-  return fd;
+  if (fd < 0) return std::nullopt;
+  return m_sealed.emplace(name, SealedFile{fd, 0, size}).first->second;
 }
 
 bool PlayerCode::Has(const std::string& name) const {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,9 +31,15 @@ class PlayerCode : public std::enable_shared_from_this<PlayerCode> {
   bool Has(const std::string& name) const;
   // The names of its compiled code (its .wasm files), which pages are handed whole.
   std::vector<std::string> WasmNames() const;
-  // A sealed in-memory file holding the named file (nothing can change or resize it: a process
-  // that maps it can trust what it reads); made once, owned here. -1 when it cannot be made.
-  int SealedCopy(const std::string& name) const;
+  // Where a sealed in-memory file holds the named file (nothing can change or resize it: a process
+  // that maps it can trust what it reads): the archive's own, or a copy made once for a file of a
+  // folder. The descriptor is owned here. Nothing when it cannot be made.
+  struct SealedFile {
+    int fd;
+    uint64_t offset;
+    uint64_t size;
+  };
+  std::optional<SealedFile> Sealed(const std::string& name) const;
 
   const SFPCVersion& version() const { return m_version; }
 
@@ -41,11 +48,15 @@ class PlayerCode : public std::enable_shared_from_this<PlayerCode> {
 
   bool ReadVersion();
 
-  std::vector<uint8_t> m_archive;
+  // The archive's bytes: mapped from its sealed in-memory file, or (where none could be made) a
+  // copy of them in m_copy.
+  std::span<const uint8_t> m_archive;
+  int m_archiveFd = -1;
+  std::vector<uint8_t> m_copy;
   std::map<std::string, ArchiveEntry> m_entries;
   std::string m_folder;
   SFPCVersion m_version{};
-  mutable std::map<std::string, int> m_sealed;  // SealedCopy's files, by name
+  mutable std::map<std::string, SealedFile> m_sealed;  // the folder's sealed copies, by name
 };
 
 }  // namespace player_runtime

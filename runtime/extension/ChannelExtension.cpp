@@ -39,6 +39,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,10 +63,11 @@ constexpr int kAnswerWaitMicroseconds = 10000;
 std::string g_scheme;    // the runtime's URI scheme
 std::string g_pagePath;  // the path of the runtime's page
 
-// The player's code files the view handed over, mapped for the process's life (the page may load
-// its player again); the files are sealed, so what is mapped cannot change or shrink.
+// The player's code files the view handed over, by name, in files mapped for the process's life
+// (the page may load its player again); the files are sealed, so what is mapped cannot change or
+// shrink.
 struct MappedFile {
-  const void* data;
+  const uint8_t* data;
   size_t size;
 };
 
@@ -74,24 +76,43 @@ std::map<std::string, MappedFile>& CodeFiles() {
   return files;
 }
 
-// Maps the files named in the reply's parameters, which come after the socket in `descriptors`.
+// The whole of a handed file, mapped once; nothing when it is not sealed against writing and
+// shrinking or cannot be mapped.
+std::optional<MappedFile> MapSealedFile(int fd) {
+  const int seals = fcntl(fd, F_GET_SEALS);
+  struct stat file {};
+  if (seals < 0 || (seals & (F_SEAL_SHRINK | F_SEAL_WRITE)) != (F_SEAL_SHRINK | F_SEAL_WRITE) || fstat(fd, &file) != 0 ||
+      file.st_size <= 0)
+    return std::nullopt;
+  void* data = mmap(nullptr, static_cast<size_t>(file.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  if (data == MAP_FAILED) return std::nullopt;
+  return MappedFile{static_cast<const uint8_t*>(data), static_cast<size_t>(file.st_size)};
+}
+
+// Takes the files that the reply's parameters name, (name, descriptor's index, offset, size) each;
+// a file whose range does not lie inside its descriptor's file is left out.
 void MapHandedCode(WebKitUserMessage* reply, GUnixFDList* descriptors) {
-  GVariant* names = webkit_user_message_get_parameters(reply);
-  if (names == nullptr || !g_variant_is_of_type(names, G_VARIANT_TYPE("as"))) return;
-  const gsize count = g_variant_n_children(names);
-  for (gsize i = 0; i < count && static_cast<gint>(i + 1) < g_unix_fd_list_get_length(descriptors); ++i) {
-    const char* name = nullptr;
-    g_variant_get_child(names, i, "&s", &name);
-    int fd = g_unix_fd_list_get(descriptors, static_cast<gint>(i + 1), nullptr);
-    if (fd < 0) continue;
-    struct stat file {};
-    const int seals = fcntl(fd, F_GET_SEALS);
-    const bool sealed = seals >= 0 && (seals & (F_SEAL_SHRINK | F_SEAL_WRITE)) == (F_SEAL_SHRINK | F_SEAL_WRITE);
-    if (!CodeFiles().contains(name) && sealed && fstat(fd, &file) == 0 && file.st_size > 0) {
-      void* data = mmap(nullptr, static_cast<size_t>(file.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-      if (data != MAP_FAILED) CodeFiles().emplace(name, MappedFile{data, static_cast<size_t>(file.st_size)});
+  GVariant* files = webkit_user_message_get_parameters(reply);
+  if (files == nullptr || !g_variant_is_of_type(files, G_VARIANT_TYPE("a(sutt)"))) return;
+  std::map<guint32, std::optional<MappedFile>> mapped;  // by descriptor's index
+  GVariantIter iter;
+  g_variant_iter_init(&iter, files);
+  const char* name = nullptr;
+  guint32 index = 0;
+  guint64 offset = 0, size = 0;
+  while (g_variant_iter_next(&iter, "(&sutt)", &name, &index, &offset, &size)) {
+    if (index == 0 || static_cast<gint>(index) >= g_unix_fd_list_get_length(descriptors) || CodeFiles().contains(name))
+      continue;  // the first descriptor is the socket
+    auto [at, added] = mapped.emplace(index, std::nullopt);
+    if (added) {
+      const int fd = g_unix_fd_list_get(descriptors, static_cast<gint>(index), nullptr);
+      if (fd >= 0) {
+        at->second = MapSealedFile(fd);
+        close(fd);
+      }
     }
-    close(fd);
+    if (at->second && offset <= at->second->size && size <= at->second->size - offset)
+      CodeFiles().emplace(name, MappedFile{at->second->data + offset, static_cast<size_t>(size)});
   }
 }
 

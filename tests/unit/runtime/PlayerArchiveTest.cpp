@@ -58,28 +58,35 @@ TEST(PlayerArchive, EveryShortenedArchiveAndAForeignHeaderAreRefused) {
   EXPECT_FALSE(ReadArchiveIndex(huge).has_value());
 }
 
-// What a page is handed of the player's compiled code: sealed copies, so that the web process can
+// What a page is handed of the player's compiled code: sealed files, so that the web process can
 // trust what it maps.
-void ExpectSealedCopyOf(const PlayerCode& code, const std::string& name, const std::string& bytes) {
-  const int fd = code.SealedCopy(name);
-  ASSERT_GE(fd, 0) << name;
-  EXPECT_EQ(code.SealedCopy(name), fd) << "made once";
-  std::string read(bytes.size() + 1, '\0');
-  EXPECT_EQ(pread(fd, read.data(), read.size(), 0), static_cast<ssize_t>(bytes.size()));
-  EXPECT_EQ(read.substr(0, bytes.size()), bytes);
-  const int seals = fcntl(fd, F_GET_SEALS);
+void ExpectSealedFileOf(const PlayerCode& code, const std::string& name, const std::string& bytes) {
+  auto file = code.Sealed(name);
+  ASSERT_TRUE(file.has_value()) << name;
+  auto again = code.Sealed(name);
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(again->fd, file->fd) << "made once";
+  EXPECT_EQ(file->size, bytes.size());
+  std::string read(bytes.size(), '\0');
+  EXPECT_EQ(pread(file->fd, read.data(), read.size(), static_cast<off_t>(file->offset)),
+            static_cast<ssize_t>(bytes.size()));
+  EXPECT_EQ(read, bytes);
+  const int seals = fcntl(file->fd, F_GET_SEALS);
   EXPECT_EQ(seals & (F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL),
             F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
-  EXPECT_EQ(pwrite(fd, "x", 1, 0), -1);
-  EXPECT_NE(ftruncate(fd, 0), 0);
+  EXPECT_EQ(pwrite(file->fd, "x", 1, 0), -1);
+  EXPECT_NE(ftruncate(file->fd, 0), 0);
 }
 
-TEST(PlayerCode, ItsCompiledCodeIsHandedAsSealedCopiesOfRegularFilesOnly) {
+TEST(PlayerCode, ItsCompiledCodeIsHandedInSealedFilesOfRegularFilesOnly) {
+  // An archive lies in one sealed file; each entry is a range of it.
   auto archived = PlayerCode::FromArchive(TwoFileArchive());
   ASSERT_TRUE(archived);
   EXPECT_EQ(archived->WasmNames(), std::vector<std::string>{"core.wasm"});
-  ExpectSealedCopyOf(*archived, "core.wasm", std::string("\0asm\x01", 5));
-  EXPECT_EQ(archived->SealedCopy("missing.wasm"), -1);
+  ExpectSealedFileOf(*archived, "core.wasm", std::string("\0asm\x01", 5));
+  ExpectSealedFileOf(*archived, "package.json", R"({"name":"x","version":"0.6.0"})");
+  EXPECT_EQ(archived->Sealed("core.wasm")->fd, archived->Sealed("package.json")->fd);
+  EXPECT_FALSE(archived->Sealed("missing.wasm").has_value());
 
   // An unpacked folder: what only bears the name (a FIFO, a link to one, a folder) is no code, and
   // is neither opened nor waited for.
@@ -96,7 +103,7 @@ TEST(PlayerCode, ItsCompiledCodeIsHandedAsSealedCopiesOfRegularFilesOnly) {
   std::vector<std::string> names = unpacked->WasmNames();
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"a.wasm", "link.wasm"}));
-  ExpectSealedCopyOf(*unpacked, "link.wasm", "wasm bytes");
+  ExpectSealedFileOf(*unpacked, "link.wasm", "wasm bytes");
 }
 
 TEST(PackageVersion, TheVersionTextBecomesAFlashVersionMostSignificantLast) {
