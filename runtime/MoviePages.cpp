@@ -5,23 +5,22 @@
 // page fetches the bytes from the scheme (/handed/<id>) and answers the player's own request for
 // the movie's URL with them, so the movie plays under its own URL as if the player had fetched it.
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "InvokeRequest.h"
 #include "RuntimeState.h"
+#include "SealedFile.h"
 
 namespace player_runtime {
 
 namespace {
 
 constexpr char kFailurePage[] = "failure.html";
-constexpr int kRequiredSeals = F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW;
 // More than any movie; a descriptor claiming more is not read.
 constexpr off_t kMaxHandedBytes = off_t{1} << 30;
 
@@ -30,12 +29,9 @@ bool StartsWith(const std::string& text, const char* prefix) { return text.rfind
 // The whole contents of a memory file sealed against every change of its bytes; null for any
 // other descriptor (a file, a pipe, a socket: nothing that may change or block while read).
 GBytes* ReadSealedMemoryFile(int fd) {
-  const int seals = fcntl(fd, F_GET_SEALS);
-  struct stat info {};
-  if (seals < 0 || (seals & kRequiredSeals) != kRequiredSeals || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-      info.st_size > kMaxHandedBytes)
-    return nullptr;
-  const size_t size = static_cast<size_t>(info.st_size);
+  const std::optional<size_t> sealed = SealedFileSize(fd);
+  if (!sealed || *sealed > static_cast<size_t>(kMaxHandedBytes)) return nullptr;
+  const size_t size = *sealed;
   auto* data = static_cast<char*>(g_malloc(size > 0 ? size : 1));
   size_t done = 0;
   while (done < size) {

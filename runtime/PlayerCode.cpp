@@ -1,9 +1,9 @@
 #include "PlayerCode.h"
 
-#include <fcntl.h>
-#include <cerrno>
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include "SealedFile.h"
 
 namespace player_runtime {
 
@@ -14,36 +14,23 @@ bool IsPlainName(const std::string& name) {
   return !name.empty() && name[0] != '/' && name.find("..") == std::string::npos;
 }
 
-// A sealed in-memory file holding `bytes`; -1 when none can be made.
-int SealedFileOf(std::span<const uint8_t> bytes) {
-  int fd = memfd_create("brimtale-player-code", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  size_t written = 0;
-  while (fd >= 0 && written < bytes.size()) {
-    ssize_t count = write(fd, bytes.data() + written, bytes.size() - written);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) break;
-    written += static_cast<size_t>(count);
-  }
-  if (fd >= 0 && (written != bytes.size() ||
-                  fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)) {
-    close(fd);
-    fd = -1;
-  }
-  return fd;
-}
+// A name the page can ask for and the reply can carry: UTF-8 (the reply's strings must be).
+bool IsPageName(const std::string& name) { return g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr); }
+
+constexpr char kCodeFileName[] = "brimtale-player-code";
 
 }  // namespace
 
 std::shared_ptr<PlayerCode> PlayerCode::FromArchive(std::span<const uint8_t> data) {
   auto code = std::shared_ptr<PlayerCode>(new PlayerCode);
   // Held in a sealed file, so that pages can be handed its compiled code without another copy.
-  code->m_archiveFd = SealedFileOf(data);
-  void* mapped = code->m_archiveFd >= 0 && !data.empty()
-                     ? mmap(nullptr, data.size(), PROT_READ, MAP_SHARED, code->m_archiveFd, 0)
-                     : MAP_FAILED;
+  const int fd = CreateSealedFile(kCodeFileName, data);
+  void* mapped = fd >= 0 && !data.empty() ? mmap(nullptr, data.size(), PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
   if (mapped != MAP_FAILED) {
+    code->m_archiveFd = fd;
     code->m_archive = {static_cast<const uint8_t*>(mapped), data.size()};
   } else {
+    if (fd >= 0) close(fd);
     code->m_copy.assign(data.begin(), data.end());
     code->m_archive = code->m_copy;
   }
@@ -78,8 +65,10 @@ GBytes* PlayerCode::Open(const std::string& name) const {
 }
 
 PlayerCode::~PlayerCode() {
-  if (m_copy.empty() && !m_archive.empty()) munmap(const_cast<uint8_t*>(m_archive.data()), m_archive.size());
-  if (m_archiveFd >= 0) close(m_archiveFd);
+  if (m_archiveFd >= 0) {
+    munmap(const_cast<uint8_t*>(m_archive.data()), m_archive.size());
+    close(m_archiveFd);
+  }
   for (auto& [name, file] : m_sealed) close(file.fd);
 }
 
@@ -88,14 +77,15 @@ std::vector<std::string> PlayerCode::WasmNames() const {
   auto isWasm = [](const std::string& name) { return name.size() > 5 && name.ends_with(".wasm"); };
   if (m_folder.empty()) {
     for (const auto& [name, entry] : m_entries)
-      if (isWasm(name) && IsPlainName(name)) names.push_back(name);
+      if (isWasm(name) && IsPlainName(name) && IsPageName(name)) names.push_back(name);
     return names;
   }
   GDir* folder = g_dir_open(m_folder.c_str(), 0, nullptr);
   if (folder == nullptr) return names;
   // Regular files only: a FIFO would hold the reader for ever, a device would never end.
   while (const char* name = g_dir_read_name(folder)) {
-    if (isWasm(name) && g_file_test((m_folder + "/" + name).c_str(), G_FILE_TEST_IS_REGULAR)) names.emplace_back(name);
+    if (isWasm(name) && IsPageName(name) && g_file_test((m_folder + "/" + name).c_str(), G_FILE_TEST_IS_REGULAR))
+      names.emplace_back(name);
   }
   g_dir_close(folder);
   return names;
@@ -104,7 +94,7 @@ std::vector<std::string> PlayerCode::WasmNames() const {
 std::optional<PlayerCode::SealedFile> PlayerCode::Sealed(const std::string& name) const {
   if (m_folder.empty()) {
     auto found = m_entries.find(name);
-    if (found == m_entries.end() || m_archiveFd < 0 || !m_copy.empty()) return std::nullopt;
+    if (found == m_entries.end() || m_archiveFd < 0) return std::nullopt;
     return SealedFile{m_archiveFd, found->second.offset, found->second.size};
   }
   if (auto found = m_sealed.find(name); found != m_sealed.end()) return found->second;
@@ -112,7 +102,7 @@ std::optional<PlayerCode::SealedFile> PlayerCode::Sealed(const std::string& name
   if (bytes == nullptr) return std::nullopt;
   gsize size = 0;
   const auto* data = static_cast<const uint8_t*>(g_bytes_get_data(bytes, &size));
-  const int fd = SealedFileOf({data, size});
+  const int fd = CreateSealedFile(kCodeFileName, {data, size});
   g_bytes_unref(bytes);
   if (fd < 0) return std::nullopt;
   return m_sealed.emplace(name, SealedFile{fd, 0, size}).first->second;

@@ -48,8 +48,8 @@ class PlayerCode : public std::enable_shared_from_this<PlayerCode> {
 
   bool ReadVersion();
 
-  // The archive's bytes: mapped from its sealed in-memory file, or (where none could be made) a
-  // copy of them in m_copy.
+  // The archive's bytes: mapped from its sealed in-memory file (m_archiveFd), or where none could
+  // be made a copy of them in m_copy.
   std::span<const uint8_t> m_archive;
   int m_archiveFd = -1;
   std::vector<uint8_t> m_copy;

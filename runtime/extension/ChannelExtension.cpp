@@ -28,9 +28,7 @@
 //
 // Everything runs on the web process's main thread.
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <glib-unix.h>
 #include <webkit2/webkit-web-extension.h>
@@ -45,6 +43,7 @@
 
 #include "ChannelSocket.h"
 #include "InvokeRequest.h"
+#include "SealedFile.h"
 
 namespace {
 
@@ -76,17 +75,13 @@ std::map<std::string, MappedFile>& CodeFiles() {
   return files;
 }
 
-// The whole of a handed file, mapped once; nothing when it is not sealed against writing and
-// shrinking or cannot be mapped.
+// The whole of a handed file, mapped once; nothing when it is not sealed or cannot be mapped.
 std::optional<MappedFile> MapSealedFile(int fd) {
-  const int seals = fcntl(fd, F_GET_SEALS);
-  struct stat file {};
-  if (seals < 0 || (seals & (F_SEAL_SHRINK | F_SEAL_WRITE)) != (F_SEAL_SHRINK | F_SEAL_WRITE) || fstat(fd, &file) != 0 ||
-      file.st_size <= 0)
-    return std::nullopt;
-  void* data = mmap(nullptr, static_cast<size_t>(file.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  const std::optional<size_t> size = player_runtime::SealedFileSize(fd);
+  if (!size || *size == 0) return std::nullopt;
+  void* data = mmap(nullptr, *size, PROT_READ, MAP_PRIVATE, fd, 0);
   if (data == MAP_FAILED) return std::nullopt;
-  return MappedFile{static_cast<const uint8_t*>(data), static_cast<size_t>(file.st_size)};
+  return MappedFile{static_cast<const uint8_t*>(data), *size};
 }
 
 // Takes the files that the reply's parameters name, (name, descriptor's index, offset, size) each;

@@ -17,6 +17,7 @@
 
 #include "HostFiles.h"
 #include "RuntimeState.h"
+#include "SealedFile.h"
 
 namespace player_runtime {
 
@@ -59,17 +60,6 @@ void RemoveAbandonedFolders(const std::string& base) {
     if (ours) unlinkat(baseFd, name.c_str(), AT_REMOVEDIR);
   }
   closedir(directory);
-}
-
-bool WriteWhole(int fd, const unsigned char* data, size_t size) {
-  while (size > 0) {
-    ssize_t written = write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
 }
 
 // The folder holding the module; empty when it cannot be written.

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
 namespace {
 
@@ -79,8 +80,14 @@ void ExpectSealedFileOf(const PlayerCode& code, const std::string& name, const s
 }
 
 TEST(PlayerCode, ItsCompiledCodeIsHandedInSealedFilesOfRegularFilesOnly) {
-  // An archive lies in one sealed file; each entry is a range of it.
-  auto archived = PlayerCode::FromArchive(TwoFileArchive());
+  // An archive lies in one sealed file; each entry is a range of it. A name that leaves the
+  // control or is not UTF-8 (the reply's strings must be) is not handed.
+  std::vector<uint8_t> archive = ArchiveHeader(4);
+  AppendArchiveEntry(archive, "package.json", Bytes(R"({"name":"x","version":"0.6.0"})"));
+  AppendArchiveEntry(archive, "core.wasm", Bytes(std::string("\0asm\x01", 5)));
+  AppendArchiveEntry(archive, "../out.wasm", Bytes("x"));
+  AppendArchiveEntry(archive, "\xE9t\xE9.wasm", Bytes("x"));
+  auto archived = PlayerCode::FromArchive(archive);
   ASSERT_TRUE(archived);
   EXPECT_EQ(archived->WasmNames(), std::vector<std::string>{"core.wasm"});
   ExpectSealedFileOf(*archived, "core.wasm", std::string("\0asm\x01", 5));
@@ -88,22 +95,41 @@ TEST(PlayerCode, ItsCompiledCodeIsHandedInSealedFilesOfRegularFilesOnly) {
   EXPECT_EQ(archived->Sealed("core.wasm")->fd, archived->Sealed("package.json")->fd);
   EXPECT_FALSE(archived->Sealed("missing.wasm").has_value());
 
-  // An unpacked folder: what only bears the name (a FIFO, a link to one, a folder) is no code, and
-  // is neither opened nor waited for.
+  // An unpacked folder, by kind of what bears a code file's name: only a regular file (or a link
+  // to one) is handed; a FIFO would hold the reader for ever, a device would never end, neither is
+  // opened.
   testing_support::TempDir dir;
   testing_support::WriteFile(dir / "package.json", R"({"name":"x","version":"0.6.0"})");
   testing_support::WriteFile(dir / "ruffle.js", "");
   testing_support::WriteFile(dir / "a.wasm", "wasm bytes");
-  std::filesystem::create_symlink("a.wasm", dir / "link.wasm");
-  ASSERT_EQ(mkfifo((dir / "fifo.wasm").c_str(), 0600), 0);
-  std::filesystem::create_symlink("fifo.wasm", dir / "to-fifo.wasm");
-  std::filesystem::create_directory(dir / "folder.wasm");
+  struct Row {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    bool handed;
+  };
+  const Row rows[] = {
+      {"link.wasm", [](const std::string& path) { std::filesystem::create_symlink("a.wasm", path); }, true},
+      {"hard.wasm", [&](const std::string& path) { std::filesystem::create_hard_link(dir / "a.wasm", path); }, true},
+      {"fifo.wasm", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, false},
+      {"to-fifo.wasm", [](const std::string& path) { std::filesystem::create_symlink("fifo.wasm", path); }, false},
+      {"device.wasm", [](const std::string& path) { std::filesystem::create_symlink("/dev/zero", path); }, false},
+      {"folder.wasm", [](const std::string& path) { std::filesystem::create_directory(path); }, false},
+      {"dangling.wasm", [](const std::string& path) { std::filesystem::create_symlink("nowhere.wasm", path); }, false},
+      {"\xFF\xFE.wasm", [](const std::string& path) { testing_support::WriteFile(path, "wasm bytes"); }, false},
+  };
+  std::vector<std::string> expected{"a.wasm"};
+  for (const Row& row : rows) {
+    row.make(dir / row.name);
+    if (row.handed) expected.push_back(row.name);
+  }
   auto unpacked = PlayerCode::FromFolder(dir.path());
   ASSERT_TRUE(unpacked);
   std::vector<std::string> names = unpacked->WasmNames();
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"a.wasm", "link.wasm"}));
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names, expected);
   ExpectSealedFileOf(*unpacked, "link.wasm", "wasm bytes");
+  ExpectSealedFileOf(*unpacked, "hard.wasm", "wasm bytes");
 }
 
 TEST(PackageVersion, TheVersionTextBecomesAFlashVersionMostSignificantLast) {
