@@ -58,6 +58,10 @@ using testing_support::PercentEncode;
 
 const std::string kMovie = std::string(BRIMTALE_BINARY_DIR) + "/movies/TestMovie.swf";
 constexpr int kRounds = 3;
+// The round trips take more turns: the in-page peer's first thousand took 41 to 63 ms from run to
+// run on the two-core machine (ours 133 to 141), so the best of three put one build's ratio
+// anywhere from 0.30 to 0.45.
+constexpr int kRoundTripRounds = 8;
 // Both sides play in a window of this size (the launcher's default), so both draw the same frames.
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
@@ -391,7 +395,7 @@ int BridgeRoundTrip(const std::string& name, Answers peerAnswers) {
     for (size_t i = 0; i < 2; ++i) best[i] = std::max(best[i], RoundTripsPerSecond(run, prefix, kCount, i));
     return run.lines.size() == 2;
   };
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < kRoundTripRounds; ++round) {
     bool launcher = keepBest(ours, RunLauncher(script, "FlashLog: ROUNDTRIP ", 2, kCoarsePoll), "FlashLog: ");
     bool bare = keepBest(peer, RunBare(script, "ROUNDTRIP ", 2, kCoarsePoll, peerAnswers), "");
     if (!launcher || !bare) {
