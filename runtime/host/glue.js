@@ -45,16 +45,23 @@
       return false;
     }
   }
+  // The address of a fetch; null for a malformed one, which the page's own fetch then refuses.
+  function absoluteUrl(target) {
+    try {
+      return new URL(target, document.baseURI).href;
+    } catch (error) {
+      return null;
+    }
+  }
+
+  function isPlayerCode(url) {
+    return url !== null && url.startsWith(base) && url.endsWith(".wasm");
+  }
+
   // The player's compiled code, where the view handed it over with the channel: fetched through
   // the page's scheme it comes in small pieces, and takes a good part of the player's start.
-  function handedCode(target) {
-    let url;
-    try {
-      url = new URL(target, document.baseURI).href;
-    } catch (error) {
-      return null;  // the page's own fetch says what is wrong with it
-    }
-    if (!native || !url.startsWith(base) || !url.endsWith(".wasm")) return null;
+  function handedCode(url) {
+    if (!native || !isPlayerCode(url)) return null;
     const bytes = native.code(url.substring(base.length));
     if (!bytes) return null;
     // A body of bytes is copied again when the player reads it as a stream (some 40 ms between the
@@ -82,9 +89,22 @@
       Object.defineProperty(response, "url", { value: handed.url });
       return Promise.resolve(response);
     }
-    const code = target ? handedCode(target) : null;
+    const url = target ? absoluteUrl(target) : null;
+    if (isPlayerCode(url)) setTimeout(prepareSound, 0);
+    const code = handedCode(url);
     return code ? Promise.resolve(code) : pageFetch(input, init);
   };
+
+  // The player opens its sound right after its code is compiled, and the view readies its sound
+  // system on the page's thread then: on a first start a scan of the system's media plugins, some
+  // 200 ms, all of it waiting for the movie. Asked while the code compiles on the engine's own
+  // thread, it is ready by then; asking what it can play readies it without opening an output.
+  let soundPrepared = false;
+  function prepareSound() {
+    if (soundPrepared) return;
+    soundPrepared = true;
+    document.createElement("audio").canPlayType("audio/mpeg");
+  }
 
   function reportFailure(cause, detail) {
     if (failed) return;
