@@ -64,8 +64,6 @@
     if (!native || !isPlayerCode(url)) return null;
     const bytes = native.code(url.substring(base.length));
     if (!bytes) return null;
-    // A body of bytes is copied again when the player reads it as a stream (some 40 ms between the
-    // fetch's answer and the compiler's start); a stream's chunk is handed on as it is.
     const response = new Response(bytes, { status: 200, statusText: "OK", headers: { "Content-Type": "application/wasm" } });
     Object.defineProperty(response, "url", { value: url });
     return response;
